@@ -1,0 +1,6 @@
+#include "app/modTarBackup.h"
+
+namespace modTarBackup {
+QString BackEndPath;
+bool LoggedIn = false;
+} // namespace modTarBackup

@@ -1,0 +1,23 @@
+#include "platform/errors.h"
+
+#include <cstring>
+
+Error::Error(long number, QString description)
+    : number_(number), description_(std::move(description)), what_(message().toStdString())
+{
+}
+
+Error Error::fromErrno(int errnum, const QString &context)
+{
+    return Error(errnum, context + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errnum)));
+}
+
+QString Error::message() const
+{
+    return QString::number(number_) + QStringLiteral(": ") + description_;
+}
+
+QString quotedPath(const QString &path)
+{
+    return QLatin1Char('"') + path + QLatin1Char('"');
+}

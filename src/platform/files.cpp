@@ -1,0 +1,361 @@
+#include "platform/files.h"
+
+#include "platform/errors.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The path in the file system's encoding; a NUL character makes it malformed.
+QByteArray nativePath(const QString &path, const QString &action)
+{
+    if (path.isEmpty())
+        throw Error(ENOENT, action + QStringLiteral(": the path is empty"));
+    if (path.contains(QChar(0)))
+        throw Error(EINVAL, action + QStringLiteral(": the path contains a NUL character"));
+    return QFile::encodeName(path);
+}
+
+QString folderOf(const QString &path)
+{
+    const qsizetype sep = Files::lastSeparator(path);
+    if (sep < 0)
+        return QStringLiteral(".");
+    if (sep == 0)
+        return path.left(1);
+    return path.left(sep);
+}
+
+QString fileNameOf(const QString &path)
+{
+    return path.mid(Files::lastSeparator(path) + 1);
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+    void reset()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+bool isReadOnly(const struct stat &st)
+{
+    return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Copies everything from in to out; returns 0 or the errno of the failing call and which side
+// failed (true: reading).
+int copyData(int in, int out, bool &readFailed)
+{
+    // copy_file_range lets the kernel copy (or share extents) without a trip through user space.
+    for (;;) {
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0);
+        if (n == 0)
+            return 0;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)
+                break; // not offered here: fall back to read and write
+            readFailed = false;
+            return errno;
+        }
+    }
+    std::vector<char> buf(size_t(1) << 20);
+    for (;;) {
+        const ssize_t n = ::read(in, buf.data(), buf.size());
+        if (n == 0)
+            return 0;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            readFailed = true;
+            return errno;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out, buf.data() + done, size_t(n - done));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                readFailed = false;
+                return errno;
+            }
+            done += w;
+        }
+    }
+}
+
+// Renames without replacing: fails with EEXIST when to exists.
+int renameNoReplace(const QByteArray &from, const QByteArray &to)
+{
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // File systems without RENAME_NOREPLACE: a hard link also refuses an existing name.
+    if (::link(from.constData(), to.constData()) == 0) {
+        ::unlink(from.constData());
+        return 0;
+    }
+    if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP)
+        return errno;
+    struct stat st;
+    if (::lstat(to.constData(), &st) == 0)
+        return EEXIST;
+    return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
+}
+
+void syncFolder(const QString &folder)
+{
+    Fd dir(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0)
+        ::fsync(dir.get()); // best effort: some file systems cannot sync a folder
+}
+
+// Copies src to an AtomicFile for dst and commits it, replacing dst or refusing an existing one.
+void copyInto(const QString &src, const QString &dst, bool replace, const QString &action)
+{
+    const QByteArray nsrc = nativePath(src, action);
+    Fd in(::open(nsrc.constData(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0)
+        throw Error::fromErrno(errno, action + QStringLiteral(": cannot open ") + quotedPath(src));
+    struct stat st;
+    if (::fstat(in.get(), &st) != 0)
+        throw Error::fromErrno(errno, action + QStringLiteral(": cannot read ") + quotedPath(src));
+    if (S_ISDIR(st.st_mode))
+        throw Error(EISDIR, action + QStringLiteral(": ") + quotedPath(src) + QStringLiteral(" is a folder"));
+
+    Files::AtomicFile out(dst, action);
+    out.open();
+    bool readFailed = false;
+    if (const int err = copyData(in.get(), out.fd(), readFailed)) {
+        out.discard();
+        throw Error::fromErrno(err, action + (readFailed ? QStringLiteral(": cannot read ") + quotedPath(src)
+                                                         : QStringLiteral(": cannot write ") + quotedPath(dst)));
+    }
+    ::fchmod(out.fd(), st.st_mode & 07777);
+    if (replace)
+        out.commit();
+    else
+        out.commitNew();
+}
+
+} // namespace
+
+namespace Files {
+
+bool exists(const QString &path)
+{
+    if (path.isEmpty() || path.contains(QChar(0)))
+        return false;
+    const QString name = fileNameOf(path);
+    if (name.isEmpty() || name.startsWith(QLatin1Char('.')))
+        return false;
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return false;
+    return S_ISREG(st.st_mode);
+}
+
+QString appPath()
+{
+    QString dir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath()
+                                               : QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+    if (!QCoreApplication::instance())
+        dir = folderOf(dir);
+    dir = QDir::toNativeSeparators(dir);
+    while (!dir.isEmpty() && isSeparator(dir.back()))
+        dir.chop(1);
+    return dir;
+}
+
+QChar separator()
+{
+#ifdef Q_OS_WIN
+    return QLatin1Char('\\');
+#else
+    return QLatin1Char('/');
+#endif
+}
+
+bool isSeparator(QChar c)
+{
+#ifdef Q_OS_WIN
+    return c == QLatin1Char('\\') || c == QLatin1Char('/');
+#else
+    return c == QLatin1Char('/');
+#endif
+}
+
+qsizetype lastSeparator(const QString &path)
+{
+    for (qsizetype i = path.size() - 1; i >= 0; --i) {
+        if (isSeparator(path.at(i)))
+            return i;
+    }
+    return -1;
+}
+
+void copy(const QString &src, const QString &dst)
+{
+    copyInto(src, dst, true, QStringLiteral("Cannot copy ") + quotedPath(src) + QStringLiteral(" to ") + quotedPath(dst));
+}
+
+void remove(const QString &path)
+{
+    const QString action = QStringLiteral("Cannot delete ") + quotedPath(path);
+    const QByteArray npath = nativePath(path, action);
+    struct stat st;
+    if (::lstat(npath.constData(), &st) != 0)
+        throw Error::fromErrno(errno, action);
+    if (S_ISDIR(st.st_mode))
+        throw Error(EISDIR, action + QStringLiteral(": it is a folder"));
+    if (S_ISREG(st.st_mode) && isReadOnly(st))
+        throw Error(EACCES, action + QStringLiteral(": the file is read-only"));
+    if (::unlink(npath.constData()) != 0)
+        throw Error::fromErrno(errno, action);
+    syncFolder(folderOf(path));
+}
+
+void move(const QString &from, const QString &to)
+{
+    const QString action = QStringLiteral("Cannot move ") + quotedPath(from) + QStringLiteral(" to ") + quotedPath(to);
+    const QByteArray nfrom = nativePath(from, action);
+    const QByteArray nto = nativePath(to, action);
+    const int err = renameNoReplace(nfrom, nto);
+    if (err == 0) {
+        syncFolder(folderOf(to));
+        if (folderOf(to) != folderOf(from))
+            syncFolder(folderOf(from));
+        return;
+    }
+    if (err != EXDEV)
+        throw Error::fromErrno(err, action);
+
+    // Another file system: copy, sync and put in place, and only then delete the source.
+    copyInto(from, to, false, action);
+    if (::unlink(nfrom.constData()) != 0) {
+        const int unlinkErr = errno;
+        ::unlink(nto.constData()); // keep the source as the only copy, as before the move
+        syncFolder(folderOf(to));
+        throw Error::fromErrno(unlinkErr, action + QStringLiteral(": cannot remove the source"));
+    }
+    syncFolder(folderOf(from));
+}
+
+void syncParentFolder(const QString &path)
+{
+    syncFolder(folderOf(path));
+}
+
+AtomicFile::AtomicFile(const QString &finalPath, const QString &context)
+    : finalPath_(finalPath), context_(context.isEmpty() ? QStringLiteral("Cannot write ") + quotedPath(finalPath) : context)
+{
+}
+
+AtomicFile::~AtomicFile()
+{
+    discard();
+}
+
+int AtomicFile::open()
+{
+    const QString &action = context_;
+    const QByteArray nfinal = nativePath(finalPath_, action);
+    struct stat st;
+    if (::stat(nfinal.constData(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            throw Error(EISDIR, action + QStringLiteral(": it is a folder"));
+        if (S_ISREG(st.st_mode) && isReadOnly(st))
+            throw Error(EACCES, action + QStringLiteral(": the file is read-only"));
+    }
+    const QString folder = folderOf(finalPath_);
+    const QString prefix = (folder == QStringLiteral(".") && lastSeparator(finalPath_) < 0)
+                               ? QString()
+                               : finalPath_.left(lastSeparator(finalPath_) + 1);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath_ = prefix + QLatin1Char('.') + fileNameOf(finalPath_) + QStringLiteral(".tmp-")
+                    + QString::number(QRandomGenerator::global()->generate64() & 0xffffffffffULL, 36);
+        fd_ = ::open(QFile::encodeName(tempPath_).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0)
+            return fd_;
+        if (errno != EEXIST) {
+            const int err = errno;
+            tempPath_.clear();
+            throw Error::fromErrno(err, action + QStringLiteral(": cannot create a file in ") + quotedPath(folder));
+        }
+    }
+    tempPath_.clear();
+    throw Error(EEXIST, action + QStringLiteral(": no free temporary name in ") + quotedPath(folder));
+}
+
+void AtomicFile::finishWriting()
+{
+    if (::fsync(fd_) != 0 || ::close(fd_) != 0) {
+        const int err = errno;
+        fd_ = -1;
+        discard();
+        throw Error::fromErrno(err, context_);
+    }
+    fd_ = -1;
+}
+
+void AtomicFile::commit()
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(finalPath_).constData(), &st) == 0 && S_ISREG(st.st_mode))
+        ::fchmod(fd_, st.st_mode & 07777); // the replacement keeps the permissions of the file it replaces
+    finishWriting();
+    if (::rename(QFile::encodeName(tempPath_).constData(), QFile::encodeName(finalPath_).constData()) != 0) {
+        const int err = errno;
+        discard();
+        throw Error::fromErrno(err, context_);
+    }
+    tempPath_.clear();
+    syncFolder(folderOf(finalPath_));
+}
+
+void AtomicFile::commitNew()
+{
+    finishWriting();
+    if (const int err = renameNoReplace(QFile::encodeName(tempPath_), QFile::encodeName(finalPath_))) {
+        discard();
+        throw Error::fromErrno(err, context_);
+    }
+    tempPath_.clear();
+    syncFolder(folderOf(finalPath_));
+}
+
+void AtomicFile::discard() noexcept
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    if (!tempPath_.isEmpty())
+        ::unlink(QFile::encodeName(tempPath_).constData());
+    tempPath_.clear();
+}
+
+} // namespace Files

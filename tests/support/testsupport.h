@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+// Helpers shared by the test programs.
+namespace TestSupport {
+
+// A fresh temporary folder for one test; path(name) joins a name to it.
+class TempFolder {
+public:
+    TempFolder();
+    bool isValid() const { return dir_.isValid(); }
+    QString path() const { return dir_.path(); }
+    QString path(const QString &name) const { return dir_.path() + QLatin1Char('/') + name; }
+
+private:
+    QTemporaryDir dir_;
+};
+
+QByteArray readFile(const QString &path);
+void writeFile(const QString &path, const QByteArray &bytes);
+// Bytes that compress poorly (pseudo-random from seed) and bytes that compress well.
+QByteArray randomBytes(qsizetype size, quint32 seed = 1);
+QByteArray textBytes(qsizetype size);
+
+bool runningAsRoot();
+
+// A folder in which nothing can be created, deleted or renamed, even by root: a small tmpfs
+// remounted read-only when the test runs as root, permissions 0555 otherwise. Files may be
+// put in it before lock(). Unmounts (or restores permissions) on destruction.
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(const QString &path);
+    ~ReadOnlyFolder();
+    ReadOnlyFolder(const ReadOnlyFolder &) = delete;
+    ReadOnlyFolder &operator=(const ReadOnlyFolder &) = delete;
+    // False, with the reason in why(), when this machine cannot make the folder read-only.
+    bool lock();
+    QString why() const { return why_; }
+
+private:
+    QString path_;
+    QString why_;
+    bool mounted_ = false;
+};
+
+// A folder on a tmpfs of the given size, so writes into it fail with ENOSPC when it fills up.
+// Needs root (mount); isValid() is false otherwise, with the reason in why().
+class SmallFileSystem {
+public:
+    SmallFileSystem(const QString &path, qint64 bytes);
+    ~SmallFileSystem();
+    SmallFileSystem(const SmallFileSystem &) = delete;
+    SmallFileSystem &operator=(const SmallFileSystem &) = delete;
+    bool isValid() const { return mounted_; }
+    QString why() const { return why_; }
+
+private:
+    QString path_;
+    QString why_;
+    bool mounted_ = false;
+};
+
+// The folder of the program under test and its companions (clips) in the build tree.
+QString appDir();
+// The folder of the build's helper programs (tools/).
+QString toolsDir();
+
+} // namespace TestSupport
