@@ -3,6 +3,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 
@@ -109,8 +110,9 @@ void checkFrames(const QList<QImage> &frames, int framesPerSecond, Encoding enco
     for (const QImage &frame : frames) {
         if (frame.size() != frames.first().size() || frame.isNull())
             invalid(QStringLiteral("its frames differ in size"));
-        if (indexed && (frame.format() != QImage::Format_Indexed8 || frame.colorTable() != frames.first().colorTable() ||
-                        frame.colorCount() > 256 || frame.colorCount() == 0))
+        if (indexed &&
+            (frame.format() != QImage::Format_Indexed8 || frame.colorTable() != frames.first().colorTable() ||
+             frame.colorCount() > 256 || frame.colorCount() == 0))
             invalid(QStringLiteral("8-bit frames must share one colour table"));
     }
 }
@@ -212,8 +214,8 @@ QByteArray encode(const QList<QImage> &frames, int framesPerSecond, Encoding enc
     put32(out, 0);                                  // padding granularity
     put32(out, 0x10);                               // has an index
     put32(out, quint32(frames.size()));
-    put32(out, 0);                                  // initial frames
-    put32(out, 1);                                  // streams
+    put32(out, 0); // initial frames
+    put32(out, 1); // streams
     put32(out, quint32(largest));
     put32(out, quint32(w));
     put32(out, quint32(h));
@@ -225,30 +227,30 @@ QByteArray encode(const QList<QImage> &frames, int framesPerSecond, Encoding enc
     const qsizetype strh = begin(out, "strh");
     putId(out, "vids");
     putId(out, rle ? "mrle" : "DIB ");
-    put32(out, 0);                                  // flags
-    put16(out, 0);                                  // priority
-    put16(out, 0);                                  // language
-    put32(out, 0);                                  // initial frames
-    put32(out, 1);                                  // scale
-    put32(out, quint32(framesPerSecond));           // rate: frames per second = rate / scale
-    put32(out, 0);                                  // start
-    put32(out, quint32(frames.size()));             // length
+    put32(out, 0);                        // flags
+    put16(out, 0);                        // priority
+    put16(out, 0);                        // language
+    put32(out, 0);                        // initial frames
+    put32(out, 1);                        // scale
+    put32(out, quint32(framesPerSecond)); // rate: frames per second = rate / scale
+    put32(out, 0);                        // start
+    put32(out, quint32(frames.size()));   // length
     put32(out, quint32(largest));
-    put32(out, 0xFFFFFFFF);                         // quality: default
-    put32(out, 0);                                  // sample size: varies
+    put32(out, 0xFFFFFFFF); // quality: default
+    put32(out, 0);          // sample size: varies
     put16(out, 0), put16(out, 0), put16(out, quint16(w)), put16(out, quint16(h));
     end(out, strh);
 
     const qsizetype strf = begin(out, "strf");
     put32(out, 40);
     put32(out, quint32(w));
-    put32(out, quint32(h));                         // positive: bottom-up
+    put32(out, quint32(h)); // positive: bottom-up
     put16(out, 1);
     put16(out, quint16(bitCount));
-    put32(out, rle ? 1 : 0);                        // BI_RLE8 or BI_RGB
+    put32(out, rle ? 1 : 0); // BI_RLE8 or BI_RGB
     put32(out, rle ? quint32(largest) : quint32(dibPixels(frames.first(), bitCount).size()));
-    put32(out, 0), put32(out, 0);                   // pixels per metre
-    put32(out, quint32(palette.size()));            // colours used
+    put32(out, 0), put32(out, 0);        // pixels per metre
+    put32(out, quint32(palette.size())); // colours used
     put32(out, 0);
     for (QRgb c : palette) {
         out.append(char(qBlue(c))).append(char(qGreen(c))).append(char(qRed(c))).append('\0');

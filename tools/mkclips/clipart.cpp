@@ -91,7 +91,8 @@ void drawBin(QPainter &p, const QRectF &box)
     p.setPen(QPen(SteelLight, 1.5));
     for (int i = 1; i < 4; ++i) {
         const qreal x = box.left() + box.width() * i / 4.0;
-        p.drawLine(QPointF(x, box.top() + 7), QPointF(x + (box.width() / 2 - (x - box.left())) * 0.15, box.bottom() - 3));
+        p.drawLine(QPointF(x, box.top() + 7),
+                   QPointF(x + (box.width() / 2 - (x - box.left())) * 0.15, box.bottom() - 3));
     }
     p.setPen(QPen(SteelDark, 1.2));
     p.setBrush(SteelLight);
@@ -106,8 +107,8 @@ QList<QRgb> palette()
     // Greys for outlines and their soft edges (none equal to the background).
     for (int v : {0, 24, 40, 64, 96, 128, 160, 192, 216, 228, 248, 255})
         colours.append(qRgb(v, v, v));
-    for (const QColor &c : {TextLine, FolderFront, FolderBack, FolderEdge, Steel, SteelDark, SteelLight, PressRed,
-                            PressDark})
+    for (const QColor &c :
+         {TextLine, FolderFront, FolderBack, FolderEdge, Steel, SteelDark, SteelLight, PressRed, PressDark})
         colours.append(c.rgb());
     // Blends of the main colours with the paper and the background, for smooth edges.
     colours << qRgb(130, 140, 190) << qRgb(200, 205, 230) << qRgb(250, 232, 160) << qRgb(245, 210, 120)

@@ -4,6 +4,8 @@
 
 #include <QPainter>
 
+#include <algorithm>
+
 AnimationCtrl::AnimationCtrl(QWidget *parent) : QWidget(parent)
 {
     setFocusPolicy(Qt::NoFocus);

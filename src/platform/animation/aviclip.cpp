@@ -5,6 +5,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <optional>
@@ -15,14 +16,12 @@ namespace {
 
 constexpr quint32 fourcc(const char (&s)[5])
 {
-    return quint32(uchar(s[0])) | quint32(uchar(s[1])) << 8 | quint32(uchar(s[2])) << 16 |
-           quint32(uchar(s[3])) << 24;
+    return quint32(uchar(s[0])) | quint32(uchar(s[1])) << 8 | quint32(uchar(s[2])) << 16 | quint32(uchar(s[3])) << 24;
 }
 
 quint32 le32(const char *p)
 {
-    return quint32(uchar(p[0])) | quint32(uchar(p[1])) << 8 | quint32(uchar(p[2])) << 16 |
-           quint32(uchar(p[3])) << 24;
+    return quint32(uchar(p[0])) | quint32(uchar(p[1])) << 8 | quint32(uchar(p[2])) << 16 | quint32(uchar(p[3])) << 24;
 }
 
 quint16 le16(const char *p)
@@ -115,7 +114,8 @@ public:
         if (riffSize < 4)
             fail(QStringLiteral("the file is not an AVI clip"));
         if (riffSize > quint64(bytes_.size() - 8))
-            fail(QStringLiteral("the file is truncated (%1 bytes of %2)").arg(bytes_.size()).arg(quint64(riffSize) + 8));
+            fail(
+                QStringLiteral("the file is truncated (%1 bytes of %2)").arg(bytes_.size()).arg(quint64(riffSize) + 8));
 
         std::optional<Chunk> header, movie;
         ChunkWalker top(bytes_, 12, 8 + qsizetype(riffSize));
@@ -292,7 +292,8 @@ namespace {
 
 Error formatError(const QString &path, const QString &cause)
 {
-    return Error(ErrorNumber::BadFileFormat, QStringLiteral("Cannot play the clip %1: %2").arg(quotedPath(path), cause));
+    return Error(ErrorNumber::BadFileFormat,
+                 QStringLiteral("Cannot play the clip %1: %2").arg(quotedPath(path), cause));
 }
 
 // The whole file, read through the system calls so that a failure keeps its errno. Only regular
@@ -327,7 +328,8 @@ QByteArray readClipFile(const QString &path)
     for (;;) {
         if (got == bytes.size()) {
             if (bytes.size() > AviClip::MaxFileBytes)
-                throw formatError(path, QStringLiteral("the file is larger than %1 MB").arg(AviClip::MaxFileBytes >> 20));
+                throw formatError(path,
+                                  QStringLiteral("the file is larger than %1 MB").arg(AviClip::MaxFileBytes >> 20));
             bytes.resize(std::min<qsizetype>(bytes.size() * 2, AviClip::MaxFileBytes + 1));
         }
         const ssize_t n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got));

@@ -18,7 +18,7 @@ class AviClip {
 public:
     // Limits on what load() accepts.
     static constexpr qint64 MaxFileBytes = 64LL << 20;
-    static constexpr int MaxSide = 4096;                 // frame width and height, in pixels
+    static constexpr int MaxSide = 4096; // frame width and height, in pixels
     static constexpr int MaxFrames = 10000;
     static constexpr qint64 MaxDecodedBytes = 64LL << 20; // all frames, 4 bytes per pixel
     static constexpr qint64 MaxFrameIntervalUs = 3600LL * 1000000;

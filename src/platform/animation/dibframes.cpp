@@ -1,5 +1,7 @@
 #include "platform/animation/dibframes.h"
 
+#include <algorithm>
+
 namespace {
 
 // Bytes per row of an uncompressed DIB: rows are padded to a multiple of four bytes.
@@ -12,9 +14,8 @@ QImage newPicture(int width, int height)
 {
     QImage image(width, height, QImage::Format_RGB32);
     if (image.isNull())
-        throw ClipFormatError{QStringLiteral("there is not enough memory for a frame of %1 x %2 pixels")
-                                  .arg(width)
-                                  .arg(height)};
+        throw ClipFormatError{
+            QStringLiteral("there is not enough memory for a frame of %1 x %2 pixels").arg(width).arg(height)};
     return image;
 }
 
@@ -48,9 +49,8 @@ void DibFrameDecoder::decodeRgb(QByteArrayView data)
         return;
     }
     if (data.size() < stride * h)
-        throw ClipFormatError{QStringLiteral("a frame holds %1 bytes where its picture needs %2")
-                                  .arg(data.size())
-                                  .arg(stride * h)};
+        throw ClipFormatError{
+            QStringLiteral("a frame holds %1 bytes where its picture needs %2").arg(data.size()).arg(stride * h)};
     const auto *bytes = reinterpret_cast<const uchar *>(data.data());
     if (bits == 8) {
         for (int row = 0; row < h; ++row) {

@@ -19,9 +19,9 @@ struct DibFormat {
     int width = 0;
     int height = 0;
     bool bottomUp = true;
-    int bitCount = 0;      // 8, 24 or 32 for Rgb; 8 for Rle8
+    int bitCount = 0; // 8, 24 or 32 for Rgb; 8 for Rle8
     Encoding encoding = Encoding::Rgb;
-    QList<QRgb> palette;   // 256 entries for 8-bit frames (missing ones black), empty otherwise
+    QList<QRgb> palette; // 256 entries for 8-bit frames (missing ones black), empty otherwise
 };
 
 // Decodes the frames of one stream in order. An RLE8 frame may draw only what changed, so it
