@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace Dao {
 
@@ -52,6 +53,8 @@ QByteArray sqlitePath(const QString &path, const QString &action)
 QString describeFailure(int rc, int systemErrno, const char *sqliteMessage)
 {
     const QString message = QString::fromUtf8(sqliteMessage ? sqliteMessage : sqlite3_errstr(rc));
+    if (systemErrno == EISDIR)
+        return cannotOpenCause(systemErrno);
     switch (rc & 0xff) {
     case SQLITE_CANTOPEN:
         return cannotOpenCause(systemErrno);
@@ -121,6 +124,10 @@ Error fileError(const Error &error)
 ConnectionPtr openConnection(const QString &path, int flags, int busyTimeoutMs, const QString &action)
 {
     const QByteArray native = sqlitePath(path, action);
+    // SQLite opens a folder read-only and fails only when it reads it; say what it is at once.
+    struct stat st;
+    if (::stat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw Error(SQLITE_CANTOPEN_ISDIR, action + QStringLiteral(": it is a folder"));
     sqlite3 *raw = nullptr;
     // No SQLITE_OPEN_CREATE: a missing file is an error, and nothing is created in its place.
     const int rc = sqlite3_open_v2(native.constData(), &raw, flags | SQLITE_OPEN_EXRESCODE, nullptr);

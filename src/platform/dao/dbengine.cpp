@@ -5,6 +5,7 @@
 #include <QFile>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -25,6 +26,23 @@ void refuseExisting(const QString &dst, const QString &action)
     throw Error(SQLITE_CANTOPEN,
                 action + QStringLiteral(": the file ") + quotedPath(dst) + QStringLiteral(" already exists"));
 }
+
+// Removes the journal or log files SQLite may leave beside a temporary file it failed to fill
+// (VACUUM INTO leaves a "-journal" when the disk fills up). The names are ours alone.
+class TempCompanions {
+public:
+    explicit TempCompanions(QString path) : path_(std::move(path)) {}
+    ~TempCompanions()
+    {
+        for (const char *suffix : {"-journal", "-wal", "-shm"})
+            ::unlink(QFile::encodeName(path_ + QLatin1String(suffix)).constData());
+    }
+    TempCompanions(const TempCompanions &) = delete;
+    TempCompanions &operator=(const TempCompanions &) = delete;
+
+private:
+    QString path_;
+};
 
 // Writes a compacted copy of the database open on source into the empty file at target.
 void vacuumInto(sqlite3 *source, const QString &target, const QString &action)
@@ -67,6 +85,7 @@ void DBEngine::CompactDatabase(const QString &src, const QString &dst)
         throw Dao::fileError(error);
     }
     ::fchmod(out.fd(), S_IRUSR | S_IWUSR); // private until complete
+    const TempCompanions companions(out.tempPath());
 
     // VACUUM INTO writes a rollback-journal database whatever the source's journal mode, so the
     // copy needs no log file beside it. It does not sync; commitNew() does, before the rename.
