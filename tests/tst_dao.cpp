@@ -79,6 +79,7 @@ private slots:
     void loginQuery_data();
     void loginQuery();
     void recordsetWalksRowsAndOutlivesItsDatabase();
+    void uriLikeRelativeNames();
     void openFailures_data();
     void openFailures();
     void queryFailures_data();
@@ -185,6 +186,23 @@ void TestDao::recordsetWalksRowsAndOutlivesItsDatabase()
     RawDb other = rawOpen(path);
     sqlite3_busy_timeout(other.get(), 0);
     QVERIFY(rawExec(other.get(), "BEGIN EXCLUSIVE"));
+}
+
+void TestDao::uriLikeRelativeNames()
+{
+    // SQLite would read a name starting with "file:" as a URI; here it is just a file name.
+    TempFolder tmp;
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(tmp.path()));
+    const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+    makeBackend("file:BACK.MDB");
+    DBEngine engine;
+    std::unique_ptr<Database> db = engine.OpenDatabase("file:BACK.MDB");
+    QVERIFY(!db->OpenRecordset(loginSql, dbOpenDynaset, {"ADMIN", "secret"})->Eof());
+    db->Close();
+    engine.CompactDatabase("file:BACK.MDB", "file:NEW.MDB?mode=memory");
+    QCOMPARE(entries(tmp.path()), (QStringList{"file:BACK.MDB", "file:NEW.MDB?mode=memory"}));
+    QCOMPARE(rows(tmp.path("file:NEW.MDB?mode=memory"), "SELECT count(*) FROM User"), QStringList{"8"});
 }
 
 void TestDao::openFailures_data()

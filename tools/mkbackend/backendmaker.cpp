@@ -196,7 +196,7 @@ void Maker::freePages(int percent, Summary &summary)
     const qint64 invoices = summary.invoices;
     if (percent <= 0 || invoices == 0)
         return;
-    const qint64 target = pragma("page_count") * percent / 100;
+    const qint64 target = (pragma("page_count") * percent + 99) / 100;
     const qint64 runLength = std::clamp<qint64>(invoices / 64, 1, 256);
     const qint64 runs = (invoices + runLength - 1) / runLength;
     int bits = 0;
