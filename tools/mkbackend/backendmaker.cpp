@@ -17,18 +17,20 @@ namespace BackendMaker {
 
 namespace {
 
-const char *const schema[] = {
+const char *const tables[] = {
     "CREATE TABLE User (UserName TEXT NOT NULL, UserPassword TEXT NOT NULL)",
-    "CREATE INDEX UserByName ON User (UserName)",
     "CREATE TABLE Customer (CustomerID INTEGER PRIMARY KEY, Name TEXT NOT NULL, Street TEXT, City TEXT, "
     "PostCode TEXT, Phone TEXT, Email TEXT, CreditLimit REAL, Notes TEXT)",
-    "CREATE INDEX CustomerByName ON Customer (Name)",
     "CREATE TABLE Invoice (InvoiceID INTEGER PRIMARY KEY, CustomerID INTEGER NOT NULL REFERENCES Customer, "
     "Reference TEXT NOT NULL, InvoiceDate TEXT NOT NULL, DueDate TEXT, Status TEXT, Total REAL)",
-    "CREATE INDEX InvoiceByCustomer ON Invoice (CustomerID)",
-    "CREATE INDEX InvoiceByDate ON Invoice (InvoiceDate)",
     "CREATE TABLE InvoiceLine (LineID INTEGER PRIMARY KEY, InvoiceID INTEGER NOT NULL REFERENCES Invoice, "
     "ProductCode TEXT, Description TEXT, Quantity INTEGER, UnitPrice REAL, Amount REAL)",
+};
+const char *const indexes[] = {
+    "CREATE INDEX UserByName ON User (UserName)",
+    "CREATE INDEX CustomerByName ON Customer (Name)",
+    "CREATE INDEX InvoiceByCustomer ON Invoice (CustomerID)",
+    "CREATE INDEX InvoiceByDate ON Invoice (InvoiceDate)",
     "CREATE INDEX LineByInvoice ON InvoiceLine (InvoiceID)",
 };
 
@@ -87,6 +89,11 @@ public:
             throw Dao::connectionError(db_.get(), rc, action());
     }
 
+    void createIndexes()
+    {
+        for (const char *statement : indexes)
+            exec(statement);
+    }
     void addUsers(const Options &options, Summary &summary);
     void fill(qint64 sizeBytes, Summary &summary);
     void freePages(int percent, Summary &summary);
@@ -139,49 +146,56 @@ void Maker::fill(qint64 sizeBytes, Summary &summary)
     Dao::StatementPtr lineInsert = prepare("INSERT INTO InvoiceLine (LineID, InvoiceID, ProductCode, Description, "
                                            "Quantity, UnitPrice, Amount) VALUES (?, ?, ?, ?, ?, ?, ?)");
     SampleData data;
-    const qint64 targetPages = sizeBytes / summary.pageSize;
     qint64 customers = 0, invoices = 0, lines = 0;
-    while (pragma("page_count") < targetPages) {
-        for (int i = 0; i < sizeCheckEvery; ++i) {
-            if (invoices % invoicesPerCustomer == 0) {
-                const SampleData::Customer c = data.customer();
-                sqlite3_stmt *s = customerInsert.get();
-                bindText(s, 1, c.name);
-                bindText(s, 2, c.street);
-                bindText(s, 3, c.city);
-                bindText(s, 4, c.postCode);
-                bindText(s, 5, c.phone);
-                bindText(s, 6, c.email);
-                sqlite3_bind_double(s, 7, c.creditLimit);
-                bindText(s, 8, c.notes);
+    const auto fillUntil = [&](qint64 pages) {
+        while (pragma("page_count") < pages) {
+            for (int i = 0; i < sizeCheckEvery; ++i) {
+                if (invoices % invoicesPerCustomer == 0) {
+                    const SampleData::Customer c = data.customer();
+                    sqlite3_stmt *s = customerInsert.get();
+                    bindText(s, 1, c.name);
+                    bindText(s, 2, c.street);
+                    bindText(s, 3, c.city);
+                    bindText(s, 4, c.postCode);
+                    bindText(s, 5, c.phone);
+                    bindText(s, 6, c.email);
+                    sqlite3_bind_double(s, 7, c.creditLimit);
+                    bindText(s, 8, c.notes);
+                    run(s);
+                    ++customers;
+                }
+                firstLine_.push_back(lines + 1);
+                const SampleData::Invoice inv = data.invoice(++invoices, customers);
+                sqlite3_stmt *s = invoiceInsert.get();
+                sqlite3_bind_int64(s, 1, invoices);
+                sqlite3_bind_int64(s, 2, inv.customerId);
+                bindText(s, 3, inv.reference);
+                bindText(s, 4, inv.invoiceDate);
+                bindText(s, 5, inv.dueDate);
+                bindText(s, 6, inv.status);
+                sqlite3_bind_double(s, 7, inv.total);
                 run(s);
-                ++customers;
-            }
-            firstLine_.push_back(lines + 1);
-            const SampleData::Invoice inv = data.invoice(++invoices, customers);
-            sqlite3_stmt *s = invoiceInsert.get();
-            sqlite3_bind_int64(s, 1, invoices);
-            sqlite3_bind_int64(s, 2, inv.customerId);
-            bindText(s, 3, inv.reference);
-            bindText(s, 4, inv.invoiceDate);
-            bindText(s, 5, inv.dueDate);
-            bindText(s, 6, inv.status);
-            sqlite3_bind_double(s, 7, inv.total);
-            run(s);
-            for (const SampleData::Line &line : inv.lines) {
-                sqlite3_stmt *l = lineInsert.get();
-                sqlite3_bind_int64(l, 1, lines + 1);
-                sqlite3_bind_int64(l, 2, invoices);
-                bindText(l, 3, line.productCode);
-                bindText(l, 4, line.description);
-                sqlite3_bind_int64(l, 5, line.quantity);
-                sqlite3_bind_double(l, 6, line.unitPrice);
-                sqlite3_bind_double(l, 7, line.amount);
-                run(l);
-                ++lines;
+                for (const SampleData::Line &line : inv.lines) {
+                    sqlite3_stmt *l = lineInsert.get();
+                    sqlite3_bind_int64(l, 1, lines + 1);
+                    sqlite3_bind_int64(l, 2, invoices);
+                    bindText(l, 3, line.productCode);
+                    bindText(l, 4, line.description);
+                    sqlite3_bind_int64(l, 5, line.quantity);
+                    sqlite3_bind_double(l, 6, line.unitPrice);
+                    sqlite3_bind_double(l, 7, line.amount);
+                    run(l);
+                    ++lines;
+                }
             }
         }
-    }
+    };
+    // Building an index from the finished table (one sort) is much faster than keeping it up to
+    // date row by row, so most of the records go in before the indexes, the rest after them.
+    const qint64 targetPages = sizeBytes / summary.pageSize;
+    fillUntil(targetPages * 4 / 5);
+    createIndexes();
+    fillUntil(targetPages);
     firstLine_.push_back(lines + 1);
     summary.customers = customers;
     summary.invoices = invoices;
@@ -258,15 +272,16 @@ Summary make(const QString &path, const Options &options)
 
         // Speed over safety while the file is new: a failure removes it anyway.
         maker.exec("PRAGMA page_size = 4096; PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; "
-                   "PRAGMA locking_mode = EXCLUSIVE; PRAGMA cache_size = -65536; PRAGMA secure_delete = OFF; "
-                   "PRAGMA temp_store = MEMORY");
+                   "PRAGMA locking_mode = EXCLUSIVE; PRAGMA cache_size = -65536; PRAGMA secure_delete = OFF");
         summary.pageSize = maker.pragma("page_size");
         maker.exec("BEGIN");
-        for (const char *statement : schema)
+        for (const char *statement : tables)
             maker.exec(statement);
         maker.addUsers(options, summary);
         if (options.sizeBytes > 0)
             maker.fill(options.sizeBytes, summary);
+        else
+            maker.createIndexes();
         maker.freePages(options.freePercent, summary);
         maker.exec("COMMIT");
         if (options.wal)
