@@ -453,8 +453,18 @@ void TestDao::compactionIntoReadOnlyFolder()
     TempFolder tmp;
     makeBackend(tmp.path("BACK.MDB"), 1 << 20);
     ReadOnlyFolder locked(tmp.path("locked"));
+    QVERIFY(QFile::copy(tmp.path("BACK.MDB"), tmp.path("locked/RO.MDB")));
     if (!locked.lock())
         QSKIP(qPrintable(locked.why()));
+
+    // A database on read-only media opens for reading, and compacts to a writable place.
+    std::unique_ptr<Database> db = dbEngine().OpenDatabase(tmp.path("locked/RO.MDB"));
+    QVERIFY(!db->OpenRecordset(loginSql, dbOpenDynaset, {"ADMIN", "secret"})->Eof());
+    db->Close();
+    dbEngine().CompactDatabase(tmp.path("locked/RO.MDB"), tmp.path("RO.MDB"));
+    QCOMPARE(rows(tmp.path("RO.MDB"), "SELECT count(*) FROM User"), QStringList{"8"});
+    QVERIFY(QFile::remove(tmp.path("RO.MDB")));
+
     const QString dst = tmp.path("locked/BACKNEW.MDB");
     try {
         dbEngine().CompactDatabase(tmp.path("BACK.MDB"), dst);
@@ -463,7 +473,7 @@ void TestDao::compactionIntoReadOnlyFolder()
         QCOMPARE(e.number(), long(SQLITE_CANTOPEN));
         QVERIFY2(e.description().contains(quotedPath(dst)), qPrintable(e.description()));
     }
-    QCOMPARE(entries(tmp.path("locked")), QStringList());
+    QCOMPARE(entries(tmp.path("locked")), QStringList{"RO.MDB"});
     QCOMPARE(entries(tmp.path()), (QStringList{"BACK.MDB", "locked"}));
 }
 

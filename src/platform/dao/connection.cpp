@@ -68,8 +68,8 @@ QString describeFailure(int rc, int systemErrno, const char *sqliteMessage)
         return QStringLiteral("the database is locked by another connection of this program");
     case SQLITE_READONLY:
         if (rc == SQLITE_READONLY_ROLLBACK)
-            return QStringLiteral("the database holds an unfinished transaction that only a read-write open can "
-                                  "recover");
+            return QStringLiteral("a program that stopped left the database half-changed; it must be opened "
+                                  "for writing once to be recovered");
         return QStringLiteral("the database is read-only");
     case SQLITE_FULL:
         return QStringLiteral("the disk is full");
