@@ -25,7 +25,7 @@ using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementFinaliser>;
 
 // The path as SQLite takes it. This SQLite reads names that start with "file:" as URIs; such a
 // relative name gets "./" in front so that it stays a plain file name ("?", "#" and "%" then
-// mean nothing special either). Refuses an empty path and one with a NUL character.
+// are plain characters too). Refuses an empty path and one with a NUL character.
 QByteArray sqlitePath(const QString &path, const QString &action);
 
 // A description of what went wrong, in plain words: the cause of extended result code rc, given
