@@ -1,0 +1,181 @@
+#include "platform/dao/connection.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace Dao {
+
+namespace {
+
+QString systemCause(int systemErrno)
+{
+    return QString::fromLocal8Bit(std::strerror(systemErrno));
+}
+
+QString cannotOpenCause(int systemErrno)
+{
+    switch (systemErrno) {
+    case ENOENT:
+        return QStringLiteral("the file does not exist");
+    case EISDIR:
+        return QStringLiteral("it is a folder");
+    case ENOTDIR:
+        return QStringLiteral("a part of the path is not a folder");
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("permission denied");
+    case EROFS:
+        return QStringLiteral("the file system is read-only");
+    case 0:
+        return QStringLiteral("the file cannot be opened");
+    default:
+        return QStringLiteral("the file cannot be opened (") + systemCause(systemErrno) + QLatin1Char(')');
+    }
+}
+
+} // namespace
+
+QByteArray sqlitePath(const QString &path, const QString &action)
+{
+    if (path.isEmpty())
+        throw Error(SQLITE_CANTOPEN, action + QStringLiteral(": the path is empty"));
+    if (path.contains(QChar(0)))
+        throw Error(SQLITE_CANTOPEN, action + QStringLiteral(": the path contains a NUL character"));
+    QByteArray native = QFile::encodeName(path);
+    if (native.left(5).compare("file:", Qt::CaseInsensitive) == 0)
+        native.prepend("./");
+    return native;
+}
+
+QString describeFailure(int rc, int systemErrno, const char *sqliteMessage)
+{
+    const QString message = QString::fromUtf8(sqliteMessage ? sqliteMessage : sqlite3_errstr(rc));
+    if (systemErrno == EISDIR)
+        return cannotOpenCause(systemErrno);
+    switch (rc & 0xff) {
+    case SQLITE_CANTOPEN:
+        return cannotOpenCause(systemErrno);
+    case SQLITE_NOTADB:
+        return QStringLiteral("the file is not a database");
+    case SQLITE_CORRUPT:
+        return QStringLiteral("the database file is damaged");
+    case SQLITE_BUSY:
+        return QStringLiteral("the database is locked by another program");
+    case SQLITE_LOCKED:
+        return QStringLiteral("the database is locked by another connection of this program");
+    case SQLITE_READONLY:
+        if (rc == SQLITE_READONLY_ROLLBACK)
+            return QStringLiteral("a program that stopped left the database half-changed; it must be opened "
+                                  "for writing once to be recovered");
+        return QStringLiteral("the database is read-only");
+    case SQLITE_FULL:
+        return QStringLiteral("the disk is full");
+    case SQLITE_IOERR:
+        return systemErrno ? QStringLiteral("the file cannot be read or written (") + systemCause(systemErrno) +
+                                 QLatin1Char(')')
+                           : QStringLiteral("the file cannot be read or written");
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+        return QStringLiteral("permission denied");
+    case SQLITE_NOMEM:
+        return QStringLiteral("out of memory");
+    default:
+        return message; // SQL errors: SQLite's own words, e.g. "no such table: User"
+    }
+}
+
+Error connectionError(sqlite3 *db, int rc, const QString &action)
+{
+    const int code = db ? sqlite3_extended_errcode(db) : rc;
+    const int number = (code & 0xff) == (rc & 0xff) ? code : rc;
+    return Error(number,
+                 action + QStringLiteral(": ") +
+                     describeFailure(number, db ? sqlite3_system_errno(db) : 0, db ? sqlite3_errmsg(db) : nullptr));
+}
+
+Error fileError(const Error &error)
+{
+    int code = SQLITE_IOERR;
+    switch (error.number()) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        code = SQLITE_FULL;
+        break;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ENOENT:
+    case ENOTDIR:
+    case EISDIR:
+    case EEXIST:
+    case ENAMETOOLONG:
+        code = SQLITE_CANTOPEN;
+        break;
+    default:
+        break;
+    }
+    return Error(code, error.description());
+}
+
+ConnectionPtr openConnection(const QString &path, int flags, int busyTimeoutMs, const QString &action)
+{
+    const QByteArray native = sqlitePath(path, action);
+    // SQLite opens a folder read-only and fails only when it reads it; say what it is at once.
+    struct stat st;
+    if (::stat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw Error(SQLITE_CANTOPEN_ISDIR, action + QStringLiteral(": it is a folder"));
+    sqlite3 *raw = nullptr;
+    // No SQLITE_OPEN_CREATE: a missing file is an error, and nothing is created in its place.
+    const int rc = sqlite3_open_v2(native.constData(), &raw, flags | SQLITE_OPEN_EXRESCODE, nullptr);
+    ConnectionPtr db(raw);
+    if (rc != SQLITE_OK)
+        throw connectionError(db.get(), rc, action);
+    sqlite3_extended_result_codes(db.get(), 1);
+    sqlite3_busy_timeout(db.get(), busyTimeoutMs);
+
+    // SQLite reads the file only when it first needs to; reading the schema now tells at once
+    // whether this is a database, and whether another program holds it locked.
+    StatementPtr check = prepare(db.get(), QStringLiteral("PRAGMA page_count"), action);
+    const int step = sqlite3_step(check.get());
+    if (step != SQLITE_ROW)
+        throw connectionError(db.get(), step, action);
+    // An empty file would pass for a new, empty database; it holds nothing of a back end.
+    if (sqlite3_column_int64(check.get(), 0) == 0)
+        throw Error(SQLITE_NOTADB, action + QStringLiteral(": the file is empty, not a database"));
+    check.reset();
+    StatementPtr schema = prepare(db.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action);
+    const int read = sqlite3_step(schema.get());
+    if (read != SQLITE_ROW)
+        throw connectionError(db.get(), read, action);
+    return db;
+}
+
+StatementPtr prepare(sqlite3 *db, const QString &sql, const QString &action)
+{
+    const QByteArray text = sql.toUtf8();
+    const char *tail = nullptr;
+    sqlite3_stmt *raw = nullptr;
+    const int rc = sqlite3_prepare_v2(db, text.constData(), int(text.size()), &raw, &tail);
+    StatementPtr stmt(raw);
+    if (rc != SQLITE_OK)
+        throw connectionError(db, rc, action);
+    if (!stmt)
+        throw Error(SQLITE_MISUSE, action + QStringLiteral(": the query text is empty"));
+
+    // Whatever follows the first statement must be blank or a comment, never a second statement.
+    const char *end = text.constData() + text.size();
+    if (tail && tail < end) {
+        sqlite3_stmt *next = nullptr;
+        const int nextRc = sqlite3_prepare_v2(db, tail, int(end - tail), &next, nullptr);
+        StatementPtr second(next);
+        if (nextRc != SQLITE_OK || second)
+            throw Error(SQLITE_MISUSE, action + QStringLiteral(": the query text holds more than one statement"));
+    }
+    return stmt;
+}
+
+} // namespace Dao

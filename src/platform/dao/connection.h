@@ -1,0 +1,50 @@
+#pragma once
+
+#include "platform/errors.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+#include <sqlite3.h>
+
+// The SQLite handles behind the database engine and the plain-words errors made from them.
+namespace Dao {
+
+struct ConnectionCloser {
+    // close_v2 defers the close until the last statement of the connection is finalised, so a
+    // recordset that outlives its database never uses a freed handle.
+    void operator()(sqlite3 *db) const noexcept { sqlite3_close_v2(db); }
+};
+struct StatementFinaliser {
+    void operator()(sqlite3_stmt *stmt) const noexcept { sqlite3_finalize(stmt); }
+};
+using ConnectionPtr = std::unique_ptr<sqlite3, ConnectionCloser>;
+using SharedConnection = std::shared_ptr<sqlite3>;
+using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementFinaliser>;
+
+// The path as SQLite takes it. This SQLite reads names that start with "file:" as URIs; such a
+// relative name gets "./" in front so that it stays a plain file name ("?", "#" and "%" then
+// are plain characters too). Refuses an empty path and one with a NUL character.
+QByteArray sqlitePath(const QString &path, const QString &action);
+
+// A description of what went wrong, in plain words: the cause of extended result code rc, given
+// the errno of the failing system call (0 when unknown) and SQLite's own message.
+QString describeFailure(int rc, int systemErrno, const char *sqliteMessage);
+
+// An Error numbered with the extended result code of the last failure on db.
+[[nodiscard]] Error connectionError(sqlite3 *db, int rc, const QString &action);
+
+// An Error for a failure of the file services (errno numbered) met while doing an engine job:
+// renumbered with the SQLite result code of the same kind, description kept.
+[[nodiscard]] Error fileError(const Error &error);
+
+// Opens an existing database file with flags (SQLITE_OPEN_READWRITE or SQLITE_OPEN_READONLY;
+// never creates one), waits up to busyTimeoutMs for other programs' locks, and reads the schema
+// so that a file that is not a database, or is empty, is refused here and not at the first query.
+[[nodiscard]] ConnectionPtr openConnection(const QString &path, int flags, int busyTimeoutMs, const QString &action);
+
+// Prepares one statement of sql; refuses text that holds a second statement.
+[[nodiscard]] StatementPtr prepare(sqlite3 *db, const QString &sql, const QString &action);
+
+} // namespace Dao

@@ -1,0 +1,541 @@
+#include "platform/dialogs/dialogs.h"
+#include "platform/errors.h"
+#include "testsupport.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QtTest>
+
+using namespace TestSupport;
+using DialogHook::Kind;
+using DialogHook::Shown;
+
+namespace DialogHook {
+// Lets QCOMPARE print a whole record when two differ.
+char *toString(const Shown &box)
+{
+    return qstrdup(qPrintable(describe(box)));
+}
+} // namespace DialogHook
+
+namespace {
+
+const QString databaseFilter = "Microsoft Access (*.mdb)|*.mdb";
+const QString backupFilter = "Tarvos Backup (*.tvb)|*.tvb";
+
+// Runs act on the modal dialog of type D that the code under test shows next: the zero-delay
+// timer fires inside the dialog's own event loop. If act leaves the dialog open (a failed
+// check), the dialog is rejected so that the test reports the failure instead of hanging.
+template <class D> void whenShown(std::function<void(D *)> act)
+{
+    QTimer::singleShot(0, [act] {
+        QPointer<D> dialog;
+        const auto closeLeftOver = qScopeGuard([&] {
+            QWidget *open = dialog ? dialog.data() : QApplication::activeModalWidget();
+            if (auto *left = qobject_cast<QDialog *>(open); left && left->isVisible())
+                left->reject();
+        });
+        QTRY_VERIFY((dialog = qobject_cast<D *>(QApplication::activeModalWidget())));
+        act(dialog);
+    });
+}
+
+// The names the file dialog lists in the folder it shows, sorted.
+QStringList listedNames(QFileDialog *dialog)
+{
+    auto *view = dialog->findChild<QListView *>("listView");
+    QStringList names;
+    for (int row = 0; view && row < view->model()->rowCount(view->rootIndex()); ++row)
+        names << view->model()->index(row, 0, view->rootIndex()).data().toString();
+    names.sort();
+    return names;
+}
+
+void press(QFileDialog *dialog, QDialogButtonBox::StandardButton which)
+{
+    QTest::mouseClick(dialog->findChild<QDialogButtonBox *>("buttonBox")->button(which), Qt::LeftButton);
+}
+
+// Types name into the dialog's name field as a user would: once the folder is listed (the
+// dialog puts its preselected file into the field when the listing arrives), with the focus.
+void typeFileName(QFileDialog *dialog, const QString &name)
+{
+    auto *edit = dialog->findChild<QLineEdit *>("fileNameEdit");
+    QVERIFY(QTest::qWaitForWindowActive(dialog));
+    QTRY_VERIFY(!listedNames(dialog).isEmpty());
+    edit->setFocus();
+    edit->clear();
+    QTest::keyClicks(edit, name);
+}
+
+// ShowOpen that reports a cancel (or a dialog closed after a failed check) as false instead of
+// letting the exception leave the test function.
+bool chose(CommonDialog &dialog)
+{
+    try {
+        dialog.ShowOpen();
+        return true;
+    } catch (const Error &e) {
+        qWarning("%s", qPrintable(e.message()));
+        return false;
+    }
+}
+
+// Records as the boxes make them.
+Shown message(const QString &text, int style)
+{
+    Shown box;
+    box.kind = Kind::Message;
+    box.text = text;
+    box.style = style;
+    box.title = "Tarvos Utility";
+    return box;
+}
+
+Shown input(const QString &prompt, const QString &title, const QString &defaultText)
+{
+    Shown box;
+    box.kind = Kind::Input;
+    box.text = prompt;
+    box.title = title;
+    box.defaultText = defaultText;
+    return box;
+}
+
+Shown fileOpen(const QString &filter, const QString &initialFileName)
+{
+    Shown box;
+    box.kind = Kind::FileOpen;
+    box.title = "Select";
+    box.filter = filter;
+    box.defaultExt = "mdb";
+    box.initialFileName = initialFileName;
+    return box;
+}
+
+void setUp(CommonDialog &dialog, const QString &filter, const QString &fileName)
+{
+    dialog.setDialogTitle("Select");
+    dialog.setDefaultExt("mdb");
+    dialog.setFilter(filter);
+    dialog.setFileName(fileName);
+}
+
+} // namespace
+
+class TestDialogs : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { DialogHook::reset(); }
+    void cleanup() { DialogHook::reset(); }
+
+    void scriptedAnswersAreUsedInOrderAndRecorded();
+    void observerRunsWhileTheBoxIsUp();
+    void clearKeepsAnswersResetDropsAll();
+    void strictModeStopsAtAnUnscriptedBox();
+    void filterStringsBecomeNameFilters_data();
+    void filterStringsBecomeNameFilters();
+
+    void realMessageBox_data();
+    void realMessageBox();
+    void realInputBox_data();
+    void realInputBox();
+    void realFileDialogListsMatchesAndKeepsFileName();
+    void realFileDialogTypedNames_data();
+    void realFileDialogTypedNames();
+    void realFileDialogCancelKeepsFileName();
+};
+
+void TestDialogs::scriptedAnswersAreUsedInOrderAndRecorded()
+{
+    DialogHook::answerMsgBox(Msg::Retry);
+    DialogHook::answerInput(QString("D:\\data\\BACK.MDB"));
+    DialogHook::answerMsgBox(Msg::Cancel);
+    DialogHook::answerInput(QString(""));
+    DialogHook::answerInput(std::nullopt);
+    DialogHook::answerFileOpen(QString("/backups/a.tvb"));
+    DialogHook::answerFileOpen(std::nullopt);
+    QCOMPARE(DialogHook::pendingAnswers(), 7);
+    // Scripted answers never build a widget.
+    DialogHook::setObserver([](const Shown &) { QCOMPARE(QApplication::topLevelWidgets().size(), 0); });
+
+    QCOMPARE(MsgBox("x not found.", Msg::RetryCancel + Msg::Exclamation), Msg::Retry);
+    // Each kind has its own queue: the message answer queued between two input answers waits.
+    QCOMPARE(InputBox("Path?", "BackEnd", "C:\\BACK\\BACK.MDB"), std::optional<QString>("D:\\data\\BACK.MDB"));
+    const std::optional<QString> empty = InputBox("Path?", "", "");
+    QVERIFY(empty && empty->isEmpty()); // confirmed empty, not cancelled
+    QVERIFY(!InputBox("Path?", "BackEnd", ""));
+    QCOMPARE(MsgBox("Backup successful.", Msg::Information), Msg::Cancel);
+
+    CommonDialog dialog;
+    setUp(dialog, backupFilter, "/old/BACK.MDB");
+    QVERIFY(chose(dialog));
+    QCOMPARE(dialog.FileName(), QString("/backups/a.tvb"));
+    QVERIFY_THROWS_EXCEPTION(Error, dialog.ShowOpen());
+    QCOMPARE(dialog.FileName(), QString("/backups/a.tvb"));
+    QCOMPARE(DialogHook::pendingAnswers(), 0);
+
+    const QList<Shown> expected{message("x not found.", 53),
+                                input("Path?", "BackEnd", "C:\\BACK\\BACK.MDB"),
+                                input("Path?", "Tarvos Utility", ""), // untitled: the application's title
+                                input("Path?", "BackEnd", ""),
+                                message("Backup successful.", 64),
+                                fileOpen(backupFilter, "/old/BACK.MDB"),
+                                fileOpen(backupFilter, "/backups/a.tvb")};
+    QCOMPARE(DialogHook::shown(), expected);
+}
+
+void TestDialogs::observerRunsWhileTheBoxIsUp()
+{
+    // The observer sees the window as it is while the box is up, not after the caller resumes.
+    QPushButton start("Start");
+    start.setEnabled(false);
+    QList<Shown> seen;
+    QList<bool> enabledWhenShown;
+    DialogHook::setObserver([&](const Shown &box) {
+        seen << box;
+        enabledWhenShown << start.isEnabled();
+    });
+
+    DialogHook::answerMsgBox(Msg::OK);
+    QCOMPARE(MsgBox("123: broken", Msg::Critical), Msg::OK);
+    start.setEnabled(true);
+    // Real boxes too, before they are answered.
+    whenShown<QMessageBox>([&](QMessageBox *box) {
+        QCOMPARE(seen.size(), 2);
+        box->button(QMessageBox::Ok)->click();
+    });
+    QCOMPARE(MsgBox("Database compacted.", Msg::Information), Msg::OK);
+    QCOMPARE(seen, (QList<Shown>{message("123: broken", 16), message("Database compacted.", 64)}));
+    QCOMPARE(enabledWhenShown, (QList<bool>{false, true}));
+}
+
+void TestDialogs::clearKeepsAnswersResetDropsAll()
+{
+    int observed = 0;
+    DialogHook::setObserver([&](const Shown &) { ++observed; });
+    DialogHook::answerMsgBox(Msg::OK);
+    DialogHook::answerMsgBox(Msg::Retry);
+    (void)MsgBox("one");
+    DialogHook::clear();
+    QVERIFY(DialogHook::shown().isEmpty());
+    QCOMPARE(MsgBox("two", Msg::RetryCancel), Msg::Retry);
+    QCOMPARE(DialogHook::shown().size(), 1);
+    QCOMPARE(observed, 2);
+
+    DialogHook::answerInput(QString("left over"));
+    DialogHook::setStrict(true);
+    DialogHook::reset();
+    QCOMPARE(DialogHook::pendingAnswers(), 0);
+    QVERIFY(DialogHook::shown().isEmpty());
+    // After reset the observer is gone and, strict mode being off, the real box shows.
+    whenShown<QInputDialog>([](QInputDialog *box) { box->reject(); });
+    QVERIFY(!InputBox("p", "t", "d"));
+    QCOMPARE(observed, 2);
+}
+
+void TestDialogs::strictModeStopsAtAnUnscriptedBox()
+{
+    if (qEnvironmentVariableIsSet("TST_DIALOGS_STRICT_CHILD")) {
+        // The child run: one scripted box passes, the unscripted one must end the program.
+        DialogHook::setStrict(true);
+        DialogHook::answerMsgBox(Msg::OK);
+        QCOMPARE(MsgBox("scripted"), Msg::OK);
+        (void)InputBox("Nobody answers this", "BackEnd", "C:\\BACK\\BACK.MDB");
+        QFAIL("the unscripted box returned");
+    }
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TST_DIALOGS_STRICT_CHILD", "1");
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {"strictModeStopsAtAnUnscriptedBox"});
+    QVERIFY(child.waitForFinished(60000));
+    const QString output = QString::fromLocal8Bit(child.readAll());
+    QVERIFY2(child.exitStatus() == QProcess::CrashExit || child.exitCode() != 0, qPrintable(output));
+    QVERIFY2(output.contains("Unscripted input box") && output.contains("Nobody answers this"), qPrintable(output));
+    QVERIFY2(!output.contains("the unscripted box returned"), qPrintable(output));
+}
+
+void TestDialogs::filterStringsBecomeNameFilters_data()
+{
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<QStringList>("expected"); // empty for a malformed filter, with "bad" set
+    QTest::addColumn<bool>("bad");
+
+    QTest::newRow("database") << databaseFilter << QStringList{"Microsoft Access (*.mdb) (*.mdb)"} << false;
+    QTest::newRow("several pairs and patterns")
+        << "Databases|*.mdb;*.db|All files|*" << QStringList{"Databases (*.mdb *.db)", "All files (*)"} << false;
+    QTest::newRow("empty shows all") << "" << QStringList{} << false;
+    QTest::newRow("description alone") << "Microsoft Access (*.mdb)" << QStringList{} << true;
+    QTest::newRow("pair and a half") << "A|*.a|B" << QStringList{} << true;
+    QTest::newRow("empty pattern") << "A|" << QStringList{} << true;
+}
+
+void TestDialogs::filterStringsBecomeNameFilters()
+{
+    QFETCH(QString, filter);
+    QFETCH(QStringList, expected);
+    QFETCH(bool, bad);
+    if (!bad) {
+        QCOMPARE(CommonDialog::nameFilters(filter), expected);
+        return;
+    }
+    // ShowOpen refuses a malformed filter before anything is shown, and keeps FileName.
+    CommonDialog dialog;
+    setUp(dialog, filter, "/keep/me.mdb");
+    DialogHook::answerFileOpen(QString("/other.mdb"));
+    try {
+        dialog.ShowOpen();
+        QFAIL("a malformed filter must be refused");
+    } catch (const Error &e) {
+        QCOMPARE(e.number(), ErrorNumber::InvalidArgument);
+        QVERIFY2(e.description().contains(filter), qPrintable(e.description()));
+    }
+    QCOMPARE(dialog.FileName(), QString("/keep/me.mdb"));
+    QVERIFY(DialogHook::shown().isEmpty());
+}
+
+void TestDialogs::realMessageBox_data()
+{
+    QTest::addColumn<int>("style");
+    QTest::addColumn<QString>("press"); // a button's text, or Enter, Esc, Close
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<int>("icon");
+    QTest::addColumn<int>("buttons");
+
+    const int ok = QMessageBox::Ok, retryCancel = QMessageBox::Retry | QMessageBox::Cancel;
+    QTest::newRow("error, OK clicked") << 16 << "OK" << Msg::OK << int(QMessageBox::Critical) << ok;
+    QTest::newRow("success, Enter") << 64 << "Enter" << Msg::OK << int(QMessageBox::Information) << ok;
+    QTest::newRow("no icon, Esc is OK") << 0 << "Esc" << Msg::OK << int(QMessageBox::NoIcon) << ok;
+    QTest::newRow("invalid password, close box is OK") << 48 << "Close" << Msg::OK << int(QMessageBox::Warning) << ok;
+    QTest::newRow("not found, Retry") << 53 << "Retry" << Msg::Retry << int(QMessageBox::Warning) << retryCancel;
+    QTest::newRow("not found, Enter is Retry")
+        << 53 << "Enter" << Msg::Retry << int(QMessageBox::Warning) << retryCancel;
+    QTest::newRow("not found, Cancel") << 53 << "Cancel" << Msg::Cancel << int(QMessageBox::Warning) << retryCancel;
+    QTest::newRow("not found, Esc is Cancel") << 53 << "Esc" << Msg::Cancel << int(QMessageBox::Warning) << retryCancel;
+    QTest::newRow("not found, close box is Cancel")
+        << 53 << "Close" << Msg::Cancel << int(QMessageBox::Warning) << retryCancel;
+    QTest::newRow("question, second button default")
+        << Msg::YesNoCancel + Msg::Question + Msg::DefaultButton2 << "Enter" << Msg::No << int(QMessageBox::Question)
+        << int(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+}
+
+void TestDialogs::realMessageBox()
+{
+    QFETCH(int, style);
+    QFETCH(QString, press);
+    QFETCH(int, expected);
+    QFETCH(int, icon);
+    QFETCH(int, buttons);
+
+    // The box belongs to the active window.
+    QWidget owner;
+    owner.show();
+    owner.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&owner));
+
+    // Markup-like text is shown as typed, not interpreted.
+    const QString text = "2: Cannot open \"/data/<b>a & b</b>.mdb\"";
+    QString caption, shownText;
+    int shownIcon = -1, shownButtons = -1;
+    QWidget *parent = nullptr;
+    bool plain = false, appModal = false;
+    whenShown<QMessageBox>([&](QMessageBox *box) {
+        caption = box->windowTitle();
+        shownText = box->text();
+        plain = box->textFormat() == Qt::PlainText;
+        appModal = box->windowModality() == Qt::ApplicationModal;
+        shownIcon = box->icon();
+        shownButtons = int(box->standardButtons());
+        parent = box->parentWidget();
+        if (press == "Enter" || press == "Esc") {
+            QTest::keyClick(box, press == "Enter" ? Qt::Key_Return : Qt::Key_Escape);
+        } else if (press == "Close") {
+            box->close();
+        } else {
+            for (QAbstractButton *button : box->buttons()) {
+                if (button->text().remove('&').compare(press, Qt::CaseInsensitive) == 0)
+                    QTest::mouseClick(button, Qt::LeftButton);
+            }
+        }
+    });
+    QCOMPARE(MsgBox(text, style), expected);
+    QCOMPARE(caption, QString("Tarvos Utility"));
+    QCOMPARE(shownText, text);
+    QVERIFY(plain);
+    QVERIFY(appModal);
+    QCOMPARE(shownIcon, icon);
+    QCOMPARE(shownButtons, buttons);
+    QCOMPARE(parent, &owner);
+}
+
+void TestDialogs::realInputBox_data()
+{
+    QTest::addColumn<QString>("typed"); // typed over the default then OK; "<Esc>" and "<Cancel>" cancel
+    QTest::addColumn<std::optional<QString>>("expected");
+
+    QTest::newRow("path typed over the default") << "/srv/BACK.MDB" << std::optional<QString>("/srv/BACK.MDB");
+    QTest::newRow("emptied and confirmed") << "" << std::optional<QString>("");
+    QTest::newRow("Cancel button") << "<Cancel>" << std::optional<QString>();
+    QTest::newRow("Esc") << "<Esc>" << std::optional<QString>();
+}
+
+void TestDialogs::realInputBox()
+{
+    QFETCH(QString, typed);
+    QFETCH(std::optional<QString>, expected);
+
+    const QString defaultPath = "C:\\BACK\\BACK.MDB";
+    QString caption, label, selected;
+    bool plain = false;
+    whenShown<QInputDialog>([&](QInputDialog *box) {
+        caption = box->windowTitle();
+        label = box->labelText();
+        plain = box->findChild<QLabel *>()->textFormat() == Qt::PlainText;
+        auto *field = box->findChild<QLineEdit *>();
+        auto *buttons = box->findChild<QDialogButtonBox *>();
+        selected = field->selectedText();
+        if (typed == "<Esc>") {
+            QTest::keyClick(field, Qt::Key_Escape);
+        } else if (typed == "<Cancel>") {
+            QTest::mouseClick(buttons->button(QDialogButtonBox::Cancel), Qt::LeftButton);
+        } else {
+            // The default is selected: typing replaces it, Backspace empties the field.
+            if (typed.isEmpty())
+                QTest::keyClick(field, Qt::Key_Backspace);
+            QTest::keyClicks(field, typed);
+            QTest::mouseClick(buttons->button(QDialogButtonBox::Ok), Qt::LeftButton);
+        }
+    });
+    QCOMPARE(InputBox("Please specify the path of BACK.MDB", "BackEnd", defaultPath), expected);
+    QCOMPARE(caption, QString("BackEnd"));
+    QCOMPARE(label, QString("Please specify the path of BACK.MDB"));
+    QVERIFY(plain);
+    QCOMPARE(selected, defaultPath);
+}
+
+void TestDialogs::realFileDialogListsMatchesAndKeepsFileName()
+{
+    TempFolder tmp;
+    for (const char *name : {"BACK.MDB", "lower.mdb", "notes.txt", "old.tvb"})
+        writeFile(tmp.path(name), "data");
+    QVERIFY(QDir(tmp.path()).mkdir("sub"));
+    CommonDialog dialog;
+    setUp(dialog, databaseFilter, tmp.path("lower.mdb"));
+
+    QString caption, filterShown, nameAtStart, folderAtStart;
+    whenShown<QFileDialog>([&](QFileDialog *box) {
+        caption = box->windowTitle();
+        filterShown = box->findChild<QComboBox *>("fileTypeCombo")->currentText();
+        nameAtStart = box->findChild<QLineEdit *>("fileNameEdit")->text();
+        folderAtStart = box->directory().absolutePath();
+        // Database files whatever the case of their names, and folders; nothing else.
+        QTRY_COMPARE(listedNames(box), (QStringList{"BACK.MDB", "lower.mdb", "sub"}));
+        auto *view = box->findChild<QListView *>("listView");
+        QModelIndex upper;
+        for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row) {
+            if (view->model()->index(row, 0, view->rootIndex()).data().toString() == "BACK.MDB")
+                upper = view->model()->index(row, 0, view->rootIndex());
+        }
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(upper).center());
+        press(box, QDialogButtonBox::Open);
+    });
+    QVERIFY(chose(dialog));
+    QCOMPARE(caption, QString("Select"));
+    QCOMPARE(filterShown, QString("Microsoft Access (*.mdb)"));
+    QCOMPARE(nameAtStart, QString("lower.mdb"));
+    QCOMPARE(folderAtStart, QDir(tmp.path()).absolutePath());
+    QCOMPARE(dialog.FileName(), tmp.path("BACK.MDB"));
+
+    // The next use, with the other filter, starts on the file chosen last.
+    dialog.setFilter(backupFilter);
+    whenShown<QFileDialog>([&](QFileDialog *box) {
+        nameAtStart = box->findChild<QLineEdit *>("fileNameEdit")->text();
+        // Backup files and folders (Qt also keeps the preselected file itself in view).
+        const auto others = [box] {
+            QStringList names = listedNames(box);
+            names.removeAll("BACK.MDB");
+            return names;
+        };
+        QTRY_COMPARE(others(), (QStringList{"old.tvb", "sub"}));
+        press(box, QDialogButtonBox::Open);
+    });
+    QVERIFY(chose(dialog));
+    QCOMPARE(nameAtStart, QString("BACK.MDB"));
+    QCOMPARE(dialog.FileName(), tmp.path("BACK.MDB"));
+}
+
+void TestDialogs::realFileDialogTypedNames_data()
+{
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<QStringList>("typed"); // each typed, then Open
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("new name gets the default extension")
+        << backupFilter << QStringList{"BACK311227235959"} << "BACK311227235959.mdb";
+    QTest::newRow("name with an extension is kept") << backupFilter << QStringList{"nightly.tvb"} << "nightly.tvb";
+    QTest::newRow("other extension is kept") << databaseFilter << QStringList{"copy.bak"} << "copy.bak";
+    QTest::newRow("existing file") << databaseFilter << QStringList{"BACK.MDB"} << "BACK.MDB";
+    QTest::newRow("path into a subfolder") << databaseFilter << QStringList{"sub/new"} << "sub/new.mdb";
+    QTest::newRow("folder opens, then a name") << databaseFilter << QStringList{"sub", "new"} << "sub/new.mdb";
+}
+
+void TestDialogs::realFileDialogTypedNames()
+{
+    QFETCH(QString, filter);
+    QFETCH(QStringList, typed);
+    QFETCH(QString, expected);
+
+    TempFolder tmp;
+    writeFile(tmp.path("BACK.MDB"), "db");
+    QVERIFY(QDir(tmp.path()).mkdir("sub"));
+    writeFile(tmp.path("sub/inner.mdb"), "db");
+    CommonDialog dialog;
+    setUp(dialog, filter, tmp.path("BACK.MDB"));
+
+    whenShown<QFileDialog>([&](QFileDialog *box) {
+        for (const QString &name : typed) {
+            typeFileName(box, name);
+            press(box, QDialogButtonBox::Open);
+        }
+    });
+    QVERIFY(chose(dialog));
+    QCOMPARE(dialog.FileName(), tmp.path(expected));
+}
+
+void TestDialogs::realFileDialogCancelKeepsFileName()
+{
+    TempFolder tmp;
+    writeFile(tmp.path("BACK.MDB"), "db");
+    CommonDialog dialog;
+    setUp(dialog, databaseFilter, tmp.path("kept.mdb"));
+    whenShown<QFileDialog>([](QFileDialog *box) {
+        typeFileName(box, "other");
+        press(box, QDialogButtonBox::Cancel);
+    });
+    try {
+        dialog.ShowOpen();
+        QFAIL("a cancelled file dialog must throw");
+    } catch (const Error &e) {
+        QCOMPARE(e.number(), 32755L);
+    }
+    QCOMPARE(dialog.FileName(), tmp.path("kept.mdb"));
+
+    whenShown<QFileDialog>([](QFileDialog *box) { QTest::keyClick(box, Qt::Key_Escape); });
+    QVERIFY_THROWS_EXCEPTION(Error, dialog.ShowOpen());
+    QCOMPARE(dialog.FileName(), tmp.path("kept.mdb"));
+}
+
+QTEST_MAIN(TestDialogs)
+#include "tst_dialogs.moc"
