@@ -63,8 +63,7 @@ private slots:
     void queryBuffer();
     void handles();
     void hiveIsReadAtEachOpen();
-    void seedScriptWritesReadableHive();
-    void seedScriptFindsProgramAndRefusesBadOnes();
+    void seedScript();
 
 private:
     void writeHive(const QByteArray &bytes);
@@ -84,90 +83,60 @@ void TestRegistry::writeHive(const QByteArray &bytes)
 
 void TestRegistry::valueTypes_data()
 {
+    // The lines of a hive, the value read ("<key below HKEY_LOCAL_MACHINE>|<name>"), and what the
+    // read gives: "<type>:<data>", or "error <code>".
     QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QByteArray>("key");
-    QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<long>("rc");
-    QTest::addColumn<quint32>("type");
-    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QByteArray>("probe");
+    QTest::addColumn<QByteArray>("result");
+    const QByteArray k = R"([HKEY_LOCAL_MACHINE\SOFTWARE\Vendor\Tool])"
+                         "\r\n",
+                     tool = R"(SOFTWARE\Vendor\Tool|)";
+    const QByteArray absent = "error 2", zero(1, '\0');
 
-    const QByteArray k = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Tool]\r\n";
-    const QByteArray key = "SOFTWARE\\Vendor\\Tool";
-    QTest::newRow("string with escapes") << k + "\"PATH\"=\"C:\\\\Program Files\\\\a \\\"b\\\".exe\"\r\n" << key << QByteArray("PATH")
-                                         << ERROR_SUCCESS << REG_SZ << QByteArray("C:\\Program Files\\a \"b\".exe\0", 27);
-    QTest::newRow("string, UTF-8") << k + "\"Name\"=\"Caf\xC3\xA9\"\r\n" << key << QByteArray("Name") << ERROR_SUCCESS
-                                   << REG_SZ << QByteArray("Caf\xC3\xA9\0", 6);
-    QTest::newRow("empty string keeps its zero") << k + "\"E\"=\"\"\r\n" << key << QByteArray("E") << ERROR_SUCCESS << REG_SZ
-                                                 << QByteArray(1, '\0');
-    QTest::newRow("default value") << k + "@=\"deflt\"\r\n" << key << QByteArray() << ERROR_SUCCESS << REG_SZ
-                                   << QByteArray("deflt\0", 6);
-    QTest::newRow("dword, little-endian") << k + "\"N\"=dword:0000abcd\r\n" << key << QByteArray("N") << ERROR_SUCCESS
-                                          << REG_DWORD << QByteArray("\xcd\xab\0\0", 4);
-    QTest::newRow("dword, short") << k + "\"N\"=dword:7\r\n" << key << QByteArray("N") << ERROR_SUCCESS << REG_DWORD
-                                  << QByteArray("\x07\0\0\0", 4);
-    QTest::newRow("binary, continued") << k + "\"B\"=hex:de,ad,\\\r\n  be,EF\r\n" << key << QByteArray("B")
-                                       << ERROR_SUCCESS << REG_BINARY << QByteArray("\xde\xad\xbe\xef");
-    QTest::newRow("binary, zero length") << k + "\"B\"=hex:\r\n" << key << QByteArray("B") << ERROR_SUCCESS << REG_BINARY
-                                         << QByteArray();
-    QTest::newRow("expandable string") << k + "\"X\"=hex(2):25,00,41,00,25,00,00,00\r\n" << key << QByteArray("X")
-                                       << ERROR_SUCCESS << REG_EXPAND_SZ << QByteArray("%A%\0", 4);
-    QTest::newRow("multi-string") << k + "\"M\"=hex(7):61,00,00,00,62,00,00,00,00,00\r\n" << key << QByteArray("M")
-                                  << ERROR_SUCCESS << REG_MULTI_SZ << QByteArray("a\0b\0\0", 5);
-    QTest::newRow("string as hex(1), no zero") << k + "\"S\"=hex(1):41,00\r\n" << key << QByteArray("S") << ERROR_SUCCESS
-                                               << REG_SZ << QByteArray("A");
-    QTest::newRow("string as hex(1), zero length") << k + "\"S\"=hex(1):\r\n" << key << QByteArray("S") << ERROR_SUCCESS
-                                                   << REG_SZ << QByteArray();
-    QTest::newRow("qword") << k + "\"Q\"=hex(b):01,02,03,04,05,06,07,08\r\n" << key << QByteArray("Q") << ERROR_SUCCESS
-                           << REG_QWORD << QByteArray("\1\2\3\4\5\6\7\x08");
-    QTest::newRow("names ignore case") << k + "\"Path\"=\"x\"\r\n" << QByteArray("software\\VENDOR\\tool")
-                                       << QByteArray("pATH") << ERROR_SUCCESS << REG_SZ << QByteArray("x\0", 2);
-    QTest::newRow("short root name, spaces around =") << QByteArray("[HKLM\\SOFTWARE\\Vendor\\Tool]\n\"P\" = \"y\"\n")
-                                                      << key << QByteArray("P") << ERROR_SUCCESS << REG_SZ
-                                                      << QByteArray("y\0", 2);
-    QTest::newRow("later value wins") << k + "\"P\"=\"1\"\r\n\"P\"=dword:2\r\n" << key << QByteArray("P") << ERROR_SUCCESS
-                                      << REG_DWORD << QByteArray("\2\0\0\0", 4);
-    QTest::newRow("sections of one key merge") << k + "\"A\"=\"1\"\r\n[HKEY_LOCAL_MACHINE\\Other]\r\n" + k + "\"B\"=\"2\"\r\n"
-                                               << key << QByteArray("A") << ERROR_SUCCESS << REG_SZ << QByteArray("1\0", 2);
-    QTest::newRow("removed value") << k + "\"P\"=\"1\"\r\n\"P\"=-\r\n" << key << QByteArray("P") << ERROR_FILE_NOT_FOUND
-                                   << quint32(0xFFFF) << QByteArray();
-    QTest::newRow("removed key") << k + "\"P\"=\"1\"\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\r\n" << key
-                                 << QByteArray("P") << ERROR_FILE_NOT_FOUND << quint32(0xFFFF) << QByteArray();
-    QTest::newRow("missing value") << k + "\"P\"=\"1\"\r\n" << key << QByteArray("Q") << ERROR_FILE_NOT_FOUND
-                                   << quint32(0xFFFF) << QByteArray();
-    QTest::newRow("missing key") << k << QByteArray("SOFTWARE\\Vendor\\Other") << QByteArray("P") << ERROR_FILE_NOT_FOUND
-                                 << quint32(0xFFFF) << QByteArray();
-    QTest::newRow("parent key exists, without values") << k + "\"P\"=\"1\"\r\n" << QByteArray("SOFTWARE\\Vendor")
-                                                       << QByteArray("P") << ERROR_FILE_NOT_FOUND << quint32(0xFFFF)
-                                                       << QByteArray();
-    QTest::newRow("key of another root") << QByteArray("[HKEY_CURRENT_USER\\SOFTWARE\\Vendor\\Tool]\r\n\"P\"=\"1\"\r\n")
-                                         << key << QByteArray("P") << ERROR_FILE_NOT_FOUND << quint32(0xFFFF)
-                                         << QByteArray();
-    QTest::newRow("comments and blank lines") << "; first\r\n\r\n" + k + "; \"P\"=\"commented out\"\r\n\"Q\"=\"q\"\r\n"
-                                              << key << QByteArray("P") << ERROR_FILE_NOT_FOUND << quint32(0xFFFF)
-                                              << QByteArray();
-    QTest::newRow("bad line skipped, next one read") << k + "\"A\"=\"x\" junk\r\n\"B\"=dword:123456789\r\n\"P\"=\"ok\"\r\n"
-                                                     << key << QByteArray("P") << ERROR_SUCCESS << REG_SZ
-                                                     << QByteArray("ok\0", 3);
-    QTest::newRow("value of a broken key line dropped") << QByteArray("[HKEY_LOCAL_MACHINE\\SOFTWARE\\\\Vendor\\Tool]\r\n\"P\"=\"1\"\r\n")
-                                                        << key << QByteArray("P") << ERROR_FILE_NOT_FOUND
-                                                        << quint32(0xFFFF) << QByteArray();
+    QTest::newRow("string with escapes") << k + R"("P"="C:\\Program Files\\a \"b\".exe")" << tool + "P"
+                                         << "1:" + QByteArray(R"(C:\Program Files\a "b".exe)") + zero;
+    QTest::newRow("string, UTF-8") << k + "\"P\"=\"Caf\xC3\xA9\"" << tool + "P"
+                                   << "1:Caf\xC3\xA9" + zero;
+    QTest::newRow("default value") << k + R"(@="deflt")" << tool << "1:deflt" + zero;
+    QTest::newRow("dword, little-endian") << k + R"("N"=dword:0000abcd)" << tool + "N"
+                                          << "4:\xcd\xab" + zero + zero;
+    QTest::newRow("binary, continued") << k + "\"B\"=hex:de,ad,\\\r\n  be,EF" << tool + "B"
+                                       << QByteArray("3:\xde\xad\xbe\xef");
+    QTest::newRow("binary, zero length") << k + R"("B"=hex:)" << tool + "B" << QByteArray("3:");
+    QTest::newRow("expandable string") << k + R"("X"=hex(2):25,00,41,00,25,00,00,00)" << tool + "X"
+                                       << "2:%A%" + zero;
+    QTest::newRow("multi-string") << k + R"("M"=hex(7):61,00,00,00,62,00,00,00,00,00)" << tool + "M"
+                                  << "7:a" + zero + "b" + zero + zero;
+    QTest::newRow("qword") << k + R"("Q"=hex(b):01,02,03,04,05,06,07,08)" << tool + "Q"
+                           << QByteArray("11:\1\2\3\4\5\6\7\x08");
+    QTest::newRow("names ignore case") << k + R"("Path"="x")" << QByteArray(R"(software\VENDOR\tool|pATH)")
+                                       << "1:x" + zero;
+    QTest::newRow("removed value") << k + "\"P\"=\"1\"\r\n\"P\"=-" << tool + "P" << absent;
+    QTest::newRow("removed key") << k + "\"P\"=\"1\"\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]" << tool + "P"
+                                 << absent;
+    QTest::newRow("missing value") << k + R"("P"="1")" << tool + "Q" << absent;
+    QTest::newRow("missing key") << k << QByteArray(R"(SOFTWARE\Vendor\Other|P)") << absent;
+    QTest::newRow("parent key, without values") << k + R"("P"="1")" << QByteArray(R"(SOFTWARE\Vendor|P)") << absent;
+    QTest::newRow("key of another root") << QByteArray("[HKEY_CURRENT_USER\\SOFTWARE\\Vendor\\Tool]\r\n\"P\"=\"1\"")
+                                         << tool + "P" << absent;
+    QTest::newRow("bad lines skipped, next one read")
+        << k + "; a comment\r\n\"A\"=\"x\" junk\r\n\"B\"=dword:123456789\r\n\"P\"=\"ok\"" << tool + "P"
+        << "1:ok" + zero;
+    QTest::newRow("value of a broken key line dropped")
+        << QByteArray("[HKEY_LOCAL_MACHINE\\SOFTWARE\\\\Vendor\\Tool]\r\n\"P\"=\"1\"") << tool + "P" << absent;
 }
 
 void TestRegistry::valueTypes()
 {
     QFETCH(QByteArray, body);
-    QFETCH(QByteArray, key);
-    QFETCH(QByteArray, name);
-    QFETCH(long, rc);
-    QFETCH(quint32, type);
-    QFETCH(QByteArray, data);
-    writeHive(Header + body);
-    const Read r = readValue(key, name);
-    QCOMPARE(r.rc, rc);
-    if (rc == ERROR_SUCCESS) {
-        QCOMPARE(r.type, type);
-        QCOMPARE(r.data.toHex(' '), data.toHex(' '));
-    }
+    QFETCH(QByteArray, probe);
+    QFETCH(QByteArray, result);
+    writeHive(Header + body + "\r\n");
+    const qsizetype bar = probe.indexOf('|');
+    const Read r = readValue(probe.left(bar), probe.mid(bar + 1));
+    const QByteArray got =
+        r.rc == ERROR_SUCCESS ? QByteArray::number(r.type) + ':' + r.data : "error " + QByteArray::number(qint64(r.rc));
+    QCOMPARE(got.toHex(' '), result.toHex(' '));
 }
 
 void TestRegistry::malformedHive_data()
@@ -175,19 +144,13 @@ void TestRegistry::malformedHive_data()
     QTest::addColumn<QByteArray>("bytes");
     const QByteArray good = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Tool]\r\n\"PATH\"=\"/bin/true\"\r\n";
     QTest::newRow("no header") << good;
-    QTest::newRow("wrong header") << "Windows Registry Editor Version 9.99\r\n" + good;
-    QTest::newRow("empty file") << QByteArray();
-    QTest::newRow("header only") << Header;
     QTest::newRow("binary junk") << Header + randomBytes(4096, 7);
-    QTest::newRow("truncated in the key line") << Header + good.left(30);
     QTest::newRow("truncated in the string") << Header + good.left(good.size() - 8);
     QTest::newRow("unknown escape") << Header + QByteArray(good).replace("/bin", "\\q/bin");
     QTest::newRow("bad hex byte") << Header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Tool]\r\n\"PATH\"=hex:1,zz\r\n";
-    QTest::newRow("three-digit hex byte") << Header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Tool]\r\n\"PATH\"=hex:100\r\n";
     QTest::newRow("unknown root") << Header + "[HKEY_NOWHERE\\SOFTWARE\\Vendor\\Tool]\r\n\"PATH\"=\"x\"\r\n";
-    QTest::newRow("no closing bracket") << Header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Tool\r\n\"PATH\"=\"x\"\r\n";
-    QTest::newRow("unclosed hex type") << Header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Tool]\r\n\"PATH\"=hex(2:41\r\n";
-    QTest::newRow("continuation at end of file") << Header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Tool]\r\n\"PATH\"=hex:41,\\";
+    QTest::newRow("continuation at end of file")
+        << Header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Tool]\r\n\"PATH\"=hex:41,\\";
     QTest::newRow("too large") << Header + good + QByteArray(17 << 20, ' ');
 }
 
@@ -207,11 +170,13 @@ void TestRegistry::otherEncodingsAndHeaders()
 {
     const QString text = QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n"
                                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Tool]\r\n\"P\"=\"Stra\u00DFe\"\r\n");
+    const QByteArray strasse("Stra\xC3\x9F"
+                             "e",
+                             8); // UTF-8 and its terminating zero
     writeHive("\xFF\xFE" + utf16(text));
-    QCOMPARE(readValue("SOFTWARE\\Vendor\\Tool", "P").data, QByteArray("Stra\xC3\x9F" "e\0", 8));
-
+    QCOMPARE(readValue("SOFTWARE\\Vendor\\Tool", "P").data, strasse);
     writeHive("\xEF\xBB\xBF" + text.toUtf8());
-    QCOMPARE(readValue("SOFTWARE\\Vendor\\Tool", "P").data, QByteArray("Stra\xC3\x9F" "e\0", 8));
+    QCOMPARE(readValue("SOFTWARE\\Vendor\\Tool", "P").data, strasse);
 
     // The older header: hex(N) strings hold 8-bit text, not UTF-16.
     writeHive("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Tool]\n\"X\"=hex(2):25,41,25,00\n");
@@ -233,12 +198,8 @@ void TestRegistry::accessRights_data()
     QTest::addColumn<long>("rc");
     const QByteArray present = "SOFTWARE\\Vendor\\Tool", missing = "SOFTWARE\\Vendor\\None";
     QTest::newRow("read") << present << KEY_READ << ERROR_SUCCESS;
-    QTest::newRow("query value") << present << KEY_QUERY_VALUE << ERROR_SUCCESS;
-    QTest::newRow("generic read, 64-bit view") << present << (GENERIC_READ | KEY_WOW64_64KEY) << ERROR_SUCCESS;
     QTest::newRow("no rights at all") << present << quint32(0) << ERROR_SUCCESS;
     QTest::newRow("0x2003F") << present << quint32(0x2003F) << ERROR_ACCESS_DENIED;
-    QTest::newRow("set value") << present << (KEY_QUERY_VALUE | KEY_SET_VALUE) << ERROR_ACCESS_DENIED;
-    QTest::newRow("write") << present << KEY_WRITE << ERROR_ACCESS_DENIED;
     QTest::newRow("all access") << present << KEY_ALL_ACCESS << ERROR_ACCESS_DENIED;
     QTest::newRow("missing key, read") << missing << KEY_READ << ERROR_FILE_NOT_FOUND;
     QTest::newRow("missing key, write") << missing << quint32(0x2003F) << ERROR_FILE_NOT_FOUND;
@@ -298,18 +259,13 @@ void TestRegistry::handles()
     quint32 size = 0;
     QCOMPARE(RegQueryValueExA(again, "P", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
     QCOMPARE(size, 2u);
-    // A value of the root-relative path does not exist under the sub-key.
     QCOMPARE(RegOpenKeyExA(vendor, "SOFTWARE", 0, KEY_READ, &tool), ERROR_FILE_NOT_FOUND);
-    QCOMPARE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\\\Vendor", 0, KEY_READ, &tool), ERROR_FILE_NOT_FOUND);
-
     QCOMPARE(RegCloseKey(again), ERROR_SUCCESS);
     QCOMPARE(RegCloseKey(again), ERROR_INVALID_HANDLE);
     QCOMPARE(RegQueryValueExA(again, "P", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
     QCOMPARE(RegOpenKeyExA(again, "X", 0, KEY_READ, &tool), ERROR_INVALID_HANDLE);
     QCOMPARE(RegCloseKey(vendor), ERROR_SUCCESS);
     QCOMPARE(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
-    QCOMPARE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0x4, KEY_READ, &tool), ERROR_INVALID_PARAMETER);
-    QCOMPARE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
 }
 
 void TestRegistry::hiveIsReadAtEachOpen()
@@ -326,50 +282,40 @@ void TestRegistry::hiveIsReadAtEachOpen()
     QCOMPARE(readValue("K", "S").data, QByteArray("new!\0", 5));
 }
 
-void TestRegistry::seedScriptWritesReadableHive()
+void TestRegistry::seedScript()
 {
-    // A program whose path needs both escapes of the file's strings.
-    QVERIFY(QDir().mkpath(tmp_->path("odd \"dir\\\"")));
-    const QString program = tmp_->path("odd \"dir\\\"/sys info");
-    writeFile(program, "#!/bin/sh\n");
-    QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     const QString hive = tmp_->path("etc/tarvos-utility/registry.reg");
-    QProcess seed;
-    seed.start(QStringLiteral("/bin/sh"), {QStringLiteral(TARVOS_SEED_SCRIPT), hive, program});
-    QVERIFY(seed.waitForFinished());
-    QVERIFY2(seed.exitCode() == 0, seed.readAllStandardError().constData());
-    QCOMPARE(QFileInfo(hive).permissions() & (QFile::WriteGroup | QFile::WriteOther), QFile::Permissions());
-    setHiveFile(hive);
-    const Read r = readValue("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO", "PATH");
-    QCOMPARE(r.rc, ERROR_SUCCESS);
-    QCOMPARE(r.type, REG_SZ);
-    QCOMPARE(r.data, QFile::encodeName(program) + '\0');
-    QCOMPARE(QDir(tmp_->path("etc/tarvos-utility")).entryList(QDir::Files | QDir::Hidden), QStringList{"registry.reg"});
-}
-
-void TestRegistry::seedScriptFindsProgramAndRefusesBadOnes()
-{
-    QVERIFY(QDir().mkpath(tmp_->path("bin")));
-    const QString hardinfo = tmp_->path("bin/hardinfo");
-    writeFile(hardinfo, "#!/bin/sh\n");
-    QVERIFY(QFile::setPermissions(hardinfo, QFile::ReadOwner | QFile::ExeOwner));
-    writeFile(tmp_->path("plain"), "not a program");
-    const QString hive = tmp_->path("registry.reg");
-
-    const auto run = [&](const QStringList &args) {
-        QProcess seed;
+    const auto seed = [&](const QStringList &args) {
+        QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("PATH", tmp_->path("bin") + ":/usr/bin:/bin");
-        seed.setProcessEnvironment(env);
-        seed.start(QStringLiteral("/bin/sh"), QStringList{QStringLiteral(TARVOS_SEED_SCRIPT), hive} + args);
-        return seed.waitForFinished() ? seed.exitCode() : -1;
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral("/bin/sh"), QStringList{QStringLiteral(TARVOS_SEED_SCRIPT), hive} + args);
+        return process.waitForFinished() ? process.exitCode() : -1;
     };
-    for (const QString &bad : {QStringLiteral("hardinfo"), tmp_->path("plain"), tmp_->path("missing"), tmp_->path()}) {
-        QCOMPARE(run({bad}), 1);
-        QVERIFY(!QFile::exists(hive));
-    }
-    QCOMPARE(run({}), 0);
+    const auto program = [&](const QString &name) {
+        QDir().mkpath(QFileInfo(tmp_->path(name)).path());
+        writeFile(tmp_->path(name), "#!/bin/sh\n");
+        QFile::setPermissions(tmp_->path(name), QFile::ReadOwner | QFile::ExeOwner);
+        return tmp_->path(name);
+    };
+    const QString hardinfo = program("bin/hardinfo"), odd = program("odd \"dir\\\"/sys info");
+    writeFile(tmp_->path("plain"), "not a program");
+    for (const QString &bad : {QStringLiteral("hardinfo"), tmp_->path("plain"), tmp_->path("missing"), tmp_->path()})
+        QCOMPARE(seed({bad}), 1);
+    QVERIFY(!QFile::exists(hive));
+
+    // Found in the search path when not named.
+    setHiveFile(hive);
+    QCOMPARE(seed({}), 0);
     QCOMPARE(readValue("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO", "PATH").data, QFile::encodeName(hardinfo) + '\0');
+    // A path that needs both escapes of the file's strings; the file replaced whole, readable to all.
+    QCOMPARE(seed({odd}), 0);
+    const Read r = readValue("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO", "PATH");
+    QCOMPARE(r.type, REG_SZ);
+    QCOMPARE(r.data, QFile::encodeName(odd) + '\0');
+    QCOMPARE(QFileInfo(hive).permissions() & (QFile::ReadOther | QFile::WriteOther), QFile::ReadOther);
+    QCOMPARE(QDir(QFileInfo(hive).path()).entryList(QDir::Files | QDir::Hidden), QStringList{"registry.reg"});
 }
 
 QTEST_GUILESS_MAIN(TestRegistry)

@@ -63,8 +63,7 @@ QFont fittingFont(QFont::StyleHint style, const QString &text, qreal width, int 
 }
 
 // Draws design, made for a canvas of designSize, stretched to size.
-template <typename Draw>
-QPixmap drawStretched(QSize size, QSizeF designSize, Draw draw)
+template <typename Draw> QPixmap drawStretched(QSize size, QSizeF designSize, Draw draw)
 {
     if (size.isEmpty())
         return {};
@@ -105,7 +104,7 @@ QPixmap loginPicture(QSize size)
         p.setBrush(Navy);
         p.drawRect(QRectF(0, 0, 240, 134));
         p.setBrush(White);
-        static const QPointF stars[] = {{14, 12}, {52, 26}, {96, 9},  {130, 40}, {22, 64},
+        static const QPointF stars[] = {{14, 12},  {52, 26},  {96, 9},    {130, 40}, {22, 64},
                                         {150, 14}, {228, 98}, {206, 120}, {120, 20}, {70, 50}};
         for (const QPointF &star : stars)
             p.drawEllipse(star, 1.1, 1.1);

@@ -51,8 +51,7 @@ qint64 Shell(const QString &pathName, int windowStyle)
 {
     const QString what = QStringLiteral("Cannot start ") + quotedPath(pathName);
     if (!isWindowStyle(windowStyle))
-        throw Error(ErrorNumber::InvalidArgument,
-                    what + QStringLiteral(": invalid window style %1").arg(windowStyle));
+        throw Error(ErrorNumber::InvalidArgument, what + QStringLiteral(": invalid window style %1").arg(windowStyle));
     QProcess process;
     process.setProgram(programFile(pathName, what));
     process.setStandardInputFile(QProcess::nullDevice());

@@ -203,7 +203,7 @@ QString Hive::canonicalRoot(const QString &rootName)
     static const struct {
         const char *name, *shortName;
     } roots[] = {
-        {"HKEY_CLASSES_ROOT", "HKCR"}, {"HKEY_CURRENT_USER", "HKCU"},     {"HKEY_LOCAL_MACHINE", "HKLM"},
+        {"HKEY_CLASSES_ROOT", "HKCR"}, {"HKEY_CURRENT_USER", "HKCU"},   {"HKEY_LOCAL_MACHINE", "HKLM"},
         {"HKEY_USERS", "HKU"},         {"HKEY_CURRENT_CONFIG", "HKCC"},
     };
     for (const auto &root : roots) {

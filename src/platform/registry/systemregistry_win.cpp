@@ -18,8 +18,7 @@ long open(void *parent, const QByteArray &subKey, quint32 options, quint32 samDe
     return rc;
 }
 
-long query(void *key, const QByteArray &valueName, quint32 *reserved, quint32 *type, unsigned char *data,
-           quint32 *size)
+long query(void *key, const QByteArray &valueName, quint32 *reserved, quint32 *type, unsigned char *data, quint32 *size)
 {
     static_assert(sizeof(DWORD) == sizeof(quint32));
     return ::RegQueryValueExA(static_cast<::HKEY>(key), valueName.constData(), reinterpret_cast<LPDWORD>(reserved),
