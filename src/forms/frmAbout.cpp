@@ -1,5 +1,6 @@
 #include "forms/frmAbout.h"
 
+#include "platform/dialogs/dialogs.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/process/process.h"
@@ -10,7 +11,6 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
@@ -186,10 +186,7 @@ bool frmAbout::GetKeyValue(HKEY KeyRoot, const QString &KeyName, const QString &
 
 void frmAbout::showUnavailable()
 {
-    // TODO(dialogs): route through MsgBox
-    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(Resources::ApplicationTitle),
-                    QStringLiteral("System Information Is Unavailable At This Time"), QMessageBox::Ok, this);
-    box.exec();
+    (void)MsgBox(QStringLiteral("System Information Is Unavailable At This Time"), Msg::OKOnly);
 }
 
 void frmAbout::paintEvent(QPaintEvent *event)
