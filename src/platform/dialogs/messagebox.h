@@ -1,5 +1,7 @@
 #pragma once
 
+#include "resources/texts.h"
+
 #include <QString>
 
 // Message box style numbers and results, with the values of the classic MsgBox constants.
@@ -15,8 +17,8 @@ inline constexpr int DefaultButton2 = 256, DefaultButton3 = 512;
 inline constexpr int OK = 1, Cancel = 2, Abort = 3, Retry = 4, Ignore = 5, Yes = 6, No = 7;
 } // namespace Msg
 
-// The caption of every message box, and the title of the application.
-inline constexpr char AppTitle[] = "Tarvos Utility";
+// The caption of every message box: the title of the application.
+inline constexpr auto &AppTitle = Resources::ApplicationTitle;
 
 // Shows prompt (as plain text) in an application-modal message box with the caption
 // "Tarvos Utility", owned by the active window if there is one, and returns the button pressed.

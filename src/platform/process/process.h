@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+// Starting other programs.
+namespace Process {
+
+// Window styles of a started program's first window. A desktop without a way to ask for them
+// (X11, Wayland) lets the program and the window manager decide; the style is then checked but
+// otherwise unused.
+namespace WindowStyle {
+inline constexpr int Hide = 0;
+inline constexpr int NormalFocus = 1;
+inline constexpr int MinimizedFocus = 2;
+inline constexpr int MaximizedFocus = 3;
+inline constexpr int NormalNoFocus = 4;
+inline constexpr int MinimizedNoFocus = 6;
+} // namespace WindowStyle
+
+// Starts the program pathName without arguments and without waiting for it; it runs on after
+// this program ends. A name without a folder is looked up in the search path (PATH). Returns the
+// started program's process id. Throws Error, naming the path:
+//   ErrorNumber::InvalidArgument  a window style that is none of the above;
+//   ENOENT   an empty path, or no such file;
+//   EISDIR   a folder;
+//   EACCES   a file that is not executable (or not a regular file);
+//   EINVAL   a path holding a NUL character;
+//   ENOEXEC  the system refused to run the file (wrong format, no interpreter line, ...).
+qint64 Shell(const QString &pathName, int windowStyle);
+
+} // namespace Process
