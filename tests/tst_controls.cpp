@@ -21,7 +21,6 @@ void TestControls::addsCompressionControlByClassName()
 {
     QWidget window;
     window.resize(600, 400);
-    window.show();
     QWidget *control = Controls::Add("ZlibTool.ZlibToolCtrl.1", "ZlibTool1", &window);
     auto *zlib = qobject_cast<ZlibToolCtrl *>(control);
     QVERIFY(zlib);
@@ -35,7 +34,10 @@ void TestControls::addsCompressionControlByClassName()
     Controls::setHeight(control, 375);
     Controls::setWidth(control, 3495);
     QCOMPARE(control->geometry(), QRect(104, 320, 233, 25));
-    QVERIFY(control->setProperty("Visible", true));
+    QCOMPARE(control->property("Visible"), QVariant(false));
+    QVERIFY(control->setProperty("Visible", true)); // set while the window is still hidden
+    QCOMPARE(control->property("Visible"), QVariant(true));
+    window.show();
     QVERIFY(zlib->isVisible());
     QVERIFY(control->setProperty("Visible", false));
     QVERIFY(!zlib->isVisible());

@@ -10,7 +10,9 @@
 #include <QPushButton>
 #include <QSet>
 #include <QtTest>
+#if TARVOS_TEST_QPA
 #include <qpa/qwindowsysteminterface.h>
+#endif
 
 #include <zstd.h>
 #include <zstd_errors.h>
@@ -342,7 +344,7 @@ void TestZlibTool::widgetWorksWhileWindowPaintsAndIgnoresInput()
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
     int clicks = 0, paintsDuringCall = 0, clicksDuringCall = 0;
-    bool clickQueued = false;
+    [[maybe_unused]] bool clickQueued = false;
     connect(button, &QPushButton::clicked, [&] { clicks += 1; clicksDuringCall += ctrl->isBusy() ? 1 : 0; });
     QSet<int> barValues;
     connect(ctrl->findChild<QProgressBar *>(), &QProgressBar::valueChanged, [&](int v) { barValues.insert(v); });
@@ -351,6 +353,7 @@ void TestZlibTool::widgetWorksWhileWindowPaintsAndIgnoresInput()
         if (!ctrl->isBusy())
             return;
         clip->update();
+#if TARVOS_TEST_QPA
         if (!clickQueued) {
             // A click as the window system reports it: queued, not sent at once.
             const QPointF at = button->mapTo(&window, button->rect().center());
@@ -362,6 +365,7 @@ void TestZlibTool::widgetWorksWhileWindowPaintsAndIgnoresInput()
                 w, at, global, Qt::NoButton, Qt::LeftButton, QEvent::MouseButtonRelease);
             clickQueued = true;
         }
+#endif
     });
     struct PaintCounter : QObject {
         std::function<void()> onPaint;
@@ -380,13 +384,15 @@ void TestZlibTool::widgetWorksWhileWindowPaintsAndIgnoresInput()
     ctrl->setInputFile(tmp.path("BACK.MDB"));
     ctrl->setOutputFile(tmp.path("BACK.TVB"));
     ctrl->Compress();
-    QVERIFY(clickQueued);
     QVERIFY(paintsDuringCall > 0);
     QCOMPARE(clicks, 0);
     QVERIFY2(between(barValues) >= 3, qPrintable(QString::number(between(barValues))));
     QVERIFY(barValues.contains(1000));
+#if TARVOS_TEST_QPA
+    QVERIFY(clickQueued);
     QTRY_COMPARE(clicks, 1); // the click was real and arrives once the call has returned
     QCOMPARE(clicksDuringCall, 0);
+#endif
 
     barValues.clear();
     paintsDuringCall = 0;
@@ -396,6 +402,9 @@ void TestZlibTool::widgetWorksWhileWindowPaintsAndIgnoresInput()
     QVERIFY(paintsDuringCall > 0);
     QVERIFY2(between(barValues) >= 3, qPrintable(QString::number(between(barValues))));
     QVERIFY(readFile(tmp.path("restored.mdb")) == data);
+#if !TARVOS_TEST_QPA
+    QSKIP("built without Qt's private headers (qt6-base-private-dev): the queued click was not tried");
+#endif
 }
 
 void TestZlibTool::widgetReportsErrorsAndRefusesReentry()

@@ -18,7 +18,7 @@ class ZlibToolCtrl : public QWidget {
     Q_OBJECT
     Q_PROPERTY(QString InputFile READ InputFile WRITE setInputFile)
     Q_PROPERTY(QString OutputFile READ OutputFile WRITE setOutputFile)
-    Q_PROPERTY(bool Visible READ isVisible WRITE setVisible)
+    Q_PROPERTY(bool Visible READ Visible WRITE setVisible)
 
 public:
     static constexpr const char *ClassId = "ZlibTool.ZlibToolCtrl.1";
@@ -27,6 +27,8 @@ public:
     // Destroying the control while it works waits for the work to end.
     ~ZlibToolCtrl() override;
 
+    // Whether the control is shown when its window is (QWidget::setVisible sets it).
+    bool Visible() const { return !isHidden(); }
     QString InputFile() const { return inputFile_; }
     void setInputFile(const QString &path) { inputFile_ = path; }
     QString OutputFile() const { return outputFile_; }
