@@ -53,11 +53,13 @@ void TestControls::refusals_data()
     QTest::addColumn<QString>("cause");
     const QString zlib = "ZlibTool.ZlibToolCtrl.1";
     const long create = ErrorNumber::CannotCreateObject, invalid = ErrorNumber::InvalidArgument;
-    QTest::newRow("unknown class") << "ZlibTool.ZlibToolCtrl.2" << "x" << true << true << create << "no component";
+    QTest::newRow("unknown class") << "ZlibTool.ZlibToolCtrl.2"
+                                   << "x" << true << true << create << "no component";
     QTest::newRow("not installed") << zlib << "ZlibTool1" << true << false << create << "not installed";
     QTest::newRow("no container") << zlib << "ZlibTool1" << false << true << invalid << "no window";
     QTest::newRow("no name") << zlib << "" << true << true << invalid << "needs a name";
-    QTest::newRow("name in use") << zlib << "Taken" << true << true << invalid << "already has a control named \"Taken\"";
+    QTest::newRow("name in use") << zlib << "Taken" << true << true << invalid
+                                 << "already has a control named \"Taken\"";
 }
 
 void TestControls::refusals()

@@ -140,8 +140,9 @@ void TestZlibTool::roundTrip()
     writeFile(tmp.path("restored.mdb"), "an older database");
 
     QList<QPair<qint64, qint64>> steps;
-    Engine::compressFile(tmp.path("BACK.MDB"), tmp.path("BACK.TVB"),
-                         [&](qint64 done, qint64 total) { steps.append({done, total}); });
+    Engine::compressFile(tmp.path("BACK.MDB"), tmp.path("BACK.TVB"), [&](qint64 done, qint64 total) {
+        steps.append({done, total});
+    });
     if (size > 0)
         QCOMPARE(steps.last(), qMakePair(qint64(size), qint64(size)));
     // The reference tool accepts the backup and gives back the input.
@@ -264,16 +265,14 @@ void TestZlibTool::refusesBadInput()
         QSKIP(qPrintable(readOnly->why()));
     const QMap<QString, QByteArray> before = filesIn(outFolder);
 
-    const std::optional<Error> error = errorFrom([&] {
-        compress ? Engine::compressFile(input, output) : Engine::decompressFile(input, output);
-    });
+    const std::optional<Error> error =
+        errorFrom([&] { compress ? Engine::compressFile(input, output) : Engine::decompressFile(input, output); });
     QVERIFY(error);
     if (number >= 0)
         QCOMPARE(error->number(), long(number));
     QVERIFY2(error->description().contains(cause), qPrintable(error->description()));
     const bool aboutOutput = kind == "output folder" || kind == "read-only" || kind == "full";
-    QVERIFY2(error->description().contains(quotedPath(aboutOutput ? output : input)),
-             qPrintable(error->description()));
+    QVERIFY2(error->description().contains(quotedPath(aboutOutput ? output : input)), qPrintable(error->description()));
     QCOMPARE(readFile(outFolder + "/old.dat"), old);
     QCOMPARE(filesIn(outFolder), before); // untouched, and no temporary file left
 }
@@ -345,7 +344,10 @@ void TestZlibTool::widgetWorksWhileWindowPaintsAndIgnoresInput()
 
     int clicks = 0, paintsDuringCall = 0, clicksDuringCall = 0;
     [[maybe_unused]] bool clickQueued = false;
-    connect(button, &QPushButton::clicked, [&] { clicks += 1; clicksDuringCall += ctrl->isBusy() ? 1 : 0; });
+    connect(button, &QPushButton::clicked, [&] {
+        clicks += 1;
+        clicksDuringCall += ctrl->isBusy() ? 1 : 0;
+    });
     QSet<int> barValues;
     connect(ctrl->findChild<QProgressBar *>(), &QProgressBar::valueChanged, [&](int v) { barValues.insert(v); });
     QTimer animation;

@@ -24,7 +24,8 @@ QHash<QString, ClassEntry> &registry()
 
 Error cannotCreate(long number, const QString &classId, const QString &cause)
 {
-    return Error(number, QStringLiteral("Cannot create the control ") + quotedPath(classId) + QStringLiteral(": ") + cause);
+    return Error(number,
+                 QStringLiteral("Cannot create the control ") + quotedPath(classId) + QStringLiteral(": ") + cause);
 }
 
 } // namespace

@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -59,8 +61,8 @@ public:
     void refuseAsOutput(const QString &output) const
     {
         struct stat ost;
-        if (::stat(QFile::encodeName(output).constData(), &ost) == 0 && ost.st_dev == st_.st_dev
-            && ost.st_ino == st_.st_ino)
+        if (::stat(QFile::encodeName(output).constData(), &ost) == 0 && ost.st_dev == st_.st_dev &&
+            ost.st_ino == st_.st_ino)
             throw Error(ErrorNumber::InvalidArgument,
                         quotedPath(path_) + QStringLiteral(" cannot be both the file to read and the file to write"));
     }
@@ -94,15 +96,15 @@ Error compressError(std::size_t result, const QString &input, const QString &out
     case ZSTD_error_memory_allocation:
         return Error(code, QStringLiteral("Not enough memory to compress ") + quotedPath(input));
     default:
-        return Error(code, QStringLiteral("Cannot compress ") + quotedPath(input) + QStringLiteral(" into ")
-                               + quotedPath(output) + QStringLiteral(": ") + zstdText(code));
+        return Error(code, QStringLiteral("Cannot compress ") + quotedPath(input) + QStringLiteral(" into ") +
+                               quotedPath(output) + QStringLiteral(": ") + zstdText(code));
     }
 }
 
 Error notABackup(const QString &input, const QString &why = QString())
 {
-    return Error(ErrorNumber::BadFileFormat, quotedPath(input) + QStringLiteral(" is not a Tarvos backup file")
-                                                 + (why.isEmpty() ? QString() : QStringLiteral(" (") + why + ')'));
+    return Error(ErrorNumber::BadFileFormat, quotedPath(input) + QStringLiteral(" is not a Tarvos backup file") +
+                                                 (why.isEmpty() ? QString() : QStringLiteral(" (") + why + ')'));
 }
 
 Error truncated(const QString &input)
@@ -121,8 +123,8 @@ Error decompressError(std::size_t result, const QString &input)
     case ZSTD_error_memory_allocation:
         return Error(code, QStringLiteral("Not enough memory to decompress ") + quotedPath(input));
     case ZSTD_error_frameParameter_windowTooLarge:
-        return Error(code, quotedPath(input)
-                               + QStringLiteral(" is damaged or needs too much memory to decompress (window too large)"));
+        return Error(code, quotedPath(input) +
+                               QStringLiteral(" is damaged or needs too much memory to decompress (window too large)"));
     default:
         return Error(code, quotedPath(input) + QStringLiteral(" is damaged (") + zstdText(code) + ')');
     }
@@ -155,11 +157,23 @@ unsigned long long checkFrameHeader(const InputFile &in, const QString &input)
     return header.frameContentSize;
 }
 
-} // namespace
+// Runs work and turns what the standard library throws (no memory for the buffers, no thread
+// to be had) into an Error like every other failure.
+template <typename Work> void reportingPlainly(const QString &action, Work &&work)
+{
+    try {
+        work();
+    } catch (const Error &) {
+        throw;
+    } catch (const std::bad_alloc &) {
+        throw Error(ENOMEM, QStringLiteral("Not enough memory to ") + action);
+    } catch (const std::system_error &e) {
+        throw Error(e.code().value(),
+                    QStringLiteral("Cannot ") + action + QStringLiteral(": ") + QString::fromLocal8Bit(e.what()));
+    }
+}
 
-namespace CompressionEngine {
-
-void compressFile(const QString &input, const QString &output, const Progress &progress)
+void compress(const QString &input, const QString &output, const CompressionEngine::Progress &progress)
 {
     InputFile in(input);
     in.refuseAsOutput(output);
@@ -167,7 +181,7 @@ void compressFile(const QString &input, const QString &output, const Progress &p
     std::unique_ptr<ZSTD_CCtx, CCtxDeleter> cctx(ZSTD_createCCtx());
     if (!cctx)
         throw Error(ZSTD_error_memory_allocation, QStringLiteral("Not enough memory to compress ") + quotedPath(input));
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, Level);
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, CompressionEngine::Level);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, 1);
     // A library built without threads refuses this and compresses on the calling thread.
@@ -177,7 +191,8 @@ void compressFile(const QString &input, const QString &output, const Progress &p
     Files::AtomicFile out(output);
     out.open();
     {
-        FilePipeline pipe(in.fd(), input, out.fd(), output, BufferSize, BuffersPerStage);
+        FilePipeline pipe(in.fd(), input, out.fd(), output, CompressionEngine::BufferSize,
+                          CompressionEngine::BuffersPerStage);
         FilePipeline::Buffer *ob = pipe.outputBuffer();
         qint64 done = 0;
         for (;;) {
@@ -210,7 +225,7 @@ void compressFile(const QString &input, const QString &output, const Progress &p
     out.commit();
 }
 
-void decompressFile(const QString &input, const QString &output, const Progress &progress)
+void decompress(const QString &input, const QString &output, const CompressionEngine::Progress &progress)
 {
     InputFile in(input);
     const unsigned long long contentSize = checkFrameHeader(in, input);
@@ -218,12 +233,14 @@ void decompressFile(const QString &input, const QString &output, const Progress 
 
     std::unique_ptr<ZSTD_DCtx, DCtxDeleter> dctx(ZSTD_createDCtx());
     if (!dctx)
-        throw Error(ZSTD_error_memory_allocation, QStringLiteral("Not enough memory to decompress ") + quotedPath(input));
+        throw Error(ZSTD_error_memory_allocation,
+                    QStringLiteral("Not enough memory to decompress ") + quotedPath(input));
 
     Files::AtomicFile out(output);
     out.open();
     {
-        FilePipeline pipe(in.fd(), input, out.fd(), output, BufferSize, BuffersPerStage);
+        FilePipeline pipe(in.fd(), input, out.fd(), output, CompressionEngine::BufferSize,
+                          CompressionEngine::BuffersPerStage);
         FilePipeline::Buffer *ob = pipe.outputBuffer();
         qint64 consumed = 0;
         unsigned long long produced = 0;
@@ -255,7 +272,8 @@ void decompressFile(const QString &input, const QString &output, const Progress 
             pipe.doneWithInput(ib);
             if (trailing || (frameDone && pipe.nextInput()))
                 throw Error(ErrorNumber::BadFileFormat,
-                            quotedPath(input) + QStringLiteral(" is damaged (unexpected data after the end of the backup)"));
+                            quotedPath(input) +
+                                QStringLiteral(" is damaged (unexpected data after the end of the backup)"));
             if (progress)
                 progress(consumed, in.size());
         }
@@ -266,6 +284,20 @@ void decompressFile(const QString &input, const QString &output, const Progress 
         pipe.finish();
     }
     out.commit();
+}
+
+} // namespace
+
+namespace CompressionEngine {
+
+void compressFile(const QString &input, const QString &output, const Progress &progress)
+{
+    reportingPlainly(QStringLiteral("compress ") + quotedPath(input), [&] { compress(input, output, progress); });
+}
+
+void decompressFile(const QString &input, const QString &output, const Progress &progress)
+{
+    reportingPlainly(QStringLiteral("decompress ") + quotedPath(input), [&] { decompress(input, output, progress); });
 }
 
 } // namespace CompressionEngine

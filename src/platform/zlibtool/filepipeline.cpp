@@ -98,7 +98,13 @@ FilePipeline::FilePipeline(int inFd, const QString &inPath, int outFd, const QSt
 {
     ::posix_fadvise(inFd_, 0, 0, POSIX_FADV_SEQUENTIAL);
     reader_ = std::thread([this] { readLoop(); });
-    writer_ = std::thread([this] { writeLoop(); });
+    try {
+        writer_ = std::thread([this] { writeLoop(); });
+    } catch (...) {
+        input_.abort();
+        reader_.join();
+        throw;
+    }
 }
 
 FilePipeline::~FilePipeline()
@@ -212,8 +218,8 @@ FilePipeline::Buffer *FilePipeline::outputBuffer()
     Buffer *b = output_.acquireEmpty();
     if (!b) {
         rethrowIfFailed();
-        throw Error(ErrorNumber::InvalidArgument, QStringLiteral("Cannot write ") + quotedPath(outPath_)
-                                                      + QStringLiteral(": the writer has stopped"));
+        throw Error(ErrorNumber::InvalidArgument, QStringLiteral("Cannot write ") + quotedPath(outPath_) +
+                                                      QStringLiteral(": the writer has stopped"));
     }
     return b;
 }
@@ -234,6 +240,6 @@ void FilePipeline::finish()
     reader_.join();
     rethrowIfFailed();
     if (output_.aborted())
-        throw Error(ErrorNumber::InvalidArgument, QStringLiteral("Cannot write ") + quotedPath(outPath_)
-                                                      + QStringLiteral(": the writer has stopped"));
+        throw Error(ErrorNumber::InvalidArgument, QStringLiteral("Cannot write ") + quotedPath(outPath_) +
+                                                      QStringLiteral(": the writer has stopped"));
 }

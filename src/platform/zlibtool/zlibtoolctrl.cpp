@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <exception>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -42,8 +43,7 @@ struct ZlibToolCtrl::Job {
     QString input;
 };
 
-ZlibToolCtrl::ZlibToolCtrl(QWidget *parent)
-    : QWidget(parent), bar_(new QProgressBar(this)), poll_(new QTimer(this))
+ZlibToolCtrl::ZlibToolCtrl(QWidget *parent) : QWidget(parent), bar_(new QProgressBar(this)), poll_(new QTimer(this))
 {
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -89,30 +89,12 @@ void ZlibToolCtrl::run(Operation operation)
     QEventLoop loop;
     job->loop = &loop;
     job->clock.start();
-    const QString input = inputFile_;
-    const QString output = outputFile_;
-    job->worker = std::thread([job, operation, input, output] {
-        try {
-            const auto progress = [&job](qint64 done, qint64 total) {
-                job->total.store(total, std::memory_order_relaxed);
-                job->done.store(done, std::memory_order_relaxed);
-            };
-            if (operation == Operation::Compress)
-                CompressionEngine::compressFile(input, output, progress);
-            else
-                CompressionEngine::decompressFile(input, output, progress);
-        } catch (...) {
-            job->error = std::current_exception();
-        }
-        job->finished.store(true);
-        QMetaObject::invokeMethod(
-            qApp,
-            [job] {
-                if (job->loop)
-                    job->loop->quit();
-            },
-            Qt::QueuedConnection);
-    });
+    try {
+        job->worker = std::thread(&ZlibToolCtrl::work, job, operation, inputFile_, outputFile_);
+    } catch (const std::system_error &e) {
+        throw Error(e.code().value(), QStringLiteral("Cannot start working on ") + quotedPath(inputFile_) +
+                                          QStringLiteral(": ") + QString::fromLocal8Bit(e.what()));
+    }
     job_ = job;
     bar_->setValue(0);
     bar_->setFormat(QStringLiteral("%p%"));
@@ -137,6 +119,31 @@ void ZlibToolCtrl::run(Operation operation)
     }
     if (job->error)
         std::rethrow_exception(job->error);
+}
+
+void ZlibToolCtrl::work(std::shared_ptr<Job> job, Operation operation, QString input, QString output)
+{
+    try {
+        const auto progress = [&job](qint64 done, qint64 total) {
+            job->total.store(total, std::memory_order_relaxed);
+            job->done.store(done, std::memory_order_relaxed);
+        };
+        if (operation == Operation::Compress)
+            CompressionEngine::compressFile(input, output, progress);
+        else
+            CompressionEngine::decompressFile(input, output, progress);
+    } catch (...) {
+        job->error = std::current_exception();
+    }
+    job->finished.store(true);
+    // Wake the waiting call on its own thread.
+    QMetaObject::invokeMethod(
+        qApp,
+        [job] {
+            if (job->loop)
+                job->loop->quit();
+        },
+        Qt::QueuedConnection);
 }
 
 void ZlibToolCtrl::showProgress()

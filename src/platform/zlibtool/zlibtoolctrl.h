@@ -47,6 +47,8 @@ private:
     enum class Operation { Compress, Decompress };
 
     void run(Operation operation);
+    // The worker thread's body.
+    static void work(std::shared_ptr<Job> job, Operation operation, QString input, QString output);
     void showProgress();
 
     QString inputFile_;
