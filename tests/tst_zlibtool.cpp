@@ -400,9 +400,9 @@ void TestZlibTool::widgetWorksWhileWindowPaintsAndIgnoresInput()
     paintsDuringCall = 0;
     ctrl->setInputFile(tmp.path("BACK.TVB"));
     ctrl->setOutputFile(tmp.path("restored.mdb"));
-    ctrl->Decompress();
+    ctrl->Decompress(); // faster than compressing: fewer steps to see
     QVERIFY(paintsDuringCall > 0);
-    QVERIFY2(between(barValues) >= 3, qPrintable(QString::number(between(barValues))));
+    QVERIFY2(between(barValues) >= 2, qPrintable(QString::number(between(barValues))));
     QVERIFY(readFile(tmp.path("restored.mdb")) == data);
 #if !TARVOS_TEST_QPA
     QSKIP("built without Qt's private headers (qt6-base-private-dev): the queued click was not tried");

@@ -19,7 +19,7 @@
 namespace {
 
 // How often the progress bar reads the worker's byte counter.
-constexpr int PollMilliseconds = 50;
+constexpr int PollMilliseconds = 25;
 // The bar counts in tenths of a percent, so a long file shows movement often.
 constexpr int BarRange = 1000;
 
