@@ -27,7 +27,7 @@ using Progress = std::function<void(qint64 done, qint64 total)>;
 inline constexpr std::size_t BufferSize = std::size_t(256) << 10;
 // Buffers circulating between the reading and the transforming thread, and as many between the
 // transforming and the writing thread: enough to ride over short stalls of the disk.
-inline constexpr std::size_t BuffersPerStage = 16;
+inline constexpr std::size_t BuffersPerStage = 8;
 // zstd's level: its default, a good balance of speed and size for database files.
 inline constexpr int Level = 3;
 

@@ -87,7 +87,7 @@ namespace {
 
 // Once this much has been written since the last time, the writer asks the kernel to start
 // writing it back to disk, so that the final fsync finds little left to do.
-constexpr off_t WritebackStep = off_t(8) << 20;
+constexpr off_t WritebackStep = off_t(4) << 20;
 
 } // namespace
 
