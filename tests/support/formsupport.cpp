@@ -29,12 +29,25 @@ void whenLoginShown(std::function<void(frmLogin *)> action)
     timer->start();
 }
 
+namespace {
+// Types text into field key by key; characters that have no key of their own are inserted
+// as an input method would.
+void type(QLineEdit *field, const QString &text)
+{
+    field->clear();
+    for (const QChar c : text) {
+        if (c.unicode() >= 0x20 && c.unicode() < 0x7f)
+            QTest::keyClick(field, c.toLatin1());
+        else
+            field->insert(c);
+    }
+}
+} // namespace
+
 void typeLogin(frmLogin *dialog, const QString &user, const QString &password)
 {
-    dialog->txtUserName->clear();
-    QTest::keyClicks(dialog->txtUserName, user);
-    dialog->txtPassword->clear();
-    QTest::keyClicks(dialog->txtPassword, password);
+    type(dialog->txtUserName, user);
+    type(dialog->txtPassword, password);
     QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
 }
 
