@@ -7,6 +7,7 @@ cd "$(dirname "$0")"
 # Build and run-time packages, and the reference tools the interoperability tests call.
 packages=(cmake g++ make pkg-config
           qt6-base-dev qt6-qpa-plugins libsqlite3-dev libzstd-dev fonts-dejavu-core
+          qt6-base-private-dev
           zstd sqlite3 gzip)
 missing=()
 for p in "${packages[@]}"; do

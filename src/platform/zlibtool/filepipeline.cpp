@@ -1,0 +1,245 @@
+#include "platform/zlibtool/filepipeline.h"
+
+#include "platform/errors.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace FilePipelineDetail {
+
+BufferChannel::BufferChannel(std::size_t buffers, std::size_t bufferSize)
+{
+    for (std::size_t i = 0; i < buffers; ++i) {
+        owned_.push_back(std::make_unique<Buffer>(bufferSize));
+        empty_.push_back(owned_.back().get());
+    }
+}
+
+Buffer *BufferChannel::acquireEmpty()
+{
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return aborted_ || !empty_.empty(); });
+    if (aborted_)
+        return nullptr;
+    Buffer *b = empty_.front();
+    empty_.pop_front();
+    b->size = 0;
+    return b;
+}
+
+void BufferChannel::pushFull(Buffer *b)
+{
+    {
+        std::lock_guard lock(mutex_);
+        full_.push_back(b);
+    }
+    changed_.notify_all();
+}
+
+void BufferChannel::finish()
+{
+    {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+    }
+    changed_.notify_all();
+}
+
+Buffer *BufferChannel::takeFull()
+{
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return aborted_ || !full_.empty() || finished_; });
+    if (aborted_ || full_.empty())
+        return nullptr;
+    Buffer *b = full_.front();
+    full_.pop_front();
+    return b;
+}
+
+void BufferChannel::release(Buffer *b)
+{
+    {
+        std::lock_guard lock(mutex_);
+        empty_.push_back(b);
+    }
+    changed_.notify_all();
+}
+
+void BufferChannel::abort()
+{
+    {
+        std::lock_guard lock(mutex_);
+        aborted_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool BufferChannel::aborted() const
+{
+    std::lock_guard lock(mutex_);
+    return aborted_;
+}
+
+} // namespace FilePipelineDetail
+
+namespace {
+
+// Once this much has been written since the last time, the writer asks the kernel to start
+// writing it back to disk, so that the final fsync finds little left to do.
+constexpr off_t WritebackStep = off_t(4) << 20;
+
+} // namespace
+
+FilePipeline::FilePipeline(int inFd, const QString &inPath, int outFd, const QString &outPath, std::size_t bufferSize,
+                           std::size_t buffersPerStage)
+    : inFd_(inFd), outFd_(outFd), inPath_(inPath), outPath_(outPath), input_(buffersPerStage, bufferSize),
+      output_(buffersPerStage, bufferSize)
+{
+    ::posix_fadvise(inFd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    reader_ = std::thread([this] { readLoop(); });
+    try {
+        writer_ = std::thread([this] { writeLoop(); });
+    } catch (...) {
+        input_.abort();
+        reader_.join();
+        throw;
+    }
+}
+
+FilePipeline::~FilePipeline()
+{
+    input_.abort();
+    output_.abort();
+    if (reader_.joinable())
+        reader_.join();
+    if (writer_.joinable())
+        writer_.join();
+}
+
+void FilePipeline::fail(std::exception_ptr error)
+{
+    {
+        std::lock_guard lock(errorMutex_);
+        if (!error_)
+            error_ = error;
+    }
+    input_.abort();
+    output_.abort();
+}
+
+void FilePipeline::rethrowIfFailed()
+{
+    std::lock_guard lock(errorMutex_);
+    if (error_)
+        std::rethrow_exception(error_);
+}
+
+void FilePipeline::readLoop()
+{
+    try {
+        for (;;) {
+            Buffer *b = input_.acquireEmpty();
+            if (!b)
+                return;
+            // Fill the buffer completely: only the last buffer of the file is short.
+            while (b->size < b->capacity) {
+                const ssize_t n = ::read(inFd_, b->data.get() + b->size, b->capacity - b->size);
+                if (n < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    throw Error::fromErrno(errno, QStringLiteral("Cannot read ") + quotedPath(inPath_));
+                }
+                if (n == 0)
+                    break;
+                b->size += std::size_t(n);
+            }
+            const bool atEnd = b->size < b->capacity;
+            if (b->size > 0)
+                input_.pushFull(b);
+            else
+                input_.release(b);
+            if (atEnd) {
+                input_.finish();
+                return;
+            }
+        }
+    } catch (...) {
+        fail(std::current_exception());
+    }
+}
+
+void FilePipeline::writeLoop()
+{
+    try {
+        off_t offset = 0;
+        off_t flushedTo = 0;
+        for (;;) {
+            Buffer *b = output_.takeFull();
+            if (!b)
+                return;
+            for (std::size_t done = 0; done < b->size;) {
+                const ssize_t n = ::write(outFd_, b->data.get() + done, b->size - done);
+                if (n < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    throw Error::fromErrno(errno, QStringLiteral("Cannot write ") + quotedPath(outPath_));
+                }
+                done += std::size_t(n);
+            }
+            offset += off_t(b->size);
+            output_.release(b);
+            if (offset - flushedTo >= WritebackStep) {
+                // Best effort: the fsync before the file is put in place reports any error.
+                ::sync_file_range(outFd_, flushedTo, offset - flushedTo, SYNC_FILE_RANGE_WRITE);
+                flushedTo = offset;
+            }
+        }
+    } catch (...) {
+        fail(std::current_exception());
+    }
+}
+
+const FilePipeline::Buffer *FilePipeline::nextInput()
+{
+    const Buffer *b = input_.takeFull();
+    if (!b)
+        rethrowIfFailed();
+    return b;
+}
+
+void FilePipeline::doneWithInput(const Buffer *b)
+{
+    input_.release(const_cast<Buffer *>(b));
+}
+
+FilePipeline::Buffer *FilePipeline::outputBuffer()
+{
+    Buffer *b = output_.acquireEmpty();
+    if (!b) {
+        rethrowIfFailed();
+        throw Error(ErrorNumber::InvalidArgument, QStringLiteral("Cannot write ") + quotedPath(outPath_) +
+                                                      QStringLiteral(": the writer has stopped"));
+    }
+    return b;
+}
+
+void FilePipeline::sendOutput(Buffer *b)
+{
+    if (b->size == 0)
+        output_.release(b);
+    else
+        output_.pushFull(b);
+}
+
+void FilePipeline::finish()
+{
+    output_.finish();
+    writer_.join();
+    input_.abort(); // the transformation needs no more input: stop the reader wherever it is
+    reader_.join();
+    rethrowIfFailed();
+    if (output_.aborted())
+        throw Error(ErrorNumber::InvalidArgument, QStringLiteral("Cannot write ") + quotedPath(outPath_) +
+                                                      QStringLiteral(": the writer has stopped"));
+}
