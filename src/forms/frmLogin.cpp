@@ -165,7 +165,7 @@ void frmLogin::cmdOK_Click()
             LoggedIn = true;
     } catch (const Error &e) {
         // The file could not be read as a database, or holds no User table.
-        (void)MsgBox(e.message(), Msg::Critical);
+        MsgBox(e.message(), Msg::Critical);
         return;
     }
 
@@ -173,7 +173,7 @@ void frmLogin::cmdOK_Click()
         accept();
         return;
     }
-    (void)MsgBox(QStringLiteral("Invalid password"), Msg::Exclamation);
+    MsgBox(QStringLiteral("Invalid password"), Msg::Exclamation);
     selectPassword();
 }
 
