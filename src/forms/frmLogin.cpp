@@ -67,8 +67,11 @@ frmLogin::frmLogin() : QDialog(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::W
     txtPassword = new QLineEdit;
     lblLabels[0] = new QLabel(QStringLiteral("&User Name"));
     lblLabels[1] = new QLabel(QStringLiteral("&Password"));
+    QPalette onPicture = palette(); // the labels stand on the dark picture
+    onPicture.setColor(QPalette::WindowText, Qt::white);
     for (int i = 0; i < 2; ++i) {
         lblLabels[i]->setFont(bold);
+        lblLabels[i]->setPalette(onPicture);
         lblLabels[i]->setBuddy(i == 0 ? txtUserName : txtPassword);
     }
     place(lblLabels[0], "lblLabels0", Twips::rect(2520, 480, 1080, 270));

@@ -17,6 +17,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -30,6 +31,16 @@ namespace Key = Settings::Key;
 namespace {
 constexpr int TabBackup = 0, TabRestore = 1, TabCompact = 2;
 constexpr char Database[] = "(Tarvos Systems Database)";
+
+// The layout was drawn for a small system font. Where the desktop's font is larger, the
+// window uses the largest size at which the widest one-line caption still fits its box, so no
+// caption wraps or is cut; the boxes themselves keep their places and sizes.
+QFont fittingFont(QFont font, const QString &widest, int boxWidth)
+{
+    while (font.pointSizeF() > 6 && QFontMetrics(font).horizontalAdvance(widest) > boxWidth - 2)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    return font;
+}
 
 template <typename W> W *named(W *w, const char *name)
 {
@@ -54,6 +65,7 @@ frmTvUtil::frmTvUtil() : QWidget(nullptr, Qt::Window | Qt::MSWindowsFixedSizeDia
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                    | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(Twips::size(8070, 5310));
+    setFont(fittingFont(font(), QLatin1String(Database), Twips::px(2175)));
     buildControls();
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -71,7 +83,7 @@ void frmTvUtil::buildControls()
     auto label = [this](const char *name, int tab, const QString &caption, QRect r) {
         auto *l = named(new QLabel(caption), name);
         l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        l->setWordWrap(true);
+        l->setWordWrap(caption.contains(QLatin1Char(' ')) && r.height() > Twips::px(300));
         SSTab1->place(tab, l, r);
         return l;
     };
