@@ -186,7 +186,7 @@ bool frmAbout::GetKeyValue(HKEY KeyRoot, const QString &KeyName, const QString &
 
 void frmAbout::showUnavailable()
 {
-    (void)MsgBox(QStringLiteral("System Information Is Unavailable At This Time"), Msg::OKOnly);
+    MsgBox(QStringLiteral("System Information Is Unavailable At This Time"), Msg::OKOnly);
 }
 
 void frmAbout::paintEvent(QPaintEvent *event)

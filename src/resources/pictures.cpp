@@ -97,6 +97,16 @@ QPixmap logo(QSize size)
     });
 }
 
+QPixmap loginBackground(QSize size)
+{
+    return drawStretched(size, QSizeF(size), [size](QPainter &p) {
+        QLinearGradient fade(0, 0, 0, size.height());
+        fade.setColorAt(0, White);
+        fade.setColorAt(1, Silver);
+        p.fillRect(QRectF(QPointF(0, 0), QSizeF(size)), fade);
+    });
+}
+
 QPixmap loginPicture(QSize size)
 {
     return drawStretched(size, LoginPictureSize, [](QPainter &p) {

@@ -22,6 +22,9 @@ inline constexpr QSize LogoSize{414, 147};
 [[nodiscard]] QPixmap logo(QSize size = LogoSize);
 
 // The login dialog's picture: a database guarded by a padlock under the ringed moon.
+// The login dialog's background: a soft fade from white to silver.
+[[nodiscard]] QPixmap loginBackground(QSize size);
+
 inline constexpr QSize LoginPictureSize{240, 134};
 [[nodiscard]] QPixmap loginPicture(QSize size = LoginPictureSize);
 

@@ -24,4 +24,4 @@ inline constexpr auto &AppTitle = Resources::ApplicationTitle;
 // "Tarvos Utility", owned by the active window if there is one, and returns the button pressed.
 // Esc and the close box answer Cancel when the box has a Cancel button, and OK in an OK-only box.
 // An unknown button set shows OK only.
-[[nodiscard]] int MsgBox(const QString &prompt, int style = Msg::OKOnly);
+int MsgBox(const QString &prompt, int style = Msg::OKOnly);

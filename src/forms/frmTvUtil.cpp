@@ -1,0 +1,299 @@
+#include "forms/frmTvUtil.h"
+
+#include "app/modTarBackup.h"
+#include "app/settings.h"
+#include "forms/frmLogin.h"
+#include "operations/paths.h"
+#include "platform/animation/animationctrl.h"
+#include "platform/clock.h"
+#include "platform/controls/controls.h"
+#include "platform/dialogs/dialogs.h"
+#include "platform/errors.h"
+#include "platform/tabctl/sstab.h"
+#include "platform/twips.h"
+#include "platform/zlibtool/zlibtoolctrl.h"
+#include "resources/clips.h"
+#include "resources/pictures.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+
+using modTarBackup::BackEndPath;
+namespace Key = Settings::Key;
+
+namespace {
+constexpr int TabBackup = 0, TabRestore = 1, TabCompact = 2;
+constexpr char Database[] = "(Tarvos Systems Database)";
+
+// The layout was drawn for a small system font. Where the desktop's font is larger, the
+// window uses the largest size at which the widest one-line caption still fits its box, so no
+// caption wraps or is cut; the boxes themselves keep their places and sizes.
+QFont fittingFont(QFont font, const QString &widest, int boxWidth)
+{
+    while (font.pointSizeF() > 6 && QFontMetrics(font).horizontalAdvance(widest) > boxWidth - 2)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    return font;
+}
+
+template <typename W> W *named(W *w, const char *name)
+{
+    w->setObjectName(QLatin1String(name));
+    return w;
+}
+} // namespace
+
+std::unique_ptr<frmTvUtil> frmTvUtil::Load()
+{
+    std::unique_ptr<frmTvUtil> form(new frmTvUtil);
+    form->Form_Load();
+    return form;
+}
+
+frmTvUtil::frmTvUtil() : QWidget(nullptr, Qt::Window | Qt::MSWindowsFixedSizeDialogHint)
+{
+    setObjectName(QStringLiteral("frmTvUtil"));
+    setWindowTitle(QStringLiteral("Tarvos Utility"));
+    setWindowIcon(Resources::applicationIcon());
+    // Fixed single border: close box and minimise button, no maximise button, no resizing.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                   | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(Twips::size(8070, 5310));
+    setFont(fittingFont(font(), QLatin1String(Database), Twips::px(2175)));
+    buildControls();
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+frmTvUtil::~frmTvUtil() = default;
+
+void frmTvUtil::buildControls()
+{
+    SSTab1 = named(new SSTab({QStringLiteral("Backup"), QStringLiteral("Restore"), QStringLiteral("Compact")},
+                             Twips::px(520), this),
+                   "SSTab1");
+    SSTab1->setGeometry(Twips::rect(120, 120, 7815, 4455));
+
+    auto label = [this](const char *name, int tab, const QString &caption, QRect r) {
+        auto *l = named(new QLabel(caption), name);
+        l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        l->setWordWrap(caption.contains(QLatin1Char(' ')) && r.height() > Twips::px(300));
+        SSTab1->place(tab, l, r);
+        return l;
+    };
+    auto field = [this](const char *name, int tab, QRect r) {
+        auto *t = named(new QLineEdit, name);
+        SSTab1->place(tab, t, r);
+        return t;
+    };
+    auto browse = [this](const char *name, int tab, int top) {
+        auto *b = named(new QPushButton(QStringLiteral("Browse...")), name);
+        b->setAutoDefault(false);
+        SSTab1->place(tab, b, Twips::rect(6360, top, 1215, 375));
+        return b;
+    };
+    auto animation = [this](const char *name, int tab) {
+        auto *a = named(new AnimationCtrl, name);
+        SSTab1->place(tab, a, Twips::rect(1080, 3000, 6375, 1215));
+        return a;
+    };
+    auto picture = [this](const char *name, int tab, const QPixmap &pixmap) {
+        auto *p = named(new QLabel, name);
+        p->setPixmap(pixmap);
+        SSTab1->place(tab, p, Twips::rect(240, 480, 480, 480));
+        return p;
+    };
+
+    // Backup
+    Image1 = picture("Image1", TabBackup, Resources::cabinetShut(Twips::px(480)));
+    Label1 = label("Label1", TabBackup, QStringLiteral("From"), Twips::rect(1080, 600, 495, 255));
+    Label7 = label("Label7", TabBackup, QLatin1String(Database), Twips::rect(3960, 600, 2175, 255));
+    txtBackFrom = field("txtBackFrom", TabBackup, Twips::rect(1080, 840, 5055, 435));
+    cmdBackFrom = browse("cmdBackFrom", TabBackup, 840);
+    Label2 = label("Label2", TabBackup, QStringLiteral("To"), Twips::rect(1080, 1440, 495, 255));
+    txtBackTo = field("txtBackTo", TabBackup, Twips::rect(1080, 1680, 5055, 405));
+    cmdBackTo = browse("cmdBackTo", TabBackup, 1680);
+    Label13 = label("Label13", TabBackup,
+                    QStringLiteral("The suggested filename of backup contains date and time stamp \"ddmmyyhhmmss\""),
+                    Twips::rect(1080, 2280, 5055, 495));
+    Animation3 = animation("Animation3", TabBackup);
+
+    // Restore
+    Image2 = picture("Image2", TabRestore, Resources::applicationIcon().pixmap(Twips::px(480)));
+    Label4 = label("Label4", TabRestore, QStringLiteral("From"), Twips::rect(1080, 600, 495, 255));
+    txtRestFrom = field("txtRestFrom", TabRestore, Twips::rect(1080, 840, 5055, 435));
+    cmdRestFrom = browse("cmdRestFrom", TabRestore, 840);
+    Label5 = label("Label5", TabRestore, QStringLiteral("To"), Twips::rect(1080, 1440, 495, 255));
+    Label8 = label("Label8", TabRestore, QLatin1String(Database), Twips::rect(3960, 1440, 2175, 255));
+    txtRestTo = field("txtRestTo", TabRestore, Twips::rect(1080, 1680, 5055, 405));
+    cmdRestTo = browse("cmdRestTo", TabRestore, 1680);
+    Label14 = label("Label14", TabRestore,
+                    QStringLiteral("Allows you to restore any backup copy of Tarvos Systems Database. Copying the "
+                                   "backup file manually will make Tarvos Systems cease to work."),
+                    Twips::rect(1080, 2280, 5055, 615));
+    Animation1 = animation("Animation1", TabRestore);
+
+    // Compact
+    Label9 = label("Label9", TabCompact, QStringLiteral("Location"), Twips::rect(1080, 600, 1335, 255));
+    Label10 = label("Label10", TabCompact, QLatin1String(Database), Twips::rect(3960, 600, 2175, 255));
+    txtCompact = field("txtCompact", TabCompact, Twips::rect(1080, 840, 5055, 435));
+    cmdCompact = browse("cmdCompact", TabCompact, 840);
+    Animation2 = animation("Animation2", TabCompact);
+
+    auto command = [this](const char *name, const QString &caption, int left) {
+        auto *b = named(new QPushButton(caption, this), name);
+        b->setAutoDefault(false);
+        b->setGeometry(Twips::rect(left, 4800, 1335, 375));
+        return b;
+    };
+    cmdAbout = command("cmdAbout", QStringLiteral("About"), 120);
+    cmdStart = command("cmdStart", QStringLiteral("Start"), 5160);
+    cmdClose = command("cmdClose", QStringLiteral("Close"), 6600);
+
+    cmDialog = named(new CommonDialog(this), "cmDialog");
+    cmDialog->setDialogTitle(QStringLiteral("Select"));
+    cmDialog->setDefaultExt(QStringLiteral("mdb"));
+
+    const QWidget *order[] = {SSTab1,    txtBackFrom, cmdBackFrom, txtBackTo, cmdBackTo,
+                              txtRestFrom, cmdRestFrom, txtRestTo, cmdRestTo, txtCompact,
+                              cmdCompact, cmdAbout,    cmdStart,  cmdClose};
+    for (size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(const_cast<QWidget *>(order[i]), const_cast<QWidget *>(order[i + 1]));
+
+    connect(SSTab1, &SSTab::Click, this, &frmTvUtil::SSTab1_Click);
+    connect(SSTab1, &SSTab::TabPressed, this, [this](int) { UpdateStartCaption(); });
+    connect(cmdClose, &QPushButton::clicked, this, &frmTvUtil::cmdClose_Click);
+}
+
+void frmTvUtil::Form_Load()
+{
+    SSTab1->setTab(TabBackup);
+    UpdateStartCaption();
+    BackEndPath = Settings::GetSetting(Key::BackEnd, Settings::defaultBackEnd());
+
+    QWidget *control = Controls::Add(QStringLiteral("ZlibTool.ZlibToolCtrl.1"), QStringLiteral("ZlibTool1"), this);
+    ZlibTool1 = qobject_cast<ZlibToolCtrl *>(control);
+    Controls::setLeft(control, 1560);
+    Controls::setTop(control, 4800);
+    Controls::setHeight(control, 375);
+    Controls::setWidth(control, 3495);
+    control->setVisible(false);
+}
+
+bool frmTvUtil::event(QEvent *e)
+{
+    switch (e->type()) {
+    case QEvent::WindowActivate:
+        // Run after the activation has been delivered, not inside the platform's event.
+        if (!unloadStarted_)
+            QMetaObject::invokeMethod(this, &frmTvUtil::Form_Activate, Qt::QueuedConnection);
+        break;
+    case QEvent::Show:
+        // Without a window manager a window may never be activated: the first showing then
+        // stands in for the first activation.
+        if (!activatedOnce_)
+            QMetaObject::invokeMethod(
+                this, [this] { if (!activatedOnce_) Form_Activate(); }, Qt::QueuedConnection);
+        break;
+    default:
+        break;
+    }
+    return QWidget::event(e);
+}
+
+void frmTvUtil::Form_Activate()
+{
+    if (unloadStarted_)
+        return;
+    activatedOnce_ = true;
+    if (frmLogin::isVisibleNow() || modTarBackup::LoggedIn)
+        return;
+    hide();
+    frmLogin::ShowModal();
+    if (!modTarBackup::LoggedIn) {
+        cmdClose_Click();
+        return;
+    }
+    show();
+    BackEndPath = Paths::backEndPathAfterLogin(BackEndPath);
+    txtBackFrom->setText(Settings::GetSetting(Key::BackFrom, BackEndPath));
+    txtBackTo->setText(Paths::suggestedBackupName(BackEndPath, Clock::now()));
+    const QString backTo = Settings::GetSetting(Key::BackTo, txtBackTo->text());
+    txtRestFrom->setText(Settings::GetSetting(Key::RestFrom, backTo));
+    txtRestTo->setText(Settings::GetSetting(Key::RestTo, BackEndPath));
+    txtCompact->setText(Settings::GetSetting(Key::Compact, BackEndPath));
+}
+
+void frmTvUtil::closeEvent(QCloseEvent *e)
+{
+    unloadSelf();
+    if (unloaded_)
+        e->accept();
+    else
+        e->ignore();
+}
+
+void frmTvUtil::Form_QueryUnload(int &Cancel, int UnloadMode)
+{
+    Q_UNUSED(Cancel);
+    Q_UNUSED(UnloadMode);
+    cmdClose_Click();
+}
+
+void frmTvUtil::cmdClose_Click()
+{
+    QList<QPointer<QWidget>> windows;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        windows.append(w);
+    for (const QPointer<QWidget> &w : windows) {
+        if (w == this)
+            unloadSelf();
+        else if (w && w->isVisible())
+            w->close();
+    }
+}
+
+void frmTvUtil::unloadSelf()
+{
+    if (unloadStarted_)
+        return;
+    unloadStarted_ = true;
+    int cancel = 0;
+    Form_QueryUnload(cancel, 1);
+    Form_Unload(cancel);
+    unloaded_ = true;
+    hide();
+    emit unloaded();
+}
+
+void frmTvUtil::Form_Unload(int &Cancel)
+{
+    Q_UNUSED(Cancel);
+    const std::pair<const char *, QLineEdit *> fields[] = {
+        {Key::BackFrom, txtBackFrom}, {Key::BackTo, txtBackTo},     {Key::RestFrom, txtRestFrom},
+        {Key::RestTo, txtRestTo},     {Key::Compact, txtCompact},
+    };
+    for (const auto &[key, field] : fields) {
+        if (!field->text().isEmpty())
+            Settings::SaveSetting(QLatin1String(key), field->text());
+    }
+    if (!BackEndPath.isEmpty())
+        Settings::SaveSetting(QLatin1String(Key::BackEnd), BackEndPath);
+}
+
+void frmTvUtil::SSTab1_Click(int PreviousTab)
+{
+    Q_UNUSED(PreviousTab);
+    UpdateStartCaption();
+}
+
+void frmTvUtil::UpdateStartCaption()
+{
+    cmdStart->setText(SSTab1->TabCaption(SSTab1->Tab()));
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QWidget>
+
+#include <memory>
+
+class AnimationCtrl;
+class CommonDialog;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class SSTab;
+class ZlibToolCtrl;
+
+// The main window: a tab per maintenance operation (Backup, Restore, Compact), the path fields of
+// each, and the About, Start and Close buttons. It is the program's start-up object: creating it
+// runs Form_Load, its first activation asks for the login, and unloading it saves the paths.
+class frmTvUtil : public QWidget {
+    Q_OBJECT
+
+public:
+    // Creates the window and runs Form_Load. Throws Error when the compression control cannot
+    // be created; nothing has been written then.
+    static std::unique_ptr<frmTvUtil> Load();
+    ~frmTvUtil() override;
+
+    void Form_Load();
+    void Form_Activate();
+    void Form_QueryUnload(int &Cancel, int UnloadMode);
+    void Form_Unload(int &Cancel);
+    void cmdClose_Click();
+    void SSTab1_Click(int PreviousTab);
+
+    // True once the window has been unloaded (settings saved, hidden for good).
+    [[nodiscard]] bool isUnloaded() const { return unloaded_; }
+
+    // Controls, by the names the handlers use.
+    SSTab *SSTab1;
+    QLabel *Image1, *Image2;
+    QLabel *Label1, *Label2, *Label4, *Label5, *Label7, *Label8, *Label9, *Label10, *Label13, *Label14;
+    QLineEdit *txtBackFrom, *txtBackTo, *txtRestFrom, *txtRestTo, *txtCompact;
+    QPushButton *cmdBackFrom, *cmdBackTo, *cmdRestFrom, *cmdRestTo, *cmdCompact;
+    QPushButton *cmdAbout, *cmdStart, *cmdClose;
+    AnimationCtrl *Animation1, *Animation2, *Animation3;
+    CommonDialog *cmDialog;
+    ZlibToolCtrl *ZlibTool1 = nullptr;
+
+signals:
+    // Emitted once, when the window has been unloaded; the program ends then.
+    void unloaded();
+
+protected:
+    bool event(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    frmTvUtil();
+    void buildControls();
+    void UpdateStartCaption();
+    void unloadSelf();
+
+    bool activatedOnce_ = false;
+    bool unloadStarted_ = false;
+    bool unloaded_ = false;
+};

@@ -1,0 +1,72 @@
+#include "formsupport.h"
+
+#include "app/modTarBackup.h"
+#include "app/settings.h"
+#include "backendmaker.h"
+#include "forms/frmLogin.h"
+#include "platform/clock.h"
+#include "platform/dialogs/dialogs.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+
+namespace FormSupport {
+
+void whenLoginShown(std::function<void(frmLogin *)> action)
+{
+    auto *timer = new QTimer;
+    timer->setInterval(0);
+    QObject::connect(timer, &QTimer::timeout, [timer, action] {
+        if (!frmLogin::isVisibleNow())
+            return;
+        timer->stop();
+        timer->deleteLater();
+        action(frmLogin::instance());
+    });
+    timer->start();
+}
+
+namespace {
+// Types text into field key by key; characters that have no key of their own are inserted
+// as an input method would.
+void type(QLineEdit *field, const QString &text)
+{
+    field->clear();
+    for (const QChar c : text) {
+        if (c.unicode() >= 0x20 && c.unicode() < 0x7f)
+            QTest::keyClick(field, c.toLatin1());
+        else
+            field->insert(c);
+    }
+}
+} // namespace
+
+void typeLogin(frmLogin *dialog, const QString &user, const QString &password)
+{
+    type(dialog->txtUserName, user);
+    type(dialog->txtPassword, password);
+    QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
+}
+
+void resetProgramState(const QString &settingsFolder)
+{
+    modTarBackup::LoggedIn = false;
+    modTarBackup::BackEndPath.clear();
+    Settings::useFolder(settingsFolder);
+    DialogHook::reset();
+    DialogHook::setStrict(true);
+    Clock::setSource([] { return QDateTime(QDate(2026, 12, 5), QTime(20, 55, 35)); });
+}
+
+void makeBackEnd(const QString &path, const QStringList &users)
+{
+    BackendMaker::Options options;
+    for (const QString &user : users)
+        options.users.append({user.section(':', 0, 0), user.section(':', 1)});
+    BackendMaker::make(path, options);
+}
+
+} // namespace FormSupport

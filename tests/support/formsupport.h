@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class frmLogin;
+
+// Helpers for tests that drive the real windows.
+namespace FormSupport {
+
+// Runs action on the login dialog as soon as it is on screen, from inside its modal loop.
+void whenLoginShown(std::function<void(frmLogin *)> action);
+
+// Types a user name and password into the login dialog and presses OK with the mouse.
+void typeLogin(frmLogin *dialog, const QString &user, const QString &password);
+
+// Puts the process in a known state: logged out, no back-end path, dialogs scripted (strict),
+// settings in folder, clock fixed at 20:55:35 on 5 December 2026.
+void resetProgramState(const QString &settingsFolder);
+
+// Creates an SQLite back-end database at path with a User table holding the given
+// "NAME:PASSWORD" rows.
+void makeBackEnd(const QString &path, const QStringList &users);
+
+} // namespace FormSupport
