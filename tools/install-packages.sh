@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, testing and running Tarvos Utility need and that
+# are missing (with sudo unless run as root). Extra package names may be given as arguments.
+set -euo pipefail
+
+# Build and run-time packages, and the reference tools the interoperability tests call.
+packages=(cmake g++ make pkg-config
+          qt6-base-dev qt6-qpa-plugins libsqlite3-dev libzstd-dev fonts-dejavu-core
+          qt6-base-private-dev
+          zstd sqlite3 gzip
+          "$@")
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
