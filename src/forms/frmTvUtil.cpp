@@ -2,6 +2,7 @@
 
 #include "app/modTarBackup.h"
 #include "app/settings.h"
+#include "forms/frmAbout.h"
 #include "forms/frmLogin.h"
 #include "operations/paths.h"
 #include "platform/animation/animationctrl.h"
@@ -169,6 +170,12 @@ void frmTvUtil::buildControls()
     connect(SSTab1, &SSTab::Click, this, &frmTvUtil::SSTab1_Click);
     connect(SSTab1, &SSTab::TabPressed, this, [this](int) { UpdateStartCaption(); });
     connect(cmdClose, &QPushButton::clicked, this, &frmTvUtil::cmdClose_Click);
+    connect(cmdBackFrom, &QPushButton::clicked, this, &frmTvUtil::cmdBackFrom_Click);
+    connect(cmdBackTo, &QPushButton::clicked, this, &frmTvUtil::cmdBackTo_Click);
+    connect(cmdRestFrom, &QPushButton::clicked, this, &frmTvUtil::cmdRestFrom_Click);
+    connect(cmdRestTo, &QPushButton::clicked, this, &frmTvUtil::cmdRestTo_Click);
+    connect(cmdCompact, &QPushButton::clicked, this, &frmTvUtil::cmdCompact_Click);
+    connect(cmdAbout, &QPushButton::clicked, this, &frmTvUtil::cmdAbout_Click);
 }
 
 void frmTvUtil::Form_Load()
@@ -296,4 +303,57 @@ void frmTvUtil::SSTab1_Click(int PreviousTab)
 void frmTvUtil::UpdateStartCaption()
 {
     cmdStart->setText(SSTab1->TabCaption(SSTab1->Tab()));
+}
+
+// --- Browse... buttons and About ---------------------------------------------------------------
+
+namespace {
+const QString DatabaseFilter = QStringLiteral("Microsoft Access (*.mdb)|*.mdb");
+const QString BackupFilter = QStringLiteral("Tarvos Backup (*.tvb)|*.tvb");
+
+// Fills field with the file chosen in dialog. Only the filter is set: the dialog keeps the file
+// name of its last use, whichever field that served, and the field's own text is not handed over.
+void browseInto(CommonDialog *dialog, QLineEdit *field, const QString &filter)
+{
+    try {
+        dialog->setFilter(filter);
+        dialog->ShowOpen();
+        field->setText(dialog->FileName());
+    } catch (const std::exception &) {
+        // Cancelled (reported as an error) or failed: the field keeps its text, nothing is shown.
+    }
+}
+} // namespace
+
+void frmTvUtil::cmdBackFrom_Click()
+{
+    browseInto(cmDialog, txtBackFrom, DatabaseFilter);
+}
+
+void frmTvUtil::cmdBackTo_Click()
+{
+    // An open dialog too: the backup file is chosen before it exists.
+    browseInto(cmDialog, txtBackTo, BackupFilter);
+}
+
+void frmTvUtil::cmdRestFrom_Click()
+{
+    browseInto(cmDialog, txtRestFrom, BackupFilter);
+}
+
+void frmTvUtil::cmdRestTo_Click()
+{
+    browseInto(cmDialog, txtRestTo, DatabaseFilter);
+}
+
+void frmTvUtil::cmdCompact_Click()
+{
+    browseInto(cmDialog, txtCompact, DatabaseFilter);
+}
+
+void frmTvUtil::cmdAbout_Click()
+{
+    // Application-modal: the main window takes no input until the dialog has been closed. The
+    // main window is its owner only so that it stays above it and out of the taskbar.
+    frmAbout::showModalAfresh(this);
 }

@@ -31,6 +31,15 @@ public:
     void cmdClose_Click();
     void SSTab1_Click(int PreviousTab);
 
+    // Browse... buttons: each fills its path field with the file chosen in cmDialog. A cancelled
+    // or failed dialog leaves the field as it was, silently. About shows the About dialog modally.
+    void cmdBackFrom_Click();
+    void cmdBackTo_Click();
+    void cmdRestFrom_Click();
+    void cmdRestTo_Click();
+    void cmdCompact_Click();
+    void cmdAbout_Click();
+
     // True once the window has been unloaded (settings saved, hidden for good).
     [[nodiscard]] bool isUnloaded() const { return unloaded_; }
 

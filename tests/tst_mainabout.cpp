@@ -1,0 +1,149 @@
+#include "app/modTarBackup.h"
+#include "app/settings.h"
+#include "formsupport.h"
+#include "forms/frmAbout.h"
+#include "forms/frmLogin.h"
+#include "forms/frmTvUtil.h"
+#include "platform/dialogs/dialogs.h"
+#include "platform/tabctl/sstab.h"
+#include "testsupport.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabBar>
+#include <QtTest>
+
+using namespace FormSupport;
+
+namespace {
+
+// Clicks a control of window through the platform's input, as a user's click arrives: a window
+// blocked by a modal dialog does not get it.
+void userClick(QWidget *window, QWidget *control)
+{
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, control->mapTo(window, control->rect().center()));
+}
+
+} // namespace
+
+class TestMainAbout : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void aboutFromMainWindow_data();
+    void aboutFromMainWindow();
+
+private:
+    std::unique_ptr<TestSupport::TempFolder> tmp;
+};
+
+void TestMainAbout::init()
+{
+    tmp = std::make_unique<TestSupport::TempFolder>();
+    resetProgramState(tmp->path("settings"));
+    QDir().mkpath(tmp->path("BACK"));
+    makeBackEnd(tmp->path("BACK/BACK.MDB"), {"ADMIN:Secret"});
+    Settings::SaveSetting(Settings::Key::BackEnd, tmp->path("BACK/BACK.MDB"));
+}
+
+void TestMainAbout::aboutFromMainWindow_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("OK") << "ok";
+    QTest::newRow("Esc") << "esc";
+    QTest::newRow("close box") << "close";
+}
+
+void TestMainAbout::aboutFromMainWindow()
+{
+    QFETCH(QString, how);
+    // The first login is answered; one asked again would be seen and cancelled, so that the test
+    // fails instead of hanging.
+    int loginsSeen = 0;
+    QPointer<frmLogin> answered;
+    QTimer loginWatch;
+    loginWatch.setInterval(0);
+    connect(&loginWatch, &QTimer::timeout, [&] {
+        if (!frmLogin::isVisibleNow() || frmLogin::instance() == answered)
+            return;
+        answered = frmLogin::instance();
+        if (++loginsSeen == 1)
+            typeLogin(answered, "ADMIN", "Secret");
+        else
+            answered->cmdCancel->click();
+    });
+    loginWatch.start();
+    auto form = frmTvUtil::Load();
+    form->show();
+    QTRY_VERIFY(modTarBackup::LoggedIn && form->isVisible());
+    QVERIFY(QTest::qWaitForWindowActive(form.get()));
+
+    QTabBar *bar = form->SSTab1->tabBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center());
+    form->txtRestTo->setText("/typed/restore target.mdb");
+    const auto state = [&] {
+        return QStringList{QString::number(form->SSTab1->Tab()), form->cmdStart->text(), form->txtBackFrom->text(),
+                           form->txtBackTo->text(),  form->txtRestFrom->text(), form->txtRestTo->text(),
+                           form->txtCompact->text()};
+    };
+    const QStringList before = state();
+    QCOMPARE(before.mid(0, 2), (QStringList{"1", "Restore"}));
+
+    // While the dialog is open, a click on the main window's Browse... button does nothing.
+    DialogHook::answerFileOpen(QStringLiteral("/picked/while blocked.TVB"));
+    for (int showing = 0; showing < 2; ++showing) {
+        QStringList captions;
+        QPointer<frmAbout> shown;
+        bool modal = false;
+        QTimer find;
+        find.setInterval(0);
+        connect(&find, &QTimer::timeout, [&] {
+            frmAbout *about = nullptr;
+            for (QWidget *w : QApplication::topLevelWidgets())
+                if (auto *a = qobject_cast<frmAbout *>(w); a && a->isVisible())
+                    about = a;
+            if (!about)
+                return;
+            find.stop();
+            shown = about;
+            modal = QApplication::activeModalWidget() == about;
+            auto *title = about->findChild<QLabel *>("lblTitle");
+            captions << about->windowTitle() << title->text() << about->findChild<QLabel *>("lblVersion")->text();
+            title->setText("changed while shown"); // a fresh load shows the title again
+            userClick(form.get(), form->cmdRestFrom);
+            if (how == "ok")
+                QTest::mouseClick(about->findChild<QPushButton *>("cmdOK"), Qt::LeftButton);
+            else if (how == "esc")
+                QTest::keyClick(about->windowHandle(), Qt::Key_Escape);
+            else
+                about->close();
+        });
+        find.start();
+        QTest::mouseClick(form->cmdAbout, Qt::LeftButton);
+        // Back here only once the dialog has been closed, and unloaded.
+        QCOMPARE(captions, (QStringList{"About Tarvos Utility", "Tarvos Utility", "Version 1.0.0"}));
+        QVERIFY(modal);
+        QVERIFY(shown.isNull());
+        QVERIFY(!QApplication::activeModalWidget());
+    }
+    QCOMPARE(state(), before);
+    QCOMPARE(DialogHook::pendingAnswers(), 1);
+
+    // The main window's activation afterwards asks for no login and changes nothing.
+    form->activateWindow();
+    QTRY_VERIFY(form->isActiveWindow());
+    QCoreApplication::processEvents();
+    QCOMPARE(loginsSeen, 1);
+    QVERIFY(form->isVisible() && !form->isUnloaded());
+    QCOMPARE(state(), before);
+
+    // And it takes input again: the same click now reaches the button.
+    userClick(form.get(), form->cmdRestFrom);
+    QCOMPARE(form->txtRestFrom->text(), QString("/picked/while blocked.TVB"));
+    QCOMPARE(DialogHook::shown().size(), 1);
+}
+
+QTEST_MAIN(TestMainAbout)
+#include "tst_mainabout.moc"
