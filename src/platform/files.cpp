@@ -265,6 +265,37 @@ void move(const QString &from, const QString &to)
     syncFolder(folderOf(from));
 }
 
+void replace(const QString &from, const QString &to)
+{
+    const QString action =
+        QStringLiteral("Cannot put ") + quotedPath(from) + QStringLiteral(" in place of ") + quotedPath(to);
+    const QByteArray nfrom = nativePath(from, action);
+    const QByteArray nto = nativePath(to, action);
+    struct stat st;
+    const bool replacing = ::stat(nto.constData(), &st) == 0;
+    if (replacing) {
+        if (S_ISDIR(st.st_mode))
+            throw Error(EISDIR, action + QStringLiteral(": ") + quotedPath(to) + QStringLiteral(" is a folder"));
+        if (S_ISREG(st.st_mode) && isReadOnly(st))
+            throw Error(EACCES, action + QStringLiteral(": ") + quotedPath(to) + QStringLiteral(" is read-only"));
+        ::chmod(nfrom.constData(), st.st_mode & 07777);
+    }
+    if (::rename(nfrom.constData(), nto.constData()) == 0) {
+        syncFolder(folderOf(to));
+        if (folderOf(to) != folderOf(from))
+            syncFolder(folderOf(from));
+        return;
+    }
+    if (errno != EXDEV)
+        throw Error::fromErrno(errno, action);
+
+    copyInto(from, to, true, action);
+    if (::unlink(nfrom.constData()) != 0)
+        throw Error::fromErrno(errno, action + QStringLiteral(": ") + quotedPath(to) +
+                                          QStringLiteral(" was replaced, but the source cannot be removed"));
+    syncFolder(folderOf(from));
+}
+
 void syncParentFolder(const QString &path)
 {
     syncFolder(folderOf(path));
