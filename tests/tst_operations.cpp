@@ -38,6 +38,8 @@ private slots:
     void inUseDatabaseRefused();
     void hotJournalRolledBack();
     void logCheckpointedIntoFile();
+    void replacementLocksOldFileOnly_data();
+    void replacementLocksOldFileOnly();
 };
 
 void TestOperations::backupFileName_data()
@@ -261,6 +263,42 @@ void TestOperations::logCheckpointedIntoFile()
     QVERIFY(QFileInfo(db + "-wal").size() == 0); // absent or emptied
     QFile::copy(db, tmp.path("copy after"));
     QCOMPARE(scalar(tmp.path("copy after"), "SELECT count(*) FROM Pending"), QString("300"));
+}
+
+void TestOperations::replacementLocksOldFileOnly_data()
+{
+    QTest::addColumn<bool>("wal");
+    QTest::newRow("rollback journal") << false;
+    QTest::newRow("write-ahead log") << true;
+}
+
+void TestOperations::replacementLocksOldFileOnly()
+{
+    QFETCH(bool, wal);
+    TempFolder tmp;
+    const QString target = tmp.path("BACK.MDB");
+    BackendMaker::Options options;
+    options.wal = wal;
+    BackendMaker::make(target, options);
+    BackendMaker::make(tmp.path("new.MDB"), {{{"NEW", "x"}}});
+    writeFile(target + "-journal", "stale"); // not hot (no header), but not the new file's either
+
+    Operations::replaceDatabase(target, [&] {
+        QVERIFY(!QFile::exists(target + "-journal"));
+        if (!wal) {
+            // No connection can start writing to the old file while it is being replaced.
+            RawDb other = rawOpen(target);
+            sqlite3_busy_timeout(other.get(), 0);
+            QCOMPARE(sqlite3_exec(other.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_BUSY);
+        }
+        Files::replace(tmp.path("new.MDB"), target);
+        // A program that opens the new file at once starts its own journal; ending the lock on
+        // the old file must not take it away.
+        writeFile(target + "-journal", "the new file's journal");
+    });
+    QCOMPARE(readFile(target + "-journal"), QByteArray("the new file's journal"));
+    QFile::remove(target + "-journal");
+    QCOMPARE(scalar(target, "SELECT UserName FROM User"), QString("NEW"));
 }
 
 int main(int argc, char **argv)
