@@ -1,3 +1,4 @@
+#include "backendmaker.h"
 #include "operations/paths.h"
 #include "operations/replacement.h"
 #include "opsupport.h"
@@ -5,7 +6,6 @@
 #include "platform/files.h"
 #include "platform/inuse/inuse.h"
 #include "testsupport.h"
-#include "backendmaker.h"
 
 #include <QCoreApplication>
 #include <QtTest>
@@ -46,17 +46,28 @@ void TestOperations::backupFileName_data()
 {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("written");
-    QTest::newRow("no extension") << "/srv/backups/monday" << "/srv/backups/monday.TVB";
-    QTest::newRow("mdb") << "/srv/backups/data.mdb" << "/srv/backups/data.TVB";
-    QTest::newRow("lower-case tvb") << "/srv/backups/data.tvb" << "/srv/backups/data.TVB";
-    QTest::newRow("already TVB") << "/srv/backups/data.TVB" << "/srv/backups/data.TVB";
-    QTest::newRow("dot in folder only") << "/srv/Back.up/data" << "/srv/Back.up/data.TVB";
-    QTest::newRow("dots in folder and name") << "/srv/Back.up/data.old.mdb" << "/srv/Back.up/data.old.TVB";
-    QTest::newRow("ends in a dot") << "/srv/backups/data." << "/srv/backups/data.TVB";
-    QTest::newRow("only a dot") << "." << ".TVB";
-    QTest::newRow("name only") << "data.mdb" << "data.TVB";
-    QTest::newRow("empty") << "" << ".TVB";
-    QTest::newRow("backslash is no separator here") << "C:\\Back.up\\data" << "C:\\Back.TVB";
+    QTest::newRow("no extension") << "/srv/backups/monday"
+                                  << "/srv/backups/monday.TVB";
+    QTest::newRow("mdb") << "/srv/backups/data.mdb"
+                         << "/srv/backups/data.TVB";
+    QTest::newRow("lower-case tvb") << "/srv/backups/data.tvb"
+                                    << "/srv/backups/data.TVB";
+    QTest::newRow("already TVB") << "/srv/backups/data.TVB"
+                                 << "/srv/backups/data.TVB";
+    QTest::newRow("dot in folder only") << "/srv/Back.up/data"
+                                        << "/srv/Back.up/data.TVB";
+    QTest::newRow("dots in folder and name") << "/srv/Back.up/data.old.mdb"
+                                             << "/srv/Back.up/data.old.TVB";
+    QTest::newRow("ends in a dot") << "/srv/backups/data."
+                                   << "/srv/backups/data.TVB";
+    QTest::newRow("only a dot") << "."
+                                << ".TVB";
+    QTest::newRow("name only") << "data.mdb"
+                               << "data.TVB";
+    QTest::newRow("empty") << ""
+                           << ".TVB";
+    QTest::newRow("backslash is no separator here") << "C:\\Back.up\\data"
+                                                    << "C:\\Back.TVB";
 }
 
 void TestOperations::backupFileName()
@@ -86,11 +97,16 @@ void TestOperations::compactTempPath_data()
 {
     QTest::addColumn<QString>("backEnd");
     QTest::addColumn<QString>("expected"); // empty: refused
-    QTest::newRow("usual") << "/home/ann/BACK/BACK.MDB" << "/home/ann/BACK/BACKNEW.MDB";
-    QTest::newRow("root folder") << "/BACK.MDB" << "/BACKNEW.MDB";
-    QTest::newRow("dot in folder") << "/srv/a.b/data" << "/srv/a.b/BACKNEW.MDB";
-    QTest::newRow("no folder") << "BACK.MDB" << "";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("usual") << "/home/ann/BACK/BACK.MDB"
+                           << "/home/ann/BACK/BACKNEW.MDB";
+    QTest::newRow("root folder") << "/BACK.MDB"
+                                 << "/BACKNEW.MDB";
+    QTest::newRow("dot in folder") << "/srv/a.b/data"
+                                   << "/srv/a.b/BACKNEW.MDB";
+    QTest::newRow("no folder") << "BACK.MDB"
+                               << "";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
 void TestOperations::compactTempPath()
@@ -111,7 +127,8 @@ void TestOperations::compactTempPath()
 
 void TestOperations::companions()
 {
-    QCOMPARE(Paths::companions("/d/BACK.MDB"), QStringList({"/d/BACK.MDB-journal", "/d/BACK.MDB-wal", "/d/BACK.MDB-shm"}));
+    QCOMPARE(Paths::companions("/d/BACK.MDB"),
+             QStringList({"/d/BACK.MDB-journal", "/d/BACK.MDB-wal", "/d/BACK.MDB-shm"}));
 }
 
 void TestOperations::processesUsingFindsHolders()
@@ -210,7 +227,8 @@ void TestOperations::inUseDatabaseRefused()
         QFAIL("a database in use passed");
     } catch (const Error &e) {
         QCOMPARE(e.number(), long(EBUSY));
-        QVERIFY2(e.description().contains(quotedPath(db) + " is in use by another program"), qPrintable(e.description()));
+        QVERIFY2(e.description().contains(quotedPath(db) + " is in use by another program"),
+                 qPrintable(e.description()));
         QVERIFY2(e.description().contains(QString::number(child.pid())), qPrintable(e.description()));
     }
     child.finish();

@@ -31,6 +31,8 @@ private slots:
     void damagedBackupRefused();
     void restoreNeverMeetsOldLog();
     void restoreRefusesItsOwnBackup();
+    void restoreTargetRefused_data();
+    void restoreTargetRefused();
     void compactionKeepsLoggedRows();
     void compactedCopyChecked_data();
     void compactedCopyChecked();
@@ -78,11 +80,16 @@ void TestOperationsLive::damagedBackupRefused_data()
 {
     QTest::addColumn<QString>("damage");
     QTest::addColumn<QString>("cause");
-    QTest::newRow("cut in half") << "half" << "is truncated";
-    QTest::newRow("last byte missing") << "last" << "is truncated";
-    QTest::newRow("byte changed") << "flip" << "is damaged";
-    QTest::newRow("not a backup") << "text" << "is not a Tarvos backup file";
-    QTest::newRow("empty") << "empty" << "is not a Tarvos backup file";
+    QTest::newRow("cut in half") << "half"
+                                 << "is truncated";
+    QTest::newRow("last byte missing") << "last"
+                                       << "is truncated";
+    QTest::newRow("byte changed") << "flip"
+                                  << "is damaged";
+    QTest::newRow("not a backup") << "text"
+                                  << "is not a Tarvos backup file";
+    QTest::newRow("empty") << "empty"
+                           << "is not a Tarvos backup file";
 }
 
 void TestOperationsLive::damagedBackupRefused()
@@ -166,6 +173,50 @@ void TestOperationsLive::restoreRefusesItsOwnBackup()
     QCOMPARE(readFile(tmp.path("data.TVB")), backup);
 }
 
+void TestOperationsLive::restoreTargetRefused_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<long>("number");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no target named") << "empty" << long(ENOENT) << "no file to restore to was named";
+    QTest::newRow("read-only target") << "read-only" << long(EACCES) << "the file is read-only";
+    QTest::newRow("target held open") << "in use" << long(EBUSY) << "is in use by another program";
+}
+
+void TestOperationsLive::restoreTargetRefused()
+{
+    QFETCH(QString, situation);
+    QFETCH(long, number);
+    QFETCH(QString, message);
+    TempFolder tmp;
+    QDir().mkpath(tmp.path("target"));
+    QVERIFY(QDir::setCurrent(tmp.path("target"))); // where an empty name would lead
+    QString target = tmp.path("target/BACK.MDB");
+    BackendMaker::make(target, {});
+    BackendMaker::make(tmp.path("source.MDB"), {{{"ADMIN", "Secret"}}});
+    Operations::EngineCompressor engine;
+    engine.compress(tmp.path("source.MDB"), tmp.path("source.TVB"));
+    const QByteArray before = readFile(target);
+    Child other;
+    if (situation == "empty")
+        target.clear();
+    else if (situation == "read-only")
+        QVERIFY(::chmod(QFile::encodeName(target), 0444) == 0);
+    else
+        QVERIFY(other.start("hold", target));
+    try {
+        Operations::restore(tmp.path("source.TVB"), target, tmp.path("BACK26.BAK"), engine);
+        QFAIL("restored");
+    } catch (const Error &e) {
+        QCOMPARE(e.number(), number);
+        QVERIFY2(e.description().contains(message), qPrintable(e.message()));
+    }
+    QVERIFY(QDir::setCurrent(QCoreApplication::applicationDirPath()));
+    QCOMPARE(readFile(tmp.path("target/BACK.MDB")), before);
+    QCOMPARE(entries(tmp.path("target")), QStringList{"BACK.MDB"});
+    QVERIFY(!QFile::exists(tmp.path("BACK26.BAK"))); // refused before the safety copy
+}
+
 void TestOperationsLive::compactionKeepsLoggedRows()
 {
     TempFolder tmp;
@@ -193,9 +244,12 @@ void TestOperationsLive::compactedCopyChecked_data()
 {
     QTest::addColumn<QString>("damage");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("rows missing") << "rows" << "does not hold the same rows";
-    QTest::newRow("table missing") << "table" << "does not hold the same rows";
-    QTest::newRow("page damaged") << "page" << "failed its check";
+    QTest::newRow("rows missing") << "rows"
+                                  << "does not hold the same rows";
+    QTest::newRow("table missing") << "table"
+                                   << "does not hold the same rows";
+    QTest::newRow("page damaged") << "page"
+                                  << "failed its check";
 }
 
 void TestOperationsLive::compactedCopyChecked()

@@ -1,7 +1,8 @@
 #include "app/modTarBackup.h"
 #include "app/settings.h"
-#include "formsupport.h"
+#include "backendmaker.h"
 #include "forms/frmTvUtil.h"
+#include "formsupport.h"
 #include "operations/compressor.h"
 #include "opsupport.h"
 #include "platform/clock.h"
@@ -12,7 +13,6 @@
 #include "resources/clips.h"
 #include "startsupport.h"
 #include "testsupport.h"
-#include "backendmaker.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -94,9 +94,12 @@ void TestStart::backupWritesTvb_data()
 {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("written");
-    QTest::newRow("no extension") << "backups/monday" << "backups/monday.TVB";
-    QTest::newRow("mdb") << "backups/data.mdb" << "backups/data.TVB";
-    QTest::newRow("dot in folder") << "Back.up/data" << "Back.up/data.TVB";
+    QTest::newRow("no extension") << "backups/monday"
+                                  << "backups/monday.TVB";
+    QTest::newRow("mdb") << "backups/data.mdb"
+                         << "backups/data.TVB";
+    QTest::newRow("dot in folder") << "Back.up/data"
+                                   << "Back.up/data.TVB";
 }
 
 void TestStart::backupWritesTvb()
@@ -128,10 +131,10 @@ void TestStart::backupSourceMissing()
     Recorder recorder(form.get());
     DialogHook::answerMsgBox(Msg::OK);
     pressStart(form.get(), 0);
-    QCOMPARE(recorder.log(),
-             QStringList({"Start off [p0 S- A Z-]", "Animation3 frame 0 [p11 S- A Z-]",
-                          "Animation3 frame 0 [p11 S- A Z-]",
-                          "box 16 " + tmp->path("BACK/gone.MDB") + " not found. [p11 S- A3 Z-]", "Start on " + Idle}));
+    QCOMPARE(
+        recorder.log(),
+        QStringList({"Start off [p0 S- A Z-]", "Animation3 frame 0 [p11 S- A Z-]", "Animation3 frame 0 [p11 S- A Z-]",
+                     "box 16 " + tmp->path("BACK/gone.MDB") + " not found. [p11 S- A3 Z-]", "Start on " + Idle}));
     QVERIFY(entries(tmp->path("backups")).isEmpty());
     QVERIFY(form->ZlibTool1->InputFile().isEmpty()); // the control was never fed
 }

@@ -1,8 +1,8 @@
 #include "app/modTarBackup.h"
 #include "app/settings.h"
 #include "backendmaker.h"
-#include "formsupport.h"
 #include "forms/frmTvUtil.h"
+#include "formsupport.h"
 #include "opsupport.h"
 #include "platform/animation/animationctrl.h"
 #include "platform/dialogs/dialogs.h"
@@ -109,8 +109,7 @@ void TestStartCompact::compactInPlace()
     QVERIFY(QFileInfo(db).size() < before);
     QCOMPARE(tableCounts(db), counts);
     QCOMPARE(scalar(db, "PRAGMA integrity_check"), QString("ok"));
-    QCOMPARE(QFileInfo(db).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
-             QFileDevice::ReadGroup);
+    QCOMPARE(QFileInfo(db).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::ReadGroup);
     QCOMPARE(entries(tmp->path("BACK")), QStringList{"BACK.MDB"});
 }
 
@@ -142,9 +141,10 @@ void TestStartCompact::refusedCompaction_data()
     QTest::addColumn<QString>("situation");
     QTest::addColumn<QString>("message"); // the start of the message, after the folder
     QTest::newRow("temporary file left over")
-        << "leftover" << QStringLiteral("%1: Cannot compact database \"BACK/BACK.MDB\" into \"BACK/BACKNEW.MDB\": the "
-                                        "file \"BACK/BACKNEW.MDB\" already exists")
-                             .arg(SQLITE_CANTOPEN);
+        << "leftover"
+        << QStringLiteral("%1: Cannot compact database \"BACK/BACK.MDB\" into \"BACK/BACKNEW.MDB\": the "
+                          "file \"BACK/BACKNEW.MDB\" already exists")
+               .arg(SQLITE_CANTOPEN);
     QTest::newRow("read-only database")
         << "read-only" << QStringLiteral("%1: Cannot delete \"BACK/BACK.MDB\": the file is read-only").arg(EACCES);
     QTest::newRow("database in use") << "in use"

@@ -50,8 +50,8 @@ void verifyCopy(const QString &source, const QString &copy)
         Dao::ConnectionPtr db = Dao::openConnection(copy, SQLITE_OPEN_READONLY, 0, action);
         const QStringList problems = DatabaseFile::integrityProblems(db.get(), action);
         if (!problems.isEmpty())
-            throw Error(SQLITE_CORRUPT, action + QStringLiteral(" (integrity_check: ") + problems.first() +
-                                            QLatin1Char(')'));
+            throw Error(SQLITE_CORRUPT,
+                        action + QStringLiteral(" (integrity_check: ") + problems.first() + QLatin1Char(')'));
         copyCounts = DatabaseFile::tableRowCounts(db.get(), action);
     }
     QMap<QString, qint64> sourceCounts;

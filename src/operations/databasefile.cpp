@@ -46,11 +46,11 @@ QMap<QString, qint64> tableRowCounts(sqlite3 *db, const QString &action)
     try {
         QStringList tables;
         {
-            Dao::StatementPtr list = Dao::prepare(
-                db,
-                QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' "
-                               "AND coalesce(sql, '') NOT LIKE 'CREATE VIRTUAL TABLE%' ORDER BY name"),
-                action);
+            Dao::StatementPtr list =
+                Dao::prepare(db,
+                             QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' "
+                                            "AND coalesce(sql, '') NOT LIKE 'CREATE VIRTUAL TABLE%' ORDER BY name"),
+                             action);
             int rc;
             while ((rc = sqlite3_step(list.get())) == SQLITE_ROW)
                 tables.append(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(list.get(), 0))));

@@ -141,6 +141,8 @@ void removeCompanions(const QString &path)
 
 void ensureNotInUse(const QString &path)
 {
+    if (path.isEmpty())
+        return; // names no file: nothing to be in use
     refuseOpenFiles(path);
     const std::unique_ptr<DatabaseLock> lock = lockIfDatabase(path);
 }
@@ -150,12 +152,14 @@ void refuseReadOnly(const QString &path)
     struct stat st;
     if (::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode) &&
         (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
-        throw Error(EACCES, QStringLiteral("Cannot delete ") + quotedPath(path) +
-                                QStringLiteral(": the file is read-only"));
+        throw Error(EACCES,
+                    QStringLiteral("Cannot delete ") + quotedPath(path) + QStringLiteral(": the file is read-only"));
 }
 
 void replaceDatabase(const QString &target, const std::function<void()> &putInPlace)
 {
+    if (target.isEmpty())
+        throw Error(ENOENT, QStringLiteral("Cannot replace a file: no file was named"));
     refuseOpenFiles(target);
     std::unique_ptr<DatabaseLock> lock = lockIfDatabase(target);
     if (lock && lock->wal()) {

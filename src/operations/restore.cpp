@@ -1,49 +1,27 @@
 #include "operations/restore.h"
 
+#include "operations/hiddenfile.h"
 #include "operations/replacement.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 
-#include <QFile>
-#include <QRandomGenerator>
-
 #include <cerrno>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace Operations {
+
 namespace {
 
-bool sameFile(const QString &a, const QString &b)
+void requireTarget(const QString &target)
 {
-    struct stat sa, sb;
-    return ::stat(QFile::encodeName(a).constData(), &sa) == 0 && ::stat(QFile::encodeName(b).constData(), &sb) == 0 &&
-           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    if (target.isEmpty())
+        throw Error(ENOENT, QStringLiteral("Cannot restore: no file to restore to was named"));
 }
-
-// A hidden name beside target for the decompressed file; whatever stands under it when this
-// object goes (a restore that failed half-way) is removed.
-class StagingFile {
-public:
-    explicit StagingFile(const QString &target)
-    {
-        const qsizetype sep = Files::lastSeparator(target);
-        path_ = target.left(sep + 1) + QLatin1Char('.') + target.mid(sep + 1) + QStringLiteral(".restore-") +
-                QString::number(QRandomGenerator::global()->generate64() & 0xffffffffffULL, 36);
-    }
-    ~StagingFile() { ::unlink(QFile::encodeName(path_).constData()); }
-    StagingFile(const StagingFile &) = delete;
-    StagingFile &operator=(const StagingFile &) = delete;
-    const QString &path() const { return path_; }
-
-private:
-    QString path_;
-};
 
 } // namespace
 
 void checkRestoreTarget(const QString &target)
 {
+    requireTarget(target);
     if (Files::exists(target))
         refuseReadOnly(target);
     ensureNotInUse(target);
@@ -57,10 +35,15 @@ void makeSafetyCopy(const QString &target, const QString &safetyCopy)
 
 void restoreInto(const QString &backupFile, const QString &target, Compressor &compressor)
 {
-    if (sameFile(backupFile, target))
+    requireTarget(target);
+    if (Files::sameFile(backupFile, target))
         throw Error(ErrorNumber::InvalidArgument,
-                    quotedPath(backupFile) + QStringLiteral(" cannot be both the backup to read and the file to restore"));
-    const StagingFile staged(target);
+                    quotedPath(backupFile) +
+                        QStringLiteral(" cannot be both the backup to read and the file to restore"));
+    // Created with the default permissions; the replacement gives it those of the file it replaces.
+    const HiddenFile staged(target, QStringLiteral("restore"), 0666,
+                            QStringLiteral("Cannot restore ") + quotedPath(backupFile) + QStringLiteral(" to ") +
+                                quotedPath(target));
     compressor.decompress(backupFile, staged.path());
     replaceDatabase(target, [&] { Files::replace(staged.path(), target); });
 }

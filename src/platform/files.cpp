@@ -179,6 +179,13 @@ bool exists(const QString &path)
     return S_ISREG(st.st_mode);
 }
 
+bool sameFile(const QString &a, const QString &b)
+{
+    struct stat sa, sb;
+    return !a.isEmpty() && !b.isEmpty() && ::stat(QFile::encodeName(a).constData(), &sa) == 0 &&
+           ::stat(QFile::encodeName(b).constData(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 QString appPath()
 {
     QString dir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath()

@@ -11,6 +11,9 @@ namespace Files {
 // looked up (a missing parent, a name that is too long, a NUL character) count as absent.
 [[nodiscard]] bool exists(const QString &path);
 
+// Whether a and b name one and the same existing file (another name or a link to it counts).
+[[nodiscard]] bool sameFile(const QString &a, const QString &b);
+
 // The folder that holds the running executable, without a trailing separator.
 [[nodiscard]] QString appPath();
 

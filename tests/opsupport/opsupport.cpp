@@ -68,18 +68,17 @@ QStringList entries(const QString &folder)
 void addLedger(const QString &path, int accounts)
 {
     RawDb db = rawOpen(path);
-    const std::string sql =
-        "BEGIN;"
-        "CREATE TABLE Debit (AccountID INTEGER PRIMARY KEY, Balance INTEGER NOT NULL, Pad BLOB);"
-        "CREATE TABLE Credit (AccountID INTEGER PRIMARY KEY, Balance INTEGER NOT NULL, Pad BLOB);"
-        "CREATE TABLE Movement (MovementID INTEGER PRIMARY KEY, Debit INTEGER, Credit INTEGER, "
-        "  Amount INTEGER NOT NULL, Note TEXT);"
-        "CREATE INDEX MovementByDebit ON Movement (Debit);"
-        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-        std::to_string(accounts) +
-        ") INSERT INTO Debit SELECT i, 0, randomblob(300) FROM n;"
-        "INSERT INTO Credit SELECT AccountID, 0, randomblob(300) FROM Debit;"
-        "COMMIT;";
+    const std::string sql = "BEGIN;"
+                            "CREATE TABLE Debit (AccountID INTEGER PRIMARY KEY, Balance INTEGER NOT NULL, Pad BLOB);"
+                            "CREATE TABLE Credit (AccountID INTEGER PRIMARY KEY, Balance INTEGER NOT NULL, Pad BLOB);"
+                            "CREATE TABLE Movement (MovementID INTEGER PRIMARY KEY, Debit INTEGER, Credit INTEGER, "
+                            "  Amount INTEGER NOT NULL, Note TEXT);"
+                            "CREATE INDEX MovementByDebit ON Movement (Debit);"
+                            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                            std::to_string(accounts) +
+                            ") INSERT INTO Debit SELECT i, 0, randomblob(300) FROM n;"
+                            "INSERT INTO Credit SELECT AccountID, 0, randomblob(300) FROM Debit;"
+                            "COMMIT;";
     if (!rawExec(db.get(), sql.c_str()))
         qFatal("cannot add the ledger: %s", sqlite3_errmsg(db.get()));
 }
@@ -172,7 +171,8 @@ int runChildIfAsked(int argc, char **argv)
     sqlite3_busy_timeout(db, 30000);
 
     if (role == "hold" || role == "idle") {
-        if (!rawExec(db, role == "hold" ? "BEGIN; SELECT count(*) FROM sqlite_master;" : "SELECT count(*) FROM sqlite_master"))
+        if (!rawExec(db, role == "hold" ? "BEGIN; SELECT count(*) FROM sqlite_master;"
+                                        : "SELECT count(*) FROM sqlite_master"))
             return fail(db, "read");
         ready();
         waitForEndOfInput();
@@ -182,7 +182,8 @@ int runChildIfAsked(int argc, char **argv)
     if (role == "crash") {
         // A cache of a few pages: the changes no longer fit and are written into the file
         // before the commit, with the original pages kept in the journal.
-        if (!rawExec(db, "PRAGMA cache_size = 4; BEGIN; UPDATE Debit SET Balance = Balance + 7, Pad = randomblob(300);"))
+        if (!rawExec(db,
+                     "PRAGMA cache_size = 4; BEGIN; UPDATE Debit SET Balance = Balance + 7, Pad = randomblob(300);"))
             return fail(db, "update");
         ready();
         waitForEndOfInput();

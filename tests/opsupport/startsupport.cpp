@@ -1,9 +1,9 @@
 #include "startsupport.h"
 
 #include "app/modTarBackup.h"
-#include "formsupport.h"
 #include "forms/frmLogin.h"
 #include "forms/frmTvUtil.h"
+#include "formsupport.h"
 #include "platform/animation/animationctrl.h"
 #include "platform/dialogs/dialoghook.h"
 #include "platform/files.h"
