@@ -29,7 +29,6 @@ private slots:
     void safetyCopyPath();
     void compactTempPath_data();
     void compactTempPath();
-    void companions();
     void processesUsingFindsHolders();
     void replaceKeepsPermissions();
     void replaceRefusesReadOnly();
@@ -125,12 +124,6 @@ void TestOperations::compactTempPath()
     }
 }
 
-void TestOperations::companions()
-{
-    QCOMPARE(Paths::companions("/d/BACK.MDB"),
-             QStringList({"/d/BACK.MDB-journal", "/d/BACK.MDB-wal", "/d/BACK.MDB-shm"}));
-}
-
 void TestOperations::processesUsingFindsHolders()
 {
     TempFolder tmp;
@@ -209,16 +202,23 @@ void TestOperations::replaceAcrossFileSystems()
 void TestOperations::inUseDatabaseRefused_data()
 {
     QTest::addColumn<QString>("role");
-    QTest::newRow("read transaction open") << "hold";
-    QTest::newRow("open, no transaction") << "idle";
+    QTest::addColumn<bool>("wal");
+    QTest::newRow("read transaction open") << "hold" << false;
+    QTest::newRow("open, no transaction") << "idle" << false;
+    QTest::newRow("log: read transaction open") << "hold" << true;
+    QTest::newRow("log: open, no transaction") << "idle" << true;
 }
 
 void TestOperations::inUseDatabaseRefused()
 {
     QFETCH(QString, role);
+    QFETCH(bool, wal);
     TempFolder tmp;
     const QString db = tmp.path("BACK.MDB");
-    BackendMaker::make(db, {{{"ADMIN", "x"}}});
+    BackendMaker::Options options;
+    options.users = {{"ADMIN", "x"}};
+    options.wal = wal;
+    BackendMaker::make(db, options);
     const QByteArray before = readFile(db);
     Child child;
     QVERIFY(child.start(role, db));

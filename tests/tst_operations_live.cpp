@@ -36,8 +36,6 @@ private slots:
     void compactionKeepsLoggedRows();
     void compactedCopyChecked_data();
     void compactedCopyChecked();
-    void compactionRefusals_data();
-    void compactionRefusals();
     void compactionAcrossFileSystems();
 };
 
@@ -285,46 +283,6 @@ void TestOperationsLive::compactedCopyChecked()
     }
     QCOMPARE(readFile(db), before);
     QCOMPARE(entries(tmp.path()), QStringList{"BACK.MDB"});
-}
-
-void TestOperationsLive::compactionRefusals_data()
-{
-    QTest::addColumn<QString>("situation");
-    QTest::addColumn<long>("number");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("read-only database") << "read-only" << long(EACCES) << "the file is read-only";
-    QTest::newRow("database in use") << "in use" << long(EBUSY) << "is in use by another program";
-    QTest::newRow("temporary file left over") << "leftover" << long(SQLITE_CANTOPEN) << "already exists";
-}
-
-void TestOperationsLive::compactionRefusals()
-{
-    QFETCH(QString, situation);
-    QFETCH(long, number);
-    QFETCH(QString, message);
-    TempFolder tmp;
-    const QString db = tmp.path("BACK.MDB");
-    BackendMaker::make(db, {{{"ADMIN", "Secret"}}});
-    Child child;
-    if (situation == "read-only")
-        QVERIFY(::chmod(QFile::encodeName(db), 0444) == 0);
-    else if (situation == "in use")
-        QVERIFY(child.start("idle", db));
-    else
-        writeFile(tmp.path("BACKNEW.MDB"), "left from an earlier run");
-    const QStringList before = entries(tmp.path());
-    const QByteArray bytes = readFile(db);
-    try {
-        Operations::compact(db, tmp.path("BACKNEW.MDB"));
-        QFAIL("compacted");
-    } catch (const Error &e) {
-        QCOMPARE(e.number(), number);
-        QVERIFY2(e.description().contains(message), qPrintable(e.message()));
-    }
-    QCOMPARE(entries(tmp.path()), before);
-    QCOMPARE(readFile(db), bytes);
-    if (situation == "leftover")
-        QCOMPARE(readFile(tmp.path("BACKNEW.MDB")), QByteArray("left from an earlier run"));
 }
 
 void TestOperationsLive::compactionAcrossFileSystems()

@@ -38,7 +38,6 @@ private slots:
     void refusedCompaction_data();
     void refusedCompaction();
     void backEndPathWithoutFolder();
-    void missingClipTouchesNothing();
     void roundTrip();
 
 private:
@@ -199,24 +198,6 @@ void TestStartCompact::backEndPathWithoutFolder()
     QCOMPARE(readFile(db), before);
     QCOMPARE(entries(tmp->path("BACK")), QStringList{"BACK.MDB"});
     QVERIFY(!QFile::exists("BACKNEW.MDB"));
-}
-
-void TestStartCompact::missingClipTouchesNothing()
-{
-    makeDatabase(db);
-    logIn();
-    const QByteArray before = readFile(db);
-    const QString clip = Files::appPath() + '/' + Clips::FileDelete;
-    QVERIFY(QFile::rename(clip, clip + ".away"));
-    Recorder recorder(form.get());
-    DialogHook::answerMsgBox(Msg::OK);
-    pressStart(form.get(), 2);
-    QVERIFY(QFile::rename(clip + ".away", clip));
-    const QStringList log = recorder.log();
-    QCOMPARE(log.size(), 3);
-    QVERIFY2(log[2].startsWith("box 16 ") && log[2].contains(Clips::FileDelete), qPrintable(log[2]));
-    QCOMPARE(readFile(db), before);
-    QCOMPARE(entries(tmp->path("BACK")), QStringList{"BACK.MDB"});
 }
 
 void TestStartCompact::roundTrip()

@@ -82,13 +82,7 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
 {
     refuseReadOnly(source);
     ensureNotInUse(source);
-    bool wal = false;
-    if (DatabaseFile::isSqliteDatabase(source)) {
-        // The header's read and write version bytes are 2 in write-ahead-log mode.
-        QFile file(source);
-        if (file.open(QIODevice::ReadOnly) && file.seek(18))
-            wal = file.read(1) == QByteArray(1, '\2');
-    }
+    const bool wal = DatabaseFile::isInWalMode(source);
 
     compactInto(source, temp);
     RemoveOnFailure cleanUp(temp);

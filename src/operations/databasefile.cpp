@@ -13,6 +13,15 @@ bool isSqliteDatabase(const QString &path)
     return file.read(header.size()) == header;
 }
 
+bool isInWalMode(const QString &path)
+{
+    // Bytes 18 and 19 of the header, the file format's write and read versions, are 2 in
+    // write-ahead-log mode and 1 otherwise.
+    QFile file(path);
+    return isSqliteDatabase(path) && file.open(QIODevice::ReadOnly) && file.seek(18) &&
+           file.read(2) == QByteArray("\2\2", 2);
+}
+
 void exec(sqlite3 *db, const QString &sql, const QString &action)
 {
     Dao::StatementPtr stmt = Dao::prepare(db, sql, action);

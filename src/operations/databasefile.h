@@ -13,6 +13,9 @@ namespace DatabaseFile {
 // unreadable or shorter file: such a file is handled as plain bytes.
 [[nodiscard]] bool isSqliteDatabase(const QString &path);
 
+// Whether the header of the database file at path marks it as being in write-ahead-log mode.
+[[nodiscard]] bool isInWalMode(const QString &path);
+
 // Runs one statement to its end, ignoring any rows. Throws Error (SQLite result code) naming action.
 void exec(sqlite3 *db, const QString &sql, const QString &action);
 

@@ -63,21 +63,32 @@ public:
     {
         const QString action = QStringLiteral("Cannot lock database ") + quotedPath(path);
         try {
-            db_ = Dao::openConnection(path, SQLITE_OPEN_READWRITE, GuardBusyTimeoutMs, action);
+            sqlite3 *raw = nullptr;
+            const int rc = sqlite3_open_v2(Dao::sqlitePath(path, action).constData(), &raw,
+                                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_EXRESCODE, nullptr);
+            db_.reset(raw);
+            if (rc != SQLITE_OK)
+                throw Dao::connectionError(db_.get(), rc, action);
+            sqlite3_busy_timeout(db_.get(), GuardBusyTimeoutMs);
+            // In write-ahead-log mode a connection that merely has the database open holds a
+            // shared lock on it; exclusive locking mode, set before the first read, asks for the
+            // exclusive lock instead and so finds such a connection too. (In rollback-journal
+            // mode an idle connection holds no lock at all; the open-files check finds it.)
+            if (DatabaseFile::isInWalMode(path))
+                DatabaseFile::exec(db_.get(), QStringLiteral("PRAGMA locking_mode = EXCLUSIVE"), action);
             wal_ = DatabaseFile::journalMode(db_.get(), action) == QLatin1String("wal");
             if (wal_) {
                 // Columns: busy, frames in the log, frames checkpointed. Busy means a reader or
                 // writer kept the checkpoint from finishing.
                 Dao::StatementPtr checkpoint =
                     Dao::prepare(db_.get(), QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"), action);
-                const int rc = sqlite3_step(checkpoint.get());
-                if (rc != SQLITE_ROW)
-                    throw Dao::connectionError(db_.get(), rc, action);
+                const int step = sqlite3_step(checkpoint.get());
+                if (step != SQLITE_ROW)
+                    throw Dao::connectionError(db_.get(), step, action);
                 if (sqlite3_column_int(checkpoint.get(), 0) != 0)
                     throw Error(SQLITE_BUSY, action);
             }
             DatabaseFile::exec(db_.get(), QStringLiteral("BEGIN EXCLUSIVE"), action);
-            // The first read takes the lock for good in write-ahead-log mode too.
             (void)DatabaseFile::queryText(db_.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action);
         } catch (const Error &e) {
             db_.reset();
