@@ -4,12 +4,19 @@
 #include "app/settings.h"
 #include "forms/frmAbout.h"
 #include "forms/frmLogin.h"
+#include "operations/background.h"
+#include "operations/backup.h"
+#include "operations/compaction.h"
+#include "operations/compressor.h"
 #include "operations/paths.h"
+#include "operations/restore.h"
 #include "platform/animation/animationctrl.h"
 #include "platform/clock.h"
 #include "platform/controls/controls.h"
 #include "platform/dialogs/dialogs.h"
 #include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/screen.h"
 #include "platform/tabctl/sstab.h"
 #include "platform/twips.h"
 #include "platform/zlibtool/zlibtoolctrl.h"
@@ -25,6 +32,9 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+
+#include <cerrno>
+#include <new>
 
 using modTarBackup::BackEndPath;
 namespace Key = Settings::Key;
@@ -176,6 +186,7 @@ void frmTvUtil::buildControls()
     connect(cmdRestTo, &QPushButton::clicked, this, &frmTvUtil::cmdRestTo_Click);
     connect(cmdCompact, &QPushButton::clicked, this, &frmTvUtil::cmdCompact_Click);
     connect(cmdAbout, &QPushButton::clicked, this, &frmTvUtil::cmdAbout_Click);
+    connect(cmdStart, &QPushButton::clicked, this, &frmTvUtil::cmdStart_Click);
 }
 
 void frmTvUtil::Form_Load()
@@ -356,4 +367,180 @@ void frmTvUtil::cmdAbout_Click()
     // Application-modal: the main window takes no input until the dialog has been closed. The
     // main window is its owner only so that it stays above it and out of the taskbar.
     frmAbout::showModalAfresh(this);
+}
+
+// ---- Start: backup, restore and compaction -----------------------------------------------------
+// The window shows and sequences; the steps themselves are in src/operations.
+
+namespace {
+
+// The compression control, as the operations call it: input first, then output, then the work.
+class ControlCompressor : public Operations::Compressor {
+public:
+    explicit ControlCompressor(ZlibToolCtrl &control) : control_(control) {}
+    void compress(const QString &input, const QString &output) override
+    {
+        control_.setInputFile(input);
+        control_.setOutputFile(output);
+        control_.Compress();
+    }
+    void decompress(const QString &input, const QString &output) override
+    {
+        control_.setInputFile(input);
+        control_.setOutputFile(output);
+        control_.Decompress();
+    }
+
+private:
+    ZlibToolCtrl &control_;
+};
+
+// What went wrong outside our own Error type, as one.
+Error asError(const std::exception &e)
+{
+    if (dynamic_cast<const std::bad_alloc *>(&e))
+        return Error(ENOMEM, QStringLiteral("Not enough memory to finish the operation"));
+    return Error(ErrorNumber::InvalidArgument, QString::fromLocal8Bit(e.what()));
+}
+
+} // namespace
+
+void frmTvUtil::cmdStart_Click()
+{
+    // Every path below ends the busy state itself, in its own order; this only makes sure that
+    // nothing unforeseen can leave the window busy.
+    struct IdleOnExit {
+        frmTvUtil *form;
+        ~IdleOnExit()
+        {
+            for (AnimationCtrl *animation : {form->Animation1, form->Animation2, form->Animation3})
+                animation->Stop();
+            Screen::setMousePointer(Screen::Default);
+            form->cmdStart->setEnabled(true);
+            form->ZlibTool1->setVisible(false);
+        }
+    } const idle{this};
+
+    try {
+        switch (SSTab1->Tab()) {
+        case TabBackup: {
+            beginBusy(Animation3, Clips::FileCopy);
+            QString source = txtBackFrom->text();
+            QString destination = txtBackTo->text();
+            CompressFile(source, destination);
+            endBusy(Animation3);
+            break;
+        }
+        case TabRestore: {
+            beginBusy(Animation1, Clips::FileCopy);
+            const QString target = txtRestTo->text();
+            const QString safetyCopy = Paths::safetyCopyPath(Files::appPath(), Clock::now().date());
+            // Nothing is touched, not even the safety copy, while another program uses the target.
+            Operations::runInBackground([&] {
+                Operations::checkRestoreTarget(target);
+                Operations::makeSafetyCopy(target, safetyCopy);
+            });
+            QString source = txtRestFrom->text();
+            QString destination = txtRestTo->text();
+            DecompressFile(source, destination);
+            endBusy(Animation1);
+            break;
+        }
+        case TabCompact: {
+            beginBusy(Animation2, Clips::FileDelete);
+            const QString source = txtCompact->text();
+            const QString temp = Paths::compactTempPath(BackEndPath); // fails before the engine is called
+            Operations::runInBackground([&] { Operations::compact(source, temp); });
+            // The clip stops first; the hourglass and the disabled Start last until the message is read.
+            Animation2->Stop();
+            MsgBox(QStringLiteral("Database compacted."), Msg::Information);
+            Screen::setMousePointer(Screen::Default);
+            cmdStart->setEnabled(true);
+            break;
+        }
+        default:
+            break;
+        }
+    } catch (const Error &e) {
+        showStartError(e);
+    } catch (const std::exception &e) {
+        showStartError(asError(e));
+    }
+}
+
+void frmTvUtil::beginBusy(AnimationCtrl *animation, const QString &clip)
+{
+    cmdStart->setEnabled(false);
+    Screen::setMousePointer(Screen::Hourglass);
+    animation->Open(Paths::clipPath(Files::appPath(), clip));
+    animation->Play();
+}
+
+void frmTvUtil::endBusy(AnimationCtrl *animation)
+{
+    animation->Stop();
+    Screen::setMousePointer(Screen::Default);
+    cmdStart->setEnabled(true);
+}
+
+void frmTvUtil::showStartError(const Error &error)
+{
+    Animation1->Stop();
+    Animation2->Stop();
+    Animation3->Stop();
+    Screen::setMousePointer(Screen::Default);
+    cmdStart->setEnabled(true);
+    MsgBox(error.message(), Msg::Critical);
+}
+
+void frmTvUtil::CompressFile(QString &SrcFile, QString &DstFile)
+{
+    // Shown while still busy: the caller ends the busy state once the message is dismissed.
+    auto fail = [this](const Error &error) {
+        Screen::setMousePointer(Screen::Default);
+        cmdStart->setEnabled(true);
+        MsgBox(error.message(), Msg::Critical);
+        ZlibTool1->setVisible(false);
+    };
+    try {
+        if (!Files::exists(SrcFile)) {
+            MsgBox(SrcFile + QStringLiteral(" not found."), Msg::Critical);
+            return;
+        }
+        DstFile = Paths::backupFileName(DstFile);
+        ZlibTool1->setVisible(true);
+        ControlCompressor compressor(*ZlibTool1);
+        Operations::backUp(SrcFile, DstFile, compressor);
+        MsgBox(QStringLiteral("Backup successful."), Msg::Information);
+        ZlibTool1->setVisible(false);
+    } catch (const Error &e) {
+        fail(e);
+    } catch (const std::exception &e) {
+        fail(asError(e));
+    }
+}
+
+void frmTvUtil::DecompressFile(QString &SrcFile, QString &DstFile)
+{
+    auto fail = [this](const Error &error) {
+        Screen::setMousePointer(Screen::Default);
+        cmdStart->setEnabled(true);
+        MsgBox(error.message(), Msg::Critical);
+        ZlibTool1->setVisible(false);
+    };
+    try {
+        if (!Files::exists(SrcFile)) {
+            MsgBox(SrcFile + QStringLiteral(" not found."), Msg::Critical);
+            return;
+        }
+        ZlibTool1->setVisible(true);
+        ControlCompressor compressor(*ZlibTool1);
+        Operations::restoreInto(SrcFile, DstFile, compressor);
+        MsgBox(QStringLiteral("Restore successful."), Msg::Information);
+        ZlibTool1->setVisible(false);
+    } catch (const Error &e) {
+        fail(e);
+    } catch (const std::exception &e) {
+        fail(asError(e));
+    }
 }

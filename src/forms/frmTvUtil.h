@@ -6,6 +6,7 @@
 
 class AnimationCtrl;
 class CommonDialog;
+class Error;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -39,6 +40,15 @@ public:
     void cmdRestTo_Click();
     void cmdCompact_Click();
     void cmdAbout_Click();
+    // Start: runs the operation of the selected tab (0 Backup, 1 Restore, 2 Compact; any other
+    // index does nothing) under the busy state, and reports any error in a message box.
+    void cmdStart_Click();
+    // Backs up SrcFile into DstFile, after forcing DstFile's extension to ".TVB" (the caller's
+    // string holds the rewritten path afterwards). Reports the outcome in a message box; handles
+    // its own errors, restoring the pointer and Start before it shows them.
+    void CompressFile(QString &SrcFile, QString &DstFile);
+    // Restores the backup SrcFile over DstFile; reports and handles errors as CompressFile does.
+    void DecompressFile(QString &SrcFile, QString &DstFile);
 
     // True once the window has been unloaded (settings saved, hidden for good).
     [[nodiscard]] bool isUnloaded() const { return unloaded_; }
@@ -67,6 +77,12 @@ private:
     void buildControls();
     void UpdateStartCaption();
     void unloadSelf();
+
+    // Start's busy state: entered with the tab's animation and clip, left in the reverse order.
+    void beginBusy(AnimationCtrl *animation, const QString &clip);
+    void endBusy(AnimationCtrl *animation);
+    // The Start handler's error path.
+    void showStartError(const Error &error);
 
     bool activatedOnce_ = false;
     bool unloadStarted_ = false;

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 
 // The names and paths that backup, restore and compaction derive from what the user typed.
 namespace Paths {
@@ -19,5 +20,27 @@ enum class FileNameCase { Ignored, Significant };
 // (day, month, two-digit year, 24-hour hour, minute, second) and ".TVB". A back-end path without
 // a folder gives a name without one (the current folder).
 [[nodiscard]] QString suggestedBackupName(const QString &backEndPath, const QDateTime &now);
+
+// The backup file written for the destination typed: its extension forced to ".TVB". Only a "."
+// in the file name (after the last separator) counts: the name's last "." and what follows it
+// are replaced ("data.mdb" and "data.tvb" give "data.TVB", "data." gives "data.TVB", "." gives
+// ".TVB"); a name without a "." gets ".TVB" appended, whatever dots its folders hold
+// ("/srv/Back.up/data" gives "/srv/Back.up/data.TVB").
+[[nodiscard]] QString backupFileName(const QString &destination);
+
+// The safety copy a restore makes of the file it replaces: "BACK", the year of date as two
+// digits and ".BAK", in folder (given without a trailing separator). One name per year.
+[[nodiscard]] QString safetyCopyPath(const QString &folder, const QDate &date);
+
+// The path of a clip file in folder (given without a trailing separator).
+[[nodiscard]] QString clipPath(const QString &folder, const QString &clip);
+
+// The temporary file of a compaction: "BACKNEW.MDB" in the folder of backEndPath. Throws Error
+// (ErrorNumber::InvalidArgument) when backEndPath names no folder.
+[[nodiscard]] QString compactTempPath(const QString &backEndPath);
+
+// The files SQLite keeps beside a database while it is in use: its rollback journal, its
+// write-ahead log and the log's shared index.
+[[nodiscard]] QStringList companions(const QString &database);
 
 } // namespace Paths

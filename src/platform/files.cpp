@@ -179,6 +179,13 @@ bool exists(const QString &path)
     return S_ISREG(st.st_mode);
 }
 
+bool sameFile(const QString &a, const QString &b)
+{
+    struct stat sa, sb;
+    return !a.isEmpty() && !b.isEmpty() && ::stat(QFile::encodeName(a).constData(), &sa) == 0 &&
+           ::stat(QFile::encodeName(b).constData(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 QString appPath()
 {
     QString dir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath()
@@ -262,6 +269,37 @@ void move(const QString &from, const QString &to)
         syncFolder(folderOf(to));
         throw Error::fromErrno(unlinkErr, action + QStringLiteral(": cannot remove the source"));
     }
+    syncFolder(folderOf(from));
+}
+
+void replace(const QString &from, const QString &to)
+{
+    const QString action =
+        QStringLiteral("Cannot put ") + quotedPath(from) + QStringLiteral(" in place of ") + quotedPath(to);
+    const QByteArray nfrom = nativePath(from, action);
+    const QByteArray nto = nativePath(to, action);
+    struct stat st;
+    const bool replacing = ::stat(nto.constData(), &st) == 0;
+    if (replacing) {
+        if (S_ISDIR(st.st_mode))
+            throw Error(EISDIR, action + QStringLiteral(": ") + quotedPath(to) + QStringLiteral(" is a folder"));
+        if (S_ISREG(st.st_mode) && isReadOnly(st))
+            throw Error(EACCES, action + QStringLiteral(": ") + quotedPath(to) + QStringLiteral(" is read-only"));
+        ::chmod(nfrom.constData(), st.st_mode & 07777);
+    }
+    if (::rename(nfrom.constData(), nto.constData()) == 0) {
+        syncFolder(folderOf(to));
+        if (folderOf(to) != folderOf(from))
+            syncFolder(folderOf(from));
+        return;
+    }
+    if (errno != EXDEV)
+        throw Error::fromErrno(errno, action);
+
+    copyInto(from, to, true, action);
+    if (::unlink(nfrom.constData()) != 0)
+        throw Error::fromErrno(errno, action + QStringLiteral(": ") + quotedPath(to) +
+                                          QStringLiteral(" was replaced, but the source cannot be removed"));
     syncFolder(folderOf(from));
 }
 

@@ -11,6 +11,9 @@ namespace Files {
 // looked up (a missing parent, a name that is too long, a NUL character) count as absent.
 [[nodiscard]] bool exists(const QString &path);
 
+// Whether a and b name one and the same existing file (another name or a link to it counts).
+[[nodiscard]] bool sameFile(const QString &a, const QString &b);
+
 // The folder that holds the running executable, without a trailing separator.
 [[nodiscard]] QString appPath();
 
@@ -33,6 +36,14 @@ void remove(const QString &path);
 // systems, the file is copied, synced, put in place and only then the source deleted; on any
 // failure the source is kept and nothing is left at the destination.
 void move(const QString &from, const QString &to);
+
+// Puts the file from in place of to (which may exist) and removes from. On one file system this
+// is a single rename; across file systems from is copied to a temporary file beside to, synced
+// and renamed over to, and only then removed. Either way to is always either as it was or the
+// complete new file, and the result keeps the permissions of the file it replaces. Refuses a to
+// that is a folder or a read-only file. If from cannot be removed after a copy, throws with to
+// already replaced.
+void replace(const QString &from, const QString &to);
 
 // Flushes the entries of the folder that holds path to disk (after a rename or a delete).
 void syncParentFolder(const QString &path);

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+namespace Operations {
+
+// Writes a complete compacted copy of the database src to the new file dst, or throws Error
+// leaving src unchanged and nothing at dst (the engine's CompactDatabase).
+using CompactInto = std::function<void(const QString &src, const QString &dst)>;
+
+// Compacts the database source: the engine writes a compacted copy to temp (a file that must not
+// exist yet: the engine refuses one, and a temp that was there before is left alone), the copy
+// is checked, and then put in place of source. In this order:
+// 1. source is refused when read-only, and when in use (see ensureNotInUse, which also rolls
+//    back a journal left by a stopped writer and empties a write-ahead log into the file);
+// 2. compactInto(source, temp);
+// 3. the copy is checked: PRAGMA integrity_check finds nothing, and it holds the same tables
+//    with the same numbers of rows as source; a source in write-ahead-log mode gets its copy
+//    switched to that mode too;
+// 4. the copy replaces source while nobody uses it (see replaceDatabase): with one rename where
+//    both lie on one file system, otherwise copied beside source, synced and renamed over it;
+//    either way temp is gone afterwards.
+// Throws Error on the first failure; source is then as it was, and a temp made by step 2 has
+// been removed.
+void compact(const QString &source, const QString &temp, const CompactInto &compactInto);
+// The same through the program's engine object, created here if nothing has created it yet.
+void compact(const QString &source, const QString &temp);
+
+} // namespace Operations

@@ -1,0 +1,99 @@
+#include "operations/databasefile.h"
+
+#include <QFile>
+
+namespace DatabaseFile {
+
+bool isSqliteDatabase(const QString &path)
+{
+    static const QByteArray header("SQLite format 3\0", 16);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    return file.read(header.size()) == header;
+}
+
+bool isInWalMode(const QString &path)
+{
+    // Bytes 18 and 19 of the header, the file format's write and read versions, are 2 in
+    // write-ahead-log mode and 1 otherwise.
+    QFile file(path);
+    return isSqliteDatabase(path) && file.open(QIODevice::ReadOnly) && file.seek(18) &&
+           file.read(2) == QByteArray("\2\2", 2);
+}
+
+void exec(sqlite3 *db, const QString &sql, const QString &action)
+{
+    Dao::StatementPtr stmt = Dao::prepare(db, sql, action);
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE)
+        throw Dao::connectionError(db, rc, action);
+}
+
+QString queryText(sqlite3 *db, const QString &sql, const QString &action)
+{
+    Dao::StatementPtr stmt = Dao::prepare(db, sql, action);
+    const int rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_DONE)
+        return QString();
+    if (rc != SQLITE_ROW)
+        throw Dao::connectionError(db, rc, action);
+    return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt.get(), 0)));
+}
+
+QString journalMode(sqlite3 *db, const QString &action)
+{
+    return queryText(db, QStringLiteral("PRAGMA journal_mode"), action).toLower();
+}
+
+QMap<QString, qint64> tableRowCounts(sqlite3 *db, const QString &action)
+{
+    exec(db, QStringLiteral("BEGIN"), action);
+    QMap<QString, qint64> counts;
+    try {
+        QStringList tables;
+        {
+            Dao::StatementPtr list =
+                Dao::prepare(db,
+                             QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' "
+                                            "AND coalesce(sql, '') NOT LIKE 'CREATE VIRTUAL TABLE%' ORDER BY name"),
+                             action);
+            int rc;
+            while ((rc = sqlite3_step(list.get())) == SQLITE_ROW)
+                tables.append(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(list.get(), 0))));
+            if (rc != SQLITE_DONE)
+                throw Dao::connectionError(db, rc, action);
+        }
+        for (const QString &table : tables) {
+            // A name cannot be bound as a value; quoting it (doubling any quote) makes it one identifier.
+            QString quoted = table;
+            quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+            counts.insert(table,
+                          queryText(db, QStringLiteral("SELECT count(*) FROM \"") + quoted + QLatin1Char('"'), action)
+                              .toLongLong());
+        }
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    exec(db, QStringLiteral("COMMIT"), action);
+    return counts;
+}
+
+QStringList integrityProblems(sqlite3 *db, const QString &action)
+{
+    Dao::StatementPtr check = Dao::prepare(db, QStringLiteral("PRAGMA integrity_check"), action);
+    QStringList found;
+    int rc;
+    while ((rc = sqlite3_step(check.get())) == SQLITE_ROW)
+        found.append(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(check.get(), 0))));
+    if (rc != SQLITE_DONE)
+        throw Dao::connectionError(db, rc, action);
+    if (found == QStringList{QStringLiteral("ok")})
+        found.clear();
+    return found;
+}
+
+} // namespace DatabaseFile

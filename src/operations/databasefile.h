@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/dao/connection.h"
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+// What the operations read of a database file through SQLite.
+namespace DatabaseFile {
+
+// Whether path names a file that starts with the SQLite database header. False for a missing,
+// unreadable or shorter file: such a file is handled as plain bytes.
+[[nodiscard]] bool isSqliteDatabase(const QString &path);
+
+// Whether the header of the database file at path marks it as being in write-ahead-log mode.
+[[nodiscard]] bool isInWalMode(const QString &path);
+
+// Runs one statement to its end, ignoring any rows. Throws Error (SQLite result code) naming action.
+void exec(sqlite3 *db, const QString &sql, const QString &action);
+
+// The first column of the first row of sql, as text (empty when there is no row).
+[[nodiscard]] QString queryText(sqlite3 *db, const QString &sql, const QString &action);
+
+// The journal mode of the open database, lower case: "delete", "wal", "truncate", ...
+[[nodiscard]] QString journalMode(sqlite3 *db, const QString &action);
+
+// The rows of every ordinary table (virtual tables left out: their data lives in ordinary
+// shadow tables, which are counted), by table name, read in one transaction.
+[[nodiscard]] QMap<QString, qint64> tableRowCounts(sqlite3 *db, const QString &action);
+
+// What PRAGMA integrity_check finds wrong: empty when the database is sound.
+[[nodiscard]] QStringList integrityProblems(sqlite3 *db, const QString &action);
+
+} // namespace DatabaseFile

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+#include <sys/types.h>
+
+namespace Operations {
+
+// A new, empty file under a hidden name beside another path: "." and that path's file name,
+// "." and a purpose, "-" and a random tag. The existence test never sees it. Removed, with any
+// journal SQLite left beside it, when this object goes, whatever happened in between.
+class HiddenFile {
+public:
+    // Creates the file with mode (less the umask). Throws Error (errno) naming action.
+    HiddenFile(const QString &beside, const QString &purpose, mode_t mode, const QString &action);
+    ~HiddenFile();
+    HiddenFile(const HiddenFile &) = delete;
+    HiddenFile &operator=(const HiddenFile &) = delete;
+    const QString &path() const { return path_; }
+
+private:
+    QString path_;
+};
+
+} // namespace Operations

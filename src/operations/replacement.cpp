@@ -1,0 +1,188 @@
+#include "operations/replacement.h"
+
+#include "operations/databasefile.h"
+#include "operations/paths.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/inuse/inuse.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <cerrno>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Operations {
+namespace {
+
+// Long enough to ride over another program's single short transaction, short enough not to
+// keep the user waiting when a program holds the database open.
+constexpr int GuardBusyTimeoutMs = 1000;
+
+QString pidList(const QList<qint64> &pids)
+{
+    QStringList texts;
+    for (qint64 pid : pids)
+        texts.append(QString::number(pid));
+    return texts.join(QStringLiteral(", "));
+}
+
+Error inUse(const QString &path, const QString &who)
+{
+    return Error(EBUSY, quotedPath(path) + QStringLiteral(" is in use by ") + who +
+                            QStringLiteral("; close it and try again"));
+}
+
+// Throws when a process holds path or one of its companions open.
+void refuseOpenFiles(const QString &path)
+{
+    QStringList files = Paths::companions(path);
+    files.prepend(path);
+    QList<qint64> pids = InUse::processesUsing(files);
+    if (pids.isEmpty())
+        return;
+    const qint64 self = QCoreApplication::applicationPid();
+    if (pids == QList<qint64>{self})
+        throw inUse(path, QStringLiteral("another connection of this program"));
+    pids.removeAll(self);
+    throw inUse(path, QStringLiteral("another program (process ") + pidList(pids) + QLatin1Char(')'));
+}
+
+bool isBusy(long number)
+{
+    return (number & 0xff) == SQLITE_BUSY || (number & 0xff) == SQLITE_LOCKED;
+}
+
+// SQLite's exclusive lock on a database, held until release(). Taking it rolls back a hot
+// journal; in write-ahead-log mode the log is first checkpointed into the file and emptied.
+class DatabaseLock {
+public:
+    explicit DatabaseLock(const QString &path) : path_(path)
+    {
+        const QString action = QStringLiteral("Cannot lock database ") + quotedPath(path);
+        try {
+            sqlite3 *raw = nullptr;
+            const int rc = sqlite3_open_v2(Dao::sqlitePath(path, action).constData(), &raw,
+                                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_EXRESCODE, nullptr);
+            db_.reset(raw);
+            if (rc != SQLITE_OK)
+                throw Dao::connectionError(db_.get(), rc, action);
+            sqlite3_busy_timeout(db_.get(), GuardBusyTimeoutMs);
+            // In write-ahead-log mode a connection that merely has the database open holds a
+            // shared lock on it; exclusive locking mode, set before the first read, asks for the
+            // exclusive lock instead and so finds such a connection too. (In rollback-journal
+            // mode an idle connection holds no lock at all; the open-files check finds it.)
+            if (DatabaseFile::isInWalMode(path))
+                DatabaseFile::exec(db_.get(), QStringLiteral("PRAGMA locking_mode = EXCLUSIVE"), action);
+            wal_ = DatabaseFile::journalMode(db_.get(), action) == QLatin1String("wal");
+            if (wal_) {
+                // Columns: busy, frames in the log, frames checkpointed. Busy means a reader or
+                // writer kept the checkpoint from finishing.
+                Dao::StatementPtr checkpoint =
+                    Dao::prepare(db_.get(), QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"), action);
+                const int step = sqlite3_step(checkpoint.get());
+                if (step != SQLITE_ROW)
+                    throw Dao::connectionError(db_.get(), step, action);
+                if (sqlite3_column_int(checkpoint.get(), 0) != 0)
+                    throw Error(SQLITE_BUSY, action);
+            }
+            DatabaseFile::exec(db_.get(), QStringLiteral("BEGIN EXCLUSIVE"), action);
+            (void)DatabaseFile::queryText(db_.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action);
+        } catch (const Error &e) {
+            db_.reset();
+            if (isBusy(e.number()))
+                throw inUse(path, QStringLiteral("another program (it is locked)"));
+            throw;
+        }
+    }
+    ~DatabaseLock() { release(); }
+    DatabaseLock(const DatabaseLock &) = delete;
+    DatabaseLock &operator=(const DatabaseLock &) = delete;
+
+    bool wal() const { return wal_; }
+
+    // Ends the (empty) transaction and closes the connection. In rollback-journal mode this
+    // touches no file but the database itself, whose lock it drops.
+    void release() noexcept
+    {
+        if (!db_)
+            return;
+        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        db_.reset();
+    }
+
+private:
+    QString path_;
+    Dao::ConnectionPtr db_;
+    bool wal_ = false;
+};
+
+// Takes the lock on an SQLite database; null for a missing file or one that is not a
+// database or too damaged to open as one (those get only the open-files check). Throws when
+// the database is in use.
+std::unique_ptr<DatabaseLock> lockIfDatabase(const QString &path)
+{
+    std::unique_ptr<DatabaseLock> lock;
+    if (!DatabaseFile::isSqliteDatabase(path))
+        return lock;
+    try {
+        lock = std::make_unique<DatabaseLock>(path);
+    } catch (const Error &e) {
+        if (e.number() == EBUSY)
+            throw;
+        // Damaged or unreadable as a database: replace it as plain bytes. Any journal beside
+        // it is removed before the new file is put in place.
+    }
+    return lock;
+}
+
+void removeCompanions(const QString &path)
+{
+    for (const QString &companion : Paths::companions(path)) {
+        const QByteArray native = QFile::encodeName(companion);
+        if (::unlink(native.constData()) != 0 && errno != ENOENT)
+            throw Error::fromErrno(errno, QStringLiteral("Cannot delete ") + quotedPath(companion));
+    }
+    Files::syncParentFolder(path);
+}
+
+} // namespace
+
+void ensureNotInUse(const QString &path)
+{
+    if (path.isEmpty())
+        return; // names no file: nothing to be in use
+    refuseOpenFiles(path);
+    const std::unique_ptr<DatabaseLock> lock = lockIfDatabase(path);
+}
+
+void refuseReadOnly(const QString &path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+        (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        throw Error(EACCES,
+                    QStringLiteral("Cannot delete ") + quotedPath(path) + QStringLiteral(": the file is read-only"));
+}
+
+void replaceDatabase(const QString &target, const std::function<void()> &putInPlace)
+{
+    if (target.isEmpty())
+        throw Error(ENOENT, QStringLiteral("Cannot replace a file: no file was named"));
+    refuseOpenFiles(target);
+    std::unique_ptr<DatabaseLock> lock = lockIfDatabase(target);
+    if (lock && lock->wal()) {
+        // Closing a connection in write-ahead-log mode checkpoints and deletes the log by its
+        // name: that must happen now, never after the new file has taken the name. Then look
+        // again for anyone who came meanwhile.
+        lock.reset();
+        refuseOpenFiles(target);
+    }
+    // Under the lock (rollback-journal mode) nobody can have started a journal since the checks.
+    removeCompanions(target);
+    putInPlace();
+}
+
+} // namespace Operations

@@ -1,0 +1,331 @@
+#include "backendmaker.h"
+#include "operations/paths.h"
+#include "operations/replacement.h"
+#include "opsupport.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/inuse/inuse.h"
+#include "testsupport.h"
+
+#include <QCoreApplication>
+#include <QtTest>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace OpSupport;
+using namespace TestSupport;
+
+// The pure parts of the operations (names and paths), the platform services they add (which
+// processes hold a file open, replacing a file) and the check that nobody uses a database.
+class TestOperations : public QObject {
+    Q_OBJECT
+
+private slots:
+    void backupFileName_data();
+    void backupFileName();
+    void safetyCopyPath_data();
+    void safetyCopyPath();
+    void compactTempPath_data();
+    void compactTempPath();
+    void processesUsingFindsHolders();
+    void replaceKeepsPermissions();
+    void replaceRefusesReadOnly();
+    void replaceAcrossFileSystems();
+    void inUseDatabaseRefused_data();
+    void inUseDatabaseRefused();
+    void hotJournalRolledBack();
+    void logCheckpointedIntoFile();
+    void replacementLocksOldFileOnly_data();
+    void replacementLocksOldFileOnly();
+};
+
+void TestOperations::backupFileName_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("written");
+    QTest::newRow("no extension") << "/srv/backups/monday"
+                                  << "/srv/backups/monday.TVB";
+    QTest::newRow("mdb") << "/srv/backups/data.mdb"
+                         << "/srv/backups/data.TVB";
+    QTest::newRow("lower-case tvb") << "/srv/backups/data.tvb"
+                                    << "/srv/backups/data.TVB";
+    QTest::newRow("already TVB") << "/srv/backups/data.TVB"
+                                 << "/srv/backups/data.TVB";
+    QTest::newRow("dot in folder only") << "/srv/Back.up/data"
+                                        << "/srv/Back.up/data.TVB";
+    QTest::newRow("dots in folder and name") << "/srv/Back.up/data.old.mdb"
+                                             << "/srv/Back.up/data.old.TVB";
+    QTest::newRow("ends in a dot") << "/srv/backups/data."
+                                   << "/srv/backups/data.TVB";
+    QTest::newRow("only a dot") << "."
+                                << ".TVB";
+    QTest::newRow("name only") << "data.mdb"
+                               << "data.TVB";
+    QTest::newRow("empty") << ""
+                           << ".TVB";
+    QTest::newRow("backslash is no separator here") << "C:\\Back.up\\data"
+                                                    << "C:\\Back.TVB";
+}
+
+void TestOperations::backupFileName()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, written);
+    QCOMPARE(Paths::backupFileName(typed), written);
+}
+
+void TestOperations::safetyCopyPath_data()
+{
+    QTest::addColumn<QDate>("date");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("2026") << QDate(2026, 12, 5) << "/opt/tarvos/BACK26.BAK";
+    QTest::newRow("zero-padded") << QDate(2004, 1, 1) << "/opt/tarvos/BACK04.BAK";
+    QTest::newRow("new century") << QDate(2100, 7, 9) << "/opt/tarvos/BACK00.BAK";
+}
+
+void TestOperations::safetyCopyPath()
+{
+    QFETCH(QDate, date);
+    QFETCH(QString, expected);
+    QCOMPARE(Paths::safetyCopyPath("/opt/tarvos", date), expected);
+}
+
+void TestOperations::compactTempPath_data()
+{
+    QTest::addColumn<QString>("backEnd");
+    QTest::addColumn<QString>("expected"); // empty: refused
+    QTest::newRow("usual") << "/home/ann/BACK/BACK.MDB"
+                           << "/home/ann/BACK/BACKNEW.MDB";
+    QTest::newRow("root folder") << "/BACK.MDB"
+                                 << "/BACKNEW.MDB";
+    QTest::newRow("dot in folder") << "/srv/a.b/data"
+                                   << "/srv/a.b/BACKNEW.MDB";
+    QTest::newRow("no folder") << "BACK.MDB"
+                               << "";
+    QTest::newRow("empty") << ""
+                           << "";
+}
+
+void TestOperations::compactTempPath()
+{
+    QFETCH(QString, backEnd);
+    QFETCH(QString, expected);
+    try {
+        const QString temp = Paths::compactTempPath(backEnd);
+        QVERIFY2(!expected.isEmpty(), qPrintable("accepted: " + temp));
+        QCOMPARE(temp, expected);
+    } catch (const Error &e) {
+        QVERIFY2(expected.isEmpty(), qPrintable(e.message()));
+        QCOMPARE(e.number(), ErrorNumber::InvalidArgument);
+        QVERIFY(e.description().contains(quotedPath(backEnd)));
+        QVERIFY(e.description().contains("BACKNEW.MDB"));
+    }
+}
+
+void TestOperations::processesUsingFindsHolders()
+{
+    TempFolder tmp;
+    const QString db = tmp.path("BACK.MDB");
+    BackendMaker::make(db, {});
+    const QString link = tmp.path("other name.MDB");
+    QVERIFY(::link(QFile::encodeName(db), QFile::encodeName(link)) == 0);
+    QVERIFY(InUse::processesUsing({db, tmp.path("missing")}).isEmpty());
+
+    Child child;
+    QVERIFY(child.start("idle", db));
+    QCOMPARE(InUse::processesUsing({db}), QList<qint64>{child.pid()});
+    QCOMPARE(InUse::processesUsing({tmp.path("missing"), link}), QList<qint64>{child.pid()});
+    {
+        QFile mine(db);
+        QVERIFY(mine.open(QIODevice::ReadOnly));
+        const QList<qint64> both = InUse::processesUsing({db});
+        QCOMPARE(both.size(), 2);
+        QVERIFY(both.contains(QCoreApplication::applicationPid()) && both.contains(child.pid()));
+    }
+    child.finish();
+    QVERIFY(InUse::processesUsing({db, link}).isEmpty());
+}
+
+void TestOperations::replaceKeepsPermissions()
+{
+    TempFolder tmp;
+    writeFile(tmp.path("new"), "new content");
+    writeFile(tmp.path("old"), "old content");
+    QVERIFY(::chmod(QFile::encodeName(tmp.path("new")), 0600) == 0);
+    QVERIFY(::chmod(QFile::encodeName(tmp.path("old")), 0640) == 0);
+    Files::replace(tmp.path("new"), tmp.path("old"));
+    QCOMPARE(readFile(tmp.path("old")), QByteArray("new content"));
+    QCOMPARE(entries(tmp.path()), QStringList{"old"});
+    struct stat st;
+    QVERIFY(::stat(QFile::encodeName(tmp.path("old")), &st) == 0);
+    QCOMPARE(st.st_mode & 07777, 0640u);
+
+    Files::replace(tmp.path("old"), tmp.path("fresh")); // a missing target is simply created
+    QCOMPARE(entries(tmp.path()), QStringList{"fresh"});
+}
+
+void TestOperations::replaceRefusesReadOnly()
+{
+    TempFolder tmp;
+    writeFile(tmp.path("new"), "new content");
+    writeFile(tmp.path("old"), "old content");
+    QVERIFY(::chmod(QFile::encodeName(tmp.path("old")), 0444) == 0);
+    try {
+        Files::replace(tmp.path("new"), tmp.path("old"));
+        QFAIL("a read-only file was replaced");
+    } catch (const Error &e) {
+        QCOMPARE(e.number(), long(EACCES));
+        QVERIFY2(e.description().contains("read-only"), qPrintable(e.description()));
+    }
+    QCOMPARE(readFile(tmp.path("old")), QByteArray("old content"));
+    QCOMPARE(readFile(tmp.path("new")), QByteArray("new content"));
+}
+
+void TestOperations::replaceAcrossFileSystems()
+{
+    TempFolder tmp;
+    QDir().mkpath(tmp.path("other"));
+    SmallFileSystem other(tmp.path("other"), 4 << 20);
+    if (!other.isValid())
+        QSKIP(qPrintable(other.why()));
+    const QByteArray bytes = randomBytes(1 << 20, 7);
+    writeFile(tmp.path("other/new"), bytes);
+    writeFile(tmp.path("old"), "old content");
+    Files::replace(tmp.path("other/new"), tmp.path("old"));
+    QCOMPARE(readFile(tmp.path("old")), bytes);
+    QVERIFY(entries(tmp.path("other")).isEmpty());
+    QCOMPARE(entries(tmp.path()), QStringList({"old", "other"})); // no temporary file left beside it
+}
+
+void TestOperations::inUseDatabaseRefused_data()
+{
+    QTest::addColumn<QString>("role");
+    QTest::addColumn<bool>("wal");
+    QTest::newRow("read transaction open") << "hold" << false;
+    QTest::newRow("open, no transaction") << "idle" << false;
+    QTest::newRow("log: read transaction open") << "hold" << true;
+    QTest::newRow("log: open, no transaction") << "idle" << true;
+}
+
+void TestOperations::inUseDatabaseRefused()
+{
+    QFETCH(QString, role);
+    QFETCH(bool, wal);
+    TempFolder tmp;
+    const QString db = tmp.path("BACK.MDB");
+    BackendMaker::Options options;
+    options.users = {{"ADMIN", "x"}};
+    options.wal = wal;
+    BackendMaker::make(db, options);
+    const QByteArray before = readFile(db);
+    Child child;
+    QVERIFY(child.start(role, db));
+    try {
+        Operations::ensureNotInUse(db);
+        QFAIL("a database in use passed");
+    } catch (const Error &e) {
+        QCOMPARE(e.number(), long(EBUSY));
+        QVERIFY2(e.description().contains(quotedPath(db) + " is in use by another program"),
+                 qPrintable(e.description()));
+        QVERIFY2(e.description().contains(QString::number(child.pid())), qPrintable(e.description()));
+    }
+    child.finish();
+    QCOMPARE(readFile(db), before);
+    Operations::ensureNotInUse(db); // free again
+}
+
+void TestOperations::hotJournalRolledBack()
+{
+    TempFolder tmp;
+    const QString db = tmp.path("BACK.MDB");
+    BackendMaker::make(db, {});
+    addLedger(db, 2000);
+    const QStringList counts = tableCounts(db);
+    {
+        Child writer;
+        QVERIFY(writer.start("crash", db));
+        writer.kill();
+    }
+    // What a plain copy of the file alone would hold now: a half-changed database.
+    QVERIFY(Files::exists(db + "-journal"));
+    QFile::copy(db, tmp.path("plain copy"));
+    QVERIFY(scalar(tmp.path("plain copy"), "SELECT sum(Balance) FROM Debit") != "0");
+
+    Operations::ensureNotInUse(db);
+    QVERIFY(!QFile::exists(db + "-journal"));
+    QFile::copy(db, tmp.path("copy after"));
+    QCOMPARE(ledgerProblem(tmp.path("copy after")), QString());
+    QCOMPARE(scalar(tmp.path("copy after"), "SELECT sum(Balance) FROM Debit"), QString("0"));
+    QCOMPARE(tableCounts(tmp.path("copy after")), counts);
+}
+
+void TestOperations::logCheckpointedIntoFile()
+{
+    TempFolder tmp;
+    const QString db = tmp.path("BACK.MDB");
+    BackendMaker::Options options;
+    options.wal = true;
+    BackendMaker::make(db, options);
+    {
+        Child writer;
+        QVERIFY(writer.start("walcommit", db, "300"));
+        writer.kill(); // no checkpoint: the rows are only in the log
+    }
+    QVERIFY(QFileInfo(db + "-wal").size() > 0);
+    QFile::copy(db, tmp.path("plain copy"));
+    QVERIFY(!rows(tmp.path("plain copy"), "SELECT name FROM sqlite_master").contains("Pending"));
+
+    Operations::ensureNotInUse(db);
+    QVERIFY(QFileInfo(db + "-wal").size() == 0); // absent or emptied
+    QFile::copy(db, tmp.path("copy after"));
+    QCOMPARE(scalar(tmp.path("copy after"), "SELECT count(*) FROM Pending"), QString("300"));
+}
+
+void TestOperations::replacementLocksOldFileOnly_data()
+{
+    QTest::addColumn<bool>("wal");
+    QTest::newRow("rollback journal") << false;
+    QTest::newRow("write-ahead log") << true;
+}
+
+void TestOperations::replacementLocksOldFileOnly()
+{
+    QFETCH(bool, wal);
+    TempFolder tmp;
+    const QString target = tmp.path("BACK.MDB");
+    BackendMaker::Options options;
+    options.wal = wal;
+    BackendMaker::make(target, options);
+    BackendMaker::make(tmp.path("new.MDB"), {{{"NEW", "x"}}});
+    writeFile(target + "-journal", "stale"); // not hot (no header), but not the new file's either
+
+    Operations::replaceDatabase(target, [&] {
+        QVERIFY(!QFile::exists(target + "-journal"));
+        if (!wal) {
+            // No connection can start writing to the old file while it is being replaced.
+            RawDb other = rawOpen(target);
+            sqlite3_busy_timeout(other.get(), 0);
+            QCOMPARE(sqlite3_exec(other.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_BUSY);
+        }
+        Files::replace(tmp.path("new.MDB"), target);
+        // A program that opens the new file at once starts its own journal; ending the lock on
+        // the old file must not take it away.
+        writeFile(target + "-journal", "the new file's journal");
+    });
+    QCOMPARE(readFile(target + "-journal"), QByteArray("the new file's journal"));
+    QFile::remove(target + "-journal");
+    QCOMPARE(scalar(target, "SELECT UserName FROM User"), QString("NEW"));
+}
+
+int main(int argc, char **argv)
+{
+    if (const int rc = runChildIfAsked(argc, argv); rc >= 0)
+        return rc;
+    QCoreApplication app(argc, argv);
+    TestOperations test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_operations.moc"

@@ -1,0 +1,246 @@
+#include "app/modTarBackup.h"
+#include "app/settings.h"
+#include "backendmaker.h"
+#include "forms/frmTvUtil.h"
+#include "formsupport.h"
+#include "opsupport.h"
+#include "platform/animation/animationctrl.h"
+#include "platform/dialogs/dialogs.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/zlibtool/zlibtoolctrl.h"
+#include "resources/clips.h"
+#include "startsupport.h"
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QtTest>
+
+#include <cerrno>
+#include <sys/stat.h>
+
+using namespace OpSupport;
+using namespace StartSupport;
+using namespace TestSupport;
+
+// Compaction as a user runs it from the window, and a whole round trip: back up, change the
+// database, restore, log in again, compact, log in again.
+class TestStartCompact : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void compactInPlace();
+    void compactIntoAnotherFolder();
+    void refusedCompaction_data();
+    void refusedCompaction();
+    void backEndPathWithoutFolder();
+    void roundTrip();
+
+private:
+    void makeDatabase(const QString &path, int freePercent = 50);
+    // Loads the main window and logs in against the back end db.
+    void logIn();
+
+    std::unique_ptr<TempFolder> tmp;
+    std::unique_ptr<frmTvUtil> form;
+    QString db;
+};
+
+void TestStartCompact::initTestCase()
+{
+    prepareAppFolder();
+}
+
+void TestStartCompact::init()
+{
+    tmp = std::make_unique<TempFolder>();
+    db = tmp->path("BACK/BACK.MDB");
+    QDir().mkpath(tmp->path("BACK"));
+}
+
+void TestStartCompact::cleanup()
+{
+    if (form)
+        QCOMPARE(Recorder(form.get()).state(), Idle);
+    form.reset();
+    removeSafetyCopies();
+    DialogHook::reset();
+}
+
+void TestStartCompact::makeDatabase(const QString &path, int freePercent)
+{
+    BackendMaker::Options options;
+    options.users = {{"ADMIN", "Secret"}};
+    options.sizeBytes = 2 << 20;
+    options.freePercent = freePercent;
+    BackendMaker::make(path, options);
+}
+
+void TestStartCompact::logIn()
+{
+    form.reset();
+    FormSupport::resetProgramState(tmp->path("settings"));
+    Settings::SaveSetting(Settings::Key::BackEnd, db);
+    form = loadAndLogIn();
+    QVERIFY(form);
+}
+
+void TestStartCompact::compactInPlace()
+{
+    makeDatabase(db);
+    QVERIFY(::chmod(QFile::encodeName(db), 0640) == 0);
+    const QStringList counts = tableCounts(db);
+    const qint64 before = QFileInfo(db).size();
+    logIn();
+    Recorder recorder(form.get());
+    DialogHook::answerMsgBox(Msg::OK);
+    pressStart(form.get(), 2);
+
+    // The clip stops before the message; hourglass and disabled Start last until it is read.
+    QCOMPARE(recorder.log(), QStringList({"Start off [p0 S- A Z-]", "Animation2 frame 0 [p11 S- A Z-]",
+                                          "Animation2 frame 0 [p11 S- A Z-]",
+                                          "box 64 Database compacted. [p11 S- A Z-]", "Start on " + Idle}));
+    QCOMPARE(form->Animation2->clipPath(), Files::appPath() + '/' + Clips::FileDelete);
+    QVERIFY(QFileInfo(db).size() < before);
+    QCOMPARE(tableCounts(db), counts);
+    QCOMPARE(scalar(db, "PRAGMA integrity_check"), QString("ok"));
+    QCOMPARE(QFileInfo(db).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::ReadGroup);
+    QCOMPARE(entries(tmp->path("BACK")), QStringList{"BACK.MDB"});
+}
+
+void TestStartCompact::compactIntoAnotherFolder()
+{
+    // The temporary file goes to the back end's folder, on a file system of its own when the
+    // test may mount one; the database compacted lies elsewhere.
+    SmallFileSystem backEndFolder(tmp->path("BACK"), 32 << 20);
+    makeDatabase(db, 0);
+    const QString sales = tmp->path("Data/Sales.mdb");
+    QDir().mkpath(tmp->path("Data"));
+    makeDatabase(sales);
+    const QStringList counts = tableCounts(sales);
+    const QByteArray backEnd = readFile(db);
+    logIn();
+    form->txtCompact->setText(sales);
+    DialogHook::answerMsgBox(Msg::OK);
+    pressStart(form.get(), 2);
+    QCOMPARE(DialogHook::shown().last().text, QString("Database compacted."));
+    QCOMPARE(tableCounts(sales), counts);
+    QCOMPARE(scalar(sales, "PRAGMA integrity_check"), QString("ok"));
+    QCOMPARE(entries(tmp->path("Data")), QStringList{"Sales.mdb"});
+    QCOMPARE(entries(tmp->path("BACK")), QStringList{"BACK.MDB"});
+    QCOMPARE(readFile(db), backEnd);
+}
+
+void TestStartCompact::refusedCompaction_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<QString>("message"); // the start of the message, after the folder
+    QTest::newRow("temporary file left over")
+        << "leftover"
+        << QStringLiteral("%1: Cannot compact database \"BACK/BACK.MDB\" into \"BACK/BACKNEW.MDB\": the "
+                          "file \"BACK/BACKNEW.MDB\" already exists")
+               .arg(SQLITE_CANTOPEN);
+    QTest::newRow("read-only database")
+        << "read-only" << QStringLiteral("%1: Cannot delete \"BACK/BACK.MDB\": the file is read-only").arg(EACCES);
+    QTest::newRow("database in use") << "in use"
+                                     << QStringLiteral("%1: \"BACK/BACK.MDB\" is in use by another program").arg(EBUSY);
+}
+
+void TestStartCompact::refusedCompaction()
+{
+    QFETCH(QString, situation);
+    QFETCH(QString, message);
+    makeDatabase(db);
+    logIn();
+    Child other;
+    if (situation == "leftover")
+        writeFile(tmp->path("BACK/BACKNEW.MDB"), "left from an earlier run");
+    else if (situation == "read-only")
+        QVERIFY(::chmod(QFile::encodeName(db), 0444) == 0);
+    else
+        QVERIFY(other.start("idle", db));
+    const QStringList files = entries(tmp->path("BACK"));
+    const QByteArray before = readFile(db);
+    Recorder recorder(form.get());
+    DialogHook::answerMsgBox(Msg::OK);
+    pressStart(form.get(), 2);
+
+    const QStringList log = recorder.log();
+    QCOMPARE(log.size(), 5);
+    QCOMPARE(log[3], "Start on " + Idle); // the error path: clips stopped, pointer, Start, then the box
+    QString expected = message;
+    expected.replace("\"BACK/", '"' + tmp->path("BACK/"));
+    QVERIFY2(log[4].startsWith("box 16 " + expected) && log[4].endsWith(Idle), qPrintable(log[4]));
+    QCOMPARE(entries(tmp->path("BACK")), files);
+    QCOMPARE(readFile(db), before);
+    if (situation == "leftover")
+        QCOMPARE(readFile(tmp->path("BACK/BACKNEW.MDB")), QByteArray("left from an earlier run"));
+}
+
+void TestStartCompact::backEndPathWithoutFolder()
+{
+    makeDatabase(db);
+    logIn();
+    const QByteArray before = readFile(db);
+    modTarBackup::BackEndPath = "BACK.MDB";
+    Recorder recorder(form.get());
+    DialogHook::answerMsgBox(Msg::OK);
+    pressStart(form.get(), 2);
+    const QStringList log = recorder.log();
+    QCOMPARE(log.size(), 5);
+    QVERIFY2(log[4].startsWith(QStringLiteral("box 16 %1: ").arg(ErrorNumber::InvalidArgument)) &&
+                 log[4].contains("\"BACK.MDB\" names no folder"),
+             qPrintable(log[4]));
+    QCOMPARE(readFile(db), before);
+    QCOMPARE(entries(tmp->path("BACK")), QStringList{"BACK.MDB"});
+    QVERIFY(!QFile::exists("BACKNEW.MDB"));
+}
+
+void TestStartCompact::roundTrip()
+{
+    makeDatabase(db, 30);
+    const QStringList original = tableCounts(db);
+    const QString users = scalar(db, "SELECT group_concat(UserName) FROM User");
+    logIn();
+    DialogHook::answerMsgBox(Msg::OK);
+    pressStart(form.get(), 0); // the suggested name, beside the database
+    const QString backup = tmp->path("BACK/BACK051226205535.TVB");
+    QVERIFY(QFile::exists(backup));
+
+    {
+        RawDb changed = rawOpen(db);
+        QVERIFY(rawExec(changed.get(), "DELETE FROM InvoiceLine; INSERT INTO User VALUES ('INTRUDER', 'x')"));
+    }
+    QVERIFY(tableCounts(db) != original);
+    QCOMPARE(form->txtRestFrom->text(), backup);
+    DialogHook::answerMsgBox(Msg::OK);
+    pressStart(form.get(), 1);
+    QCOMPARE(DialogHook::shown().last().text, QString("Restore successful."));
+    QCOMPARE(tableCounts(db), original);
+
+    logIn();
+    DialogHook::answerMsgBox(Msg::OK);
+    pressStart(form.get(), 2);
+    QCOMPARE(DialogHook::shown().last().text, QString("Database compacted."));
+
+    logIn();
+    QCOMPARE(tableCounts(db), original);
+    QCOMPARE(scalar(db, "SELECT group_concat(UserName) FROM User"), users);
+    QCOMPARE(scalar(db, "PRAGMA integrity_check"), QString("ok"));
+    QCOMPARE(entries(tmp->path("BACK")), QStringList({"BACK.MDB", "BACK051226205535.TVB"}));
+}
+
+int main(int argc, char **argv)
+{
+    if (const int rc = runChildIfAsked(argc, argv); rc >= 0)
+        return rc;
+    QApplication app(argc, argv);
+    TestStartCompact test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_start_compact.moc"
