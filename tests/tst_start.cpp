@@ -42,6 +42,7 @@ private slots:
     void restoreTargetMissing();
     void damagedBackupRefused();
     void restoreRefusedWhileInUse();
+    void closeWaitsForTheOperation();
 
 private:
     QString safetyCopy(const QString &year) const { return Files::appPath() + "/BACK" + year + ".BAK"; }
@@ -297,6 +298,45 @@ void TestStart::restoreRefusedWhileInUse()
     QCOMPARE(readFile(db), before);
     QCOMPARE(entries(tmp->path("BACK")), QStringList{"BACK.MDB"});
     QVERIFY(!QFile::exists(safetyCopy("26"))); // not even the safety copy
+}
+
+
+namespace {
+// Asks the window to close, as the window manager would, as soon as a widget is shown.
+class CloseOnShow : public QObject {
+public:
+    explicit CloseOnShow(QWidget *trigger, QWidget *window) : window_(window) { trigger->installEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show)
+            QMetaObject::invokeMethod(window_, &QWidget::close, Qt::QueuedConnection);
+        return false;
+    }
+
+private:
+    QWidget *window_;
+};
+} // namespace
+
+void TestStart::closeWaitsForTheOperation()
+{
+    // A close that arrives while the backup runs waits for it: the backup completes, its message is
+    // shown, and only then is the window unloaded, with the settings saved.
+    const QString backup = tmp->path("backups/closing.TVB");
+    form->txtBackTo->setText(backup);
+    QSignalSpy unloaded(form.get(), &frmTvUtil::unloaded);
+    bool unloadedBeforeMessage = true;
+    DialogHook::setObserver([&](const DialogHook::Shown &) { unloadedBeforeMessage = form->isUnloaded(); });
+    DialogHook::answerMsgBox(Msg::OK);
+    CloseOnShow closer(form->ZlibTool1, form.get());
+    pressStart(form.get(), 0);
+    QVERIFY(!unloadedBeforeMessage);
+    QCOMPARE(DialogHook::shown().size(), 1);
+    QCOMPARE(DialogHook::shown().at(0).text, QString("Backup successful."));
+    Operations::EngineCompressor().decompress(backup, tmp->path("check.MDB"));
+    QCOMPARE(readFile(tmp->path("check.MDB")), readFile(db));
+    QTRY_COMPARE(unloaded.size(), 1);
+    QCOMPARE(Settings::GetSetting(Settings::Key::BackTo, QString()), backup);
 }
 
 int main(int argc, char **argv)

@@ -250,6 +250,11 @@ void frmTvUtil::Form_Activate()
 
 void frmTvUtil::closeEvent(QCloseEvent *e)
 {
+    if (operationRunning_) {
+        closeRequested_ = true;
+        e->ignore();
+        return;
+    }
     unloadSelf();
     if (unloaded_)
         e->accept();
@@ -418,8 +423,15 @@ void frmTvUtil::cmdStart_Click()
             Screen::setMousePointer(Screen::Default);
             form->cmdStart->setEnabled(true);
             form->ZlibTool1->setVisible(false);
+            form->operationRunning_ = false;
+            // A close asked for meanwhile (by the window manager or the system) happens now.
+            if (form->closeRequested_) {
+                form->closeRequested_ = false;
+                QMetaObject::invokeMethod(form, &QWidget::close, Qt::QueuedConnection);
+            }
         }
     } const idle{this};
+    operationRunning_ = true;
 
     try {
         switch (SSTab1->Tab()) {
@@ -493,15 +505,17 @@ void frmTvUtil::showStartError(const Error &error)
     MsgBox(error.message(), Msg::Critical);
 }
 
+void frmTvUtil::showCompressionError(const Error &error)
+{
+    // Pointer and Start come back before the message; the caller stops the clip after it.
+    Screen::setMousePointer(Screen::Default);
+    cmdStart->setEnabled(true);
+    MsgBox(error.message(), Msg::Critical);
+    ZlibTool1->setVisible(false);
+}
+
 void frmTvUtil::CompressFile(QString &SrcFile, QString &DstFile)
 {
-    // Shown while still busy: the caller ends the busy state once the message is dismissed.
-    auto fail = [this](const Error &error) {
-        Screen::setMousePointer(Screen::Default);
-        cmdStart->setEnabled(true);
-        MsgBox(error.message(), Msg::Critical);
-        ZlibTool1->setVisible(false);
-    };
     try {
         if (!Files::exists(SrcFile)) {
             MsgBox(SrcFile + QStringLiteral(" not found."), Msg::Critical);
@@ -514,20 +528,14 @@ void frmTvUtil::CompressFile(QString &SrcFile, QString &DstFile)
         MsgBox(QStringLiteral("Backup successful."), Msg::Information);
         ZlibTool1->setVisible(false);
     } catch (const Error &e) {
-        fail(e);
+        showCompressionError(e);
     } catch (const std::exception &e) {
-        fail(asError(e));
+        showCompressionError(asError(e));
     }
 }
 
 void frmTvUtil::DecompressFile(QString &SrcFile, QString &DstFile)
 {
-    auto fail = [this](const Error &error) {
-        Screen::setMousePointer(Screen::Default);
-        cmdStart->setEnabled(true);
-        MsgBox(error.message(), Msg::Critical);
-        ZlibTool1->setVisible(false);
-    };
     try {
         if (!Files::exists(SrcFile)) {
             MsgBox(SrcFile + QStringLiteral(" not found."), Msg::Critical);
@@ -539,8 +547,8 @@ void frmTvUtil::DecompressFile(QString &SrcFile, QString &DstFile)
         MsgBox(QStringLiteral("Restore successful."), Msg::Information);
         ZlibTool1->setVisible(false);
     } catch (const Error &e) {
-        fail(e);
+        showCompressionError(e);
     } catch (const std::exception &e) {
-        fail(asError(e));
+        showCompressionError(asError(e));
     }
 }

@@ -83,8 +83,14 @@ private:
     void endBusy(AnimationCtrl *animation);
     // The Start handler's error path.
     void showStartError(const Error &error);
+    // The error path of CompressFile and DecompressFile.
+    void showCompressionError(const Error &error);
 
     bool activatedOnce_ = false;
+    // An operation is running: a request to close waits until it has ended, so the window is not
+    // unloaded (and the program not ended) while a file is half-way to its new content.
+    bool operationRunning_ = false;
+    bool closeRequested_ = false;
     bool unloadStarted_ = false;
     bool unloaded_ = false;
 };
