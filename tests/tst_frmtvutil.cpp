@@ -45,9 +45,6 @@ private slots:
     void missingCompressionControlStopsStartUp();
 
 private:
-    // Loads the main window, shows it and logs in as ADMIN through the real login dialog;
-    // nullptr when the main window did not come back logged in.
-    std::unique_ptr<frmTvUtil> loadAndLogIn();
     QString stored(const char *key) const;
 
     std::unique_ptr<TestSupport::TempFolder> tmp;
@@ -67,22 +64,6 @@ void TestMainWindow::init()
 void TestMainWindow::cleanup()
 {
     Controls::setAvailable(QStringLiteral("ZlibTool.ZlibToolCtrl.1"), true);
-}
-
-std::unique_ptr<frmTvUtil> TestMainWindow::loadAndLogIn()
-{
-    auto form = frmTvUtil::Load();
-    bool sawLogin = false;
-    whenLoginShown([&](frmLogin *dlg) {
-        sawLogin = true;
-        QVERIFY(!form->isVisible()); // the main window hides while the login runs
-        QVERIFY(form->txtBackFrom->text().isEmpty());
-        typeLogin(dlg, "admin", "Secret");
-    });
-    form->show();
-    if (!QTest::qWaitFor([&] { return sawLogin && form->isVisible(); }) || !LoggedIn)
-        return nullptr;
-    return form;
 }
 
 QString TestMainWindow::stored(const char *key) const

@@ -121,7 +121,6 @@ private slots:
     void realDialogFromBrowse();
 
 private:
-    std::unique_ptr<frmTvUtil> loadAndLogIn();
     std::unique_ptr<TestSupport::TempFolder> tmp;
 };
 
@@ -133,16 +132,6 @@ void TestPickers::init()
     QDir().mkpath(tmp->path("BACK"));
     makeBackEnd(db, {"ADMIN:Secret"});
     Settings::SaveSetting(Settings::Key::BackEnd, db);
-}
-
-std::unique_ptr<frmTvUtil> TestPickers::loadAndLogIn()
-{
-    auto form = frmTvUtil::Load();
-    whenLoginShown([](frmLogin *dlg) { typeLogin(dlg, "ADMIN", "Secret"); });
-    form->show();
-    if (!QTest::qWaitFor([&] { return modTarBackup::LoggedIn && form->isVisible(); }))
-        return nullptr;
-    return form;
 }
 
 void TestPickers::pickerFillsItsFieldOnly_data()

@@ -71,7 +71,7 @@ void TestStart::init()
     options.sizeBytes = 1 << 20;
     BackendMaker::make(db, options);
     Settings::SaveSetting(Settings::Key::BackEnd, db);
-    form = loadAndLogIn();
+    form = FormSupport::loadAndLogIn();
     QVERIFY(form);
 }
 

@@ -85,7 +85,7 @@ void TestStartCompact::logIn()
     form.reset();
     FormSupport::resetProgramState(tmp->path("settings"));
     Settings::SaveSetting(Settings::Key::BackEnd, db);
-    form = loadAndLogIn();
+    form = FormSupport::loadAndLogIn();
     QVERIFY(form);
 }
 

@@ -37,20 +37,6 @@ void removeSafetyCopies()
         app.remove(name);
 }
 
-std::unique_ptr<frmTvUtil> loadAndLogIn()
-{
-    auto form = frmTvUtil::Load();
-    bool sawLogin = false;
-    FormSupport::whenLoginShown([&](frmLogin *dialog) {
-        sawLogin = true;
-        FormSupport::typeLogin(dialog, "admin", "Secret");
-    });
-    form->show();
-    if (!QTest::qWaitFor([&] { return sawLogin && form->isVisible(); }) || !modTarBackup::LoggedIn)
-        return nullptr;
-    return form;
-}
-
 void pressStart(frmTvUtil *form, int tab)
 {
     QTabBar *bar = form->SSTab1->tabBar();

@@ -17,10 +17,6 @@ void prepareAppFolder();
 // Removes the safety copies BACK??.BAK from the application folder.
 void removeSafetyCopies();
 
-// Loads the main window, shows it and logs in as ADMIN / Secret through the real login dialog
-// (the back end named in the settings must hold that user); null when that did not work.
-std::unique_ptr<frmTvUtil> loadAndLogIn();
-
 // Selects tab with a click on its tab and presses Start with the mouse.
 void pressStart(frmTvUtil *form, int tab);
 

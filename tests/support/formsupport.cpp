@@ -4,6 +4,7 @@
 #include "app/settings.h"
 #include "backendmaker.h"
 #include "forms/frmLogin.h"
+#include "forms/frmTvUtil.h"
 #include "platform/clock.h"
 #include "platform/dialogs/dialogs.h"
 
@@ -49,6 +50,22 @@ void typeLogin(frmLogin *dialog, const QString &user, const QString &password)
     type(dialog->txtUserName, user);
     type(dialog->txtPassword, password);
     QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
+}
+
+std::unique_ptr<frmTvUtil> loadAndLogIn(const QString &user, const QString &password)
+{
+    auto form = frmTvUtil::Load();
+    bool sawLogin = false, hiddenAndEmpty = false;
+    whenLoginShown([&](frmLogin *dialog) {
+        sawLogin = true;
+        hiddenAndEmpty = !form->isVisible() && form->txtBackFrom->text().isEmpty();
+        typeLogin(dialog, user, password);
+    });
+    form->show();
+    if (!QTest::qWaitFor([&] { return sawLogin && form->isVisible(); }) || !modTarBackup::LoggedIn
+        || !hiddenAndEmpty)
+        return nullptr;
+    return form;
 }
 
 void resetProgramState(const QString &settingsFolder)

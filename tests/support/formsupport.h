@@ -4,8 +4,10 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 class frmLogin;
+class frmTvUtil;
 
 // Helpers for tests that drive the real windows.
 namespace FormSupport {
@@ -15,6 +17,12 @@ void whenLoginShown(std::function<void(frmLogin *)> action);
 
 // Types a user name and password into the login dialog and presses OK with the mouse.
 void typeLogin(frmLogin *dialog, const QString &user, const QString &password);
+
+// Loads the main window, shows it and logs in through the real login dialog (the back end named
+// in the settings must hold that user). Null when the main window did not come back logged in,
+// or when it was not hidden, with empty fields, while the login dialog was up.
+std::unique_ptr<frmTvUtil> loadAndLogIn(const QString &user = QStringLiteral("admin"),
+                                        const QString &password = QStringLiteral("Secret"));
 
 // Puts the process in a known state: logged out, no back-end path, dialogs scripted (strict),
 // settings in folder, clock fixed at 20:55:35 on 5 December 2026.
