@@ -38,7 +38,9 @@ void snapshot(sqlite3 *source, const QString &target, const QString &action)
 
 void backUp(const QString &source, const QString &backupFile, Compressor &compressor)
 {
-    const QString action = QStringLiteral("Cannot back up ") + quotedPath(source);
+    // Both files named: a snapshot that cannot be written fails for want of room beside backupFile.
+    const QString action =
+        QStringLiteral("Cannot back up ") + quotedPath(source) + QStringLiteral(" to ") + quotedPath(backupFile);
     // The compressor refuses this too, but in write-ahead-log mode it would only see the snapshot.
     if (Files::sameFile(source, backupFile))
         throw Error(ErrorNumber::InvalidArgument,

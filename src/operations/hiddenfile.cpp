@@ -28,7 +28,9 @@ HiddenFile::HiddenFile(const QString &beside, const QString &purpose, mode_t mod
         }
         if (errno != EEXIST)
             throw Error::fromErrno(errno, action + QStringLiteral(": cannot create a file in ") +
-                                              quotedPath(folder.isEmpty() ? QStringLiteral(".") : folder));
+                                              quotedPath(folder.isEmpty() ? QStringLiteral(".")
+                                                         : folder.size() == 1 ? folder
+                                                                              : folder.chopped(1)));
     }
     throw Error(EEXIST, action + QStringLiteral(": no free temporary name beside ") + quotedPath(beside));
 }

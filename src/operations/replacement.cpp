@@ -142,8 +142,15 @@ void removeCompanions(const QString &path)
 {
     for (const QString &companion : Paths::companions(path)) {
         const QByteArray native = QFile::encodeName(companion);
-        if (::unlink(native.constData()) != 0 && errno != ENOENT)
-            throw Error::fromErrno(errno, QStringLiteral("Cannot delete ") + quotedPath(companion));
+        if (::unlink(native.constData()) == 0 || errno == ENOENT)
+            continue;
+        const int err = errno;
+        // A read-only file system refuses to delete even a file that is not there (EROFS): only
+        // a companion that exists is worth a message.
+        struct stat st;
+        if (::lstat(native.constData(), &st) != 0 && errno == ENOENT)
+            continue;
+        throw Error::fromErrno(err, QStringLiteral("Cannot delete ") + quotedPath(companion));
     }
     Files::syncParentFolder(path);
 }

@@ -44,7 +44,12 @@ void restoreInto(const QString &backupFile, const QString &target, Compressor &c
     const HiddenFile staged(target, QStringLiteral("restore"), 0666,
                             QStringLiteral("Cannot restore ") + quotedPath(backupFile) + QStringLiteral(" to ") +
                                 quotedPath(target));
-    compressor.decompress(backupFile, staged.path());
+    try {
+        compressor.decompress(backupFile, staged.path());
+    } catch (const Error &e) {
+        // The hidden file is ours alone; the user knows the file that the restore was writing.
+        throw Error(e.number(), QString(e.description()).replace(quotedPath(staged.path()), quotedPath(target)));
+    }
     replaceDatabase(target, [&] { Files::replace(staged.path(), target); });
 }
 
