@@ -1,13 +1,17 @@
 #include "operations/compaction.h"
 
 #include "operations/databasefile.h"
+#include "operations/paths.h"
 #include "operations/replacement.h"
 #include "platform/dao/dbengine.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/inuse/inuse.h"
 
 #include <QFile>
 
+#include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Operations {
@@ -76,6 +80,124 @@ void switchToWal(const QString &copy)
         throw Error(SQLITE_ERROR, action + QStringLiteral(": SQLite did not accept write-ahead-log mode"));
 }
 
+// Whether temp is a copy that an earlier compaction of source wrote and never put in place,
+// because the program was stopped between the two steps: a database that nobody uses, with no
+// journal or log beside it, holding exactly what source holds. Removing it loses nothing.
+// Anything else (another file, another database, a copy of an older state) is left to the user.
+bool isUnusedCopyOf(const QString &source, const QString &temp)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(temp).constData(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        Files::sameFile(source, temp) || !DatabaseFile::isSqliteDatabase(temp))
+        return false;
+    const QStringList companions = Paths::companions(temp);
+    for (const QString &companion : companions) {
+        if (::lstat(QFile::encodeName(companion).constData(), &st) == 0)
+            return false;
+    }
+    if (!InUse::processesUsing(QStringList(companions) + QStringList{temp}).isEmpty())
+        return false;
+    const QString action = QStringLiteral("Cannot compare ") + quotedPath(temp) + QStringLiteral(" with ") +
+                           quotedPath(source);
+    try {
+        QByteArray copy;
+        {
+            Dao::ConnectionPtr db = Dao::openConnection(temp, SQLITE_OPEN_READONLY, 0, action);
+            copy = DatabaseFile::contentDigest(db.get(), action);
+        }
+        Dao::ConnectionPtr db =
+            Dao::openConnection(source, SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
+        return DatabaseFile::contentDigest(db.get(), action) == copy;
+    } catch (const Error &) {
+        return false; // unreadable as a database: not ours to remove
+    }
+}
+
+// Removes a compacted copy left by a compaction that was stopped before it could put the copy
+// in place (see isUnusedCopyOf); the engine refuses an existing temp, so without this every later
+// compaction would fail until someone removed the file by hand.
+void removeUnusedCopy(const QString &source, const QString &temp)
+{
+    if (!isUnusedCopyOf(source, temp))
+        return;
+    // Reading a database in write-ahead-log mode leaves an empty log and index beside it.
+    QStringList files = Paths::companions(temp);
+    files.prepend(temp);
+    for (const QString &file : files)
+        ::unlink(QFile::encodeName(file).constData());
+    Files::syncParentFolder(temp);
+}
+
+// Whether another program writes to a database while it is being compacted: nothing holds the
+// file between the start and the replacement, so a program may open it, write and close it
+// meanwhile, and putting the copy in place would then undo that write.
+class WriteWatch {
+public:
+    explicit WriteWatch(const QString &path) : path_(path), stamp_(stampOf(path))
+    {
+        const QString action = QStringLiteral("Cannot read ") + quotedPath(path);
+        db_ = Dao::openConnection(path, SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
+        version_ = dataVersion();
+    }
+
+    // Until now: SQLite's data version, which changes with every commit of another connection,
+    // read on one connection kept open meanwhile (and closed here, so that nothing of this
+    // program holds the file when it is replaced).
+    [[nodiscard]] bool writtenSinceStart()
+    {
+        const bool written = dataVersion() != version_;
+        db_.reset();
+        return written;
+    }
+
+    // From the last look until now: the file's identity, size and time of last change, checked
+    // without opening the file (closing any descriptor of it would drop SQLite's locks on it).
+    // A commit in write-ahead-log mode reaches the file when the log is emptied into it, which
+    // happens before a replacement.
+    [[nodiscard]] bool fileChanged() const { return stampOf(path_) != stamp_; }
+
+private:
+    struct Stamp {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = -1;
+        qint64 modifiedNs = -1;
+        bool operator==(const Stamp &) const = default;
+    };
+
+    static Stamp stampOf(const QString &path)
+    {
+        Stamp stamp;
+        struct stat st;
+        if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
+            stamp.device = st.st_dev;
+            stamp.inode = st.st_ino;
+            stamp.size = st.st_size;
+            stamp.modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        }
+        return stamp;
+    }
+
+    QString dataVersion()
+    {
+        return DatabaseFile::queryText(db_.get(), QStringLiteral("PRAGMA data_version"),
+                                       QStringLiteral("Cannot read ") + quotedPath(path_));
+    }
+
+    QString path_;
+    Stamp stamp_;
+    Dao::ConnectionPtr db_;
+    QString version_;
+};
+
+Error changedMeanwhile(const QString &source)
+{
+    return Error(EBUSY, quotedPath(source) +
+                            QStringLiteral(" was changed by another program while it was being compacted; it keeps "
+                                           "those changes and was not compacted. Close the other program and try "
+                                           "again"));
+}
+
 } // namespace
 
 void compact(const QString &source, const QString &temp, const CompactInto &compactInto)
@@ -83,7 +205,9 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
     refuseReadOnly(source);
     ensureNotInUse(source);
     const bool wal = DatabaseFile::isInWalMode(source);
+    WriteWatch watch(source);
 
+    removeUnusedCopy(source, temp);
     compactInto(source, temp);
     RemoveOnFailure cleanUp(temp);
     try {
@@ -97,7 +221,13 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
         for (const char *suffix : {"-wal", "-shm"})
             ::unlink(QFile::encodeName(temp + QLatin1String(suffix)).constData());
     }
-    replaceDatabase(source, [&] { Files::replace(temp, source); });
+    if (watch.writtenSinceStart())
+        throw changedMeanwhile(source);
+    replaceDatabase(source, [&] {
+        if (watch.fileChanged())
+            throw changedMeanwhile(source);
+        Files::replace(temp, source);
+    });
     cleanUp.dismiss();
 }
 

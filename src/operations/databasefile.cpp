@@ -1,5 +1,6 @@
 #include "operations/databasefile.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 namespace DatabaseFile {
@@ -48,32 +49,89 @@ QString journalMode(sqlite3 *db, const QString &action)
     return queryText(db, QStringLiteral("PRAGMA journal_mode"), action).toLower();
 }
 
+namespace {
+
+// The ordinary tables of the database, by name (the caller holds a read transaction).
+QStringList ordinaryTables(sqlite3 *db, const QString &action)
+{
+    Dao::StatementPtr list =
+        Dao::prepare(db,
+                     QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' "
+                                    "AND coalesce(sql, '') NOT LIKE 'CREATE VIRTUAL TABLE%' ORDER BY name"),
+                     action);
+    QStringList tables;
+    int rc;
+    while ((rc = sqlite3_step(list.get())) == SQLITE_ROW)
+        tables.append(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(list.get(), 0))));
+    if (rc != SQLITE_DONE)
+        throw Dao::connectionError(db, rc, action);
+    return tables;
+}
+
+// A name cannot be bound as a value; quoting it (doubling any quote) makes it one identifier.
+QString quotedName(QString name)
+{
+    name.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + name + QLatin1Char('"');
+}
+
+// Adds every row of sql to hash, each value as its type and its bytes.
+void hashRows(QCryptographicHash &hash, sqlite3 *db, const QString &sql, const QString &action)
+{
+    Dao::StatementPtr stmt = Dao::prepare(db, sql, action);
+    sqlite3_stmt *s = stmt.get();
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        for (int i = 0; i < sqlite3_column_count(s); ++i) {
+            const int type = sqlite3_column_type(s, i);
+            QByteArray value;
+            if (type == SQLITE_INTEGER)
+                value = QByteArray::number(sqlite3_column_int64(s, i));
+            else if (type == SQLITE_FLOAT)
+                value = QByteArray::number(sqlite3_column_double(s, i), 'g', 17);
+            else if (type != SQLITE_NULL)
+                value = QByteArray(static_cast<const char *>(sqlite3_column_blob(s, i)), sqlite3_column_bytes(s, i));
+            // Type and length first, so that no two different rows give the same bytes.
+            hash.addData(QByteArray::number(type) + ':' + QByteArray::number(value.size()) + ':');
+            hash.addData(value);
+        }
+        hash.addData(QByteArrayView("\n"));
+    }
+    if (rc != SQLITE_DONE)
+        throw Dao::connectionError(db, rc, action);
+}
+
+} // namespace
+
+QByteArray contentDigest(sqlite3 *db, const QString &action)
+{
+    exec(db, QStringLiteral("BEGIN"), action);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    try {
+        hashRows(hash, db, QStringLiteral("SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY type, name"),
+                 action);
+        hashRows(hash, db, QStringLiteral("PRAGMA user_version"), action);
+        hashRows(hash, db, QStringLiteral("PRAGMA application_id"), action);
+        for (const QString &table : ordinaryTables(db, action)) {
+            hash.addData(table.toUtf8() + '\n');
+            hashRows(hash, db, QStringLiteral("SELECT * FROM ") + quotedName(table), action);
+        }
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    exec(db, QStringLiteral("COMMIT"), action);
+    return hash.result();
+}
+
 QMap<QString, qint64> tableRowCounts(sqlite3 *db, const QString &action)
 {
     exec(db, QStringLiteral("BEGIN"), action);
     QMap<QString, qint64> counts;
     try {
-        QStringList tables;
-        {
-            Dao::StatementPtr list =
-                Dao::prepare(db,
-                             QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' "
-                                            "AND coalesce(sql, '') NOT LIKE 'CREATE VIRTUAL TABLE%' ORDER BY name"),
-                             action);
-            int rc;
-            while ((rc = sqlite3_step(list.get())) == SQLITE_ROW)
-                tables.append(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(list.get(), 0))));
-            if (rc != SQLITE_DONE)
-                throw Dao::connectionError(db, rc, action);
-        }
-        for (const QString &table : tables) {
-            // A name cannot be bound as a value; quoting it (doubling any quote) makes it one identifier.
-            QString quoted = table;
-            quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+        for (const QString &table : ordinaryTables(db, action))
             counts.insert(table,
-                          queryText(db, QStringLiteral("SELECT count(*) FROM \"") + quoted + QLatin1Char('"'), action)
-                              .toLongLong());
-        }
+                          queryText(db, QStringLiteral("SELECT count(*) FROM ") + quotedName(table), action).toLongLong());
     } catch (...) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;

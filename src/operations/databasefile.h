@@ -29,6 +29,11 @@ void exec(sqlite3 *db, const QString &sql, const QString &action);
 // shadow tables, which are counted), by table name, read in one transaction.
 [[nodiscard]] QMap<QString, qint64> tableRowCounts(sqlite3 *db, const QString &action);
 
+// A digest of what the database holds: its schema, its user version and application id, and
+// every row of every ordinary table in storage order (virtual tables left out, their shadow
+// tables counted). A compacted copy has the digest of the database it was made from.
+[[nodiscard]] QByteArray contentDigest(sqlite3 *db, const QString &action);
+
 // What PRAGMA integrity_check finds wrong: empty when the database is sound.
 [[nodiscard]] QStringList integrityProblems(sqlite3 *db, const QString &action);
 

@@ -1,0 +1,691 @@
+#include "backendmaker.h"
+#include "operations/backup.h"
+#include "operations/compaction.h"
+#include "operations/compressor.h"
+#include "operations/restore.h"
+#include "platform/dao/dbengine.h"
+#include "opsupport.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "testsupport.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QUrl>
+#include <QtTest>
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+using namespace TestSupport;
+
+// Backup, restore and compaction run in a child process that is killed (SIGKILL) at points
+// spread over the run. After every kill the files must be usable: the database whole (old or
+// new), the backup absent, old or complete, the safety copy complete, no journal or log that
+// changes what the database reads; and the same operation, run again in the same folders, must
+// succeed. TARVOS_CRASH_KILLS sets the kills per case (default 5), TARVOS_CRASH_MB the size of
+// the database (default 8), TARVOS_CRASH_SEED the spread of the kill moments.
+namespace {
+
+// ---- the child ------------------------------------------------------------------------------
+
+// "--operation backup SOURCE BACKUP", "--operation restore BACKUP TARGET SAFETYCOPY" or
+// "--operation compact SOURCE TEMP": prints "go", runs the operation through the operations
+// layer, prints "done <ms>" and exits 0, or prints the error and exits 1.
+int runOperationIfAsked(int argc, char **argv)
+{
+    if (argc < 2 || std::strcmp(argv[1], "--operation") != 0)
+        return -1;
+    QStringList args;
+    for (int i = 2; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    Operations::EngineCompressor compressor;
+    std::fputs("go\n", stdout);
+    std::fflush(stdout);
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        if (args.value(0) == "backup" && args.size() == 3)
+            Operations::backUp(args[1], args[2], compressor);
+        else if (args.value(0) == "restore" && args.size() == 4)
+            Operations::restore(args[1], args[2], args[3], compressor);
+        else if (args.value(0) == "compact" && args.size() == 3)
+            Operations::compact(args[1], args[2]);
+        else
+            return 2;
+    } catch (const Error &e) {
+        std::fprintf(stderr, "%s\n", e.message().toLocal8Bit().constData());
+        return 1;
+    }
+    std::printf("done %lld\n", static_cast<long long>(clock.elapsed()));
+    return 0;
+}
+
+struct Outcome {
+    bool killed = false;
+    int exitCode = -1;
+    qint64 ms = -1; // the child's own time for the operation, when it finished
+    QString errors;
+};
+
+// Runs the operation in a child; kills it killAfterMs after it said "go" unless it is done by
+// then (a negative delay lets it finish).
+Outcome runChild(const QStringList &operation, qint64 killAfterMs = -1)
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), QStringList{"--operation"} + operation);
+    Outcome outcome;
+    if (!child.waitForStarted(30000)) {
+        outcome.errors = QStringLiteral("the child did not start: ") + child.errorString();
+        return outcome;
+    }
+    QByteArray out;
+    while (!out.contains("go\n") && child.waitForReadyRead(60000))
+        out += child.readAllStandardOutput();
+    if (!out.contains("go\n")) {
+        child.waitForFinished(60000);
+        outcome.errors = QStringLiteral("the child ended before it began: ") + child.readAllStandardError();
+        return outcome;
+    }
+    if (killAfterMs >= 0 && !child.waitForFinished(int(killAfterMs))) {
+        child.kill();
+        outcome.killed = true;
+    }
+    child.waitForFinished(120000);
+    out += child.readAllStandardOutput();
+    outcome.errors = QString::fromLocal8Bit(child.readAllStandardError()).trimmed();
+    if (!outcome.killed) {
+        outcome.exitCode = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
+        const qsizetype done = out.indexOf("done ");
+        if (done >= 0)
+            outcome.ms = out.mid(done + 5).trimmed().toLongLong();
+    }
+    return outcome;
+}
+
+// ---- what a file holds ------------------------------------------------------------------------
+
+// A database as SQLite reads it: integrity_check's verdict and a digest of its schema and of
+// every row of every table, in storage order.
+struct DbContent {
+    QString problem; // empty when it opened and passed integrity_check
+    QByteArray digest;
+    qint64 freePages = -1;
+    bool operator==(const DbContent &) const = default;
+};
+
+void hashValue(QCryptographicHash &hash, sqlite3_stmt *stmt, int column)
+{
+    const int type = sqlite3_column_type(stmt, column);
+    hash.addData(QByteArrayView(reinterpret_cast<const char *>(&type), sizeof type));
+    if (type == SQLITE_INTEGER) {
+        const qint64 v = sqlite3_column_int64(stmt, column);
+        hash.addData(QByteArrayView(reinterpret_cast<const char *>(&v), sizeof v));
+    } else if (type == SQLITE_FLOAT) {
+        const double v = sqlite3_column_double(stmt, column);
+        hash.addData(QByteArrayView(reinterpret_cast<const char *>(&v), sizeof v));
+    } else if (type != SQLITE_NULL) {
+        const void *bytes = sqlite3_column_blob(stmt, column);
+        const int size = sqlite3_column_bytes(stmt, column);
+        const qint64 size64 = size;
+        hash.addData(QByteArrayView(reinterpret_cast<const char *>(&size64), sizeof size64));
+        hash.addData(QByteArrayView(static_cast<const char *>(bytes), size));
+    }
+}
+
+// Reads path normally (a journal or log beside it counts, a hot journal is rolled back) or, with
+// asStored, the main file alone as it lies on disk, ignoring anything beside it.
+DbContent readDatabase(const QString &path, bool asStored)
+{
+    DbContent content;
+    sqlite3 *raw = nullptr;
+    const QByteArray name = asStored ? QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded).toUtf8() + "?immutable=1"
+                                     : QFile::encodeName(path);
+    const int flags = asStored ? SQLITE_OPEN_READONLY | SQLITE_OPEN_URI : SQLITE_OPEN_READWRITE;
+    const int rc = sqlite3_open_v2(name.constData(), &raw, flags, nullptr);
+    OpSupport::RawDb db(raw);
+    if (rc != SQLITE_OK) {
+        content.problem = QStringLiteral("cannot open: ") + sqlite3_errmsg(raw);
+        return content;
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    auto each = [&](const QByteArray &sql, const std::function<void(sqlite3_stmt *)> &row) {
+        sqlite3_stmt *stmt = nullptr;
+        if (sqlite3_prepare_v2(db.get(), sql.constData(), -1, &stmt, nullptr) != SQLITE_OK) {
+            content.problem = QString::fromUtf8(sql + ": " + sqlite3_errmsg(db.get()));
+            return;
+        }
+        int step;
+        while ((step = sqlite3_step(stmt)) == SQLITE_ROW)
+            row(stmt);
+        if (step != SQLITE_DONE)
+            content.problem = QString::fromUtf8(sql + ": " + sqlite3_errmsg(db.get()));
+        sqlite3_finalize(stmt);
+    };
+    QStringList integrity;
+    each("PRAGMA integrity_check", [&](sqlite3_stmt *s) { integrity << QString::fromUtf8(sqlite3_column_text(s, 0)); });
+    if (content.problem.isEmpty() && integrity != QStringList{"ok"})
+        content.problem = "integrity_check: " + integrity.join("; ");
+    if (!content.problem.isEmpty())
+        return content;
+    QStringList tables;
+    each("SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY type, name", [&](sqlite3_stmt *s) {
+        for (int i = 0; i < 4; ++i)
+            hashValue(hash, s, i);
+        if (QByteArray(reinterpret_cast<const char *>(sqlite3_column_text(s, 0))) == "table")
+            tables << QString::fromUtf8(sqlite3_column_text(s, 1));
+    });
+    for (const QString &table : tables) {
+        each("SELECT * FROM \"" + table.toUtf8() + '"', [&](sqlite3_stmt *s) {
+            for (int i = 0; i < sqlite3_column_count(s); ++i)
+                hashValue(hash, s, i);
+        });
+    }
+    each("PRAGMA freelist_count", [&](sqlite3_stmt *s) { content.freePages = sqlite3_column_int64(s, 0); });
+    content.digest = hash.result();
+    return content;
+}
+
+// What the database at path holds, or why it cannot be used: it must read the same whether or
+// not the files beside it are taken into account.
+DbContent checkedDatabase(const QString &path)
+{
+    const DbContent stored = readDatabase(path, true);
+    const DbContent read = readDatabase(path, false);
+    if (stored.problem.isEmpty() && read.problem.isEmpty() && stored.digest != read.digest)
+        return {QStringLiteral("what the file holds differs from what SQLite reads with the files beside it"), {}, -1};
+    return read.problem.isEmpty() ? stored : read;
+}
+
+// The content of a backup file as zstd itself reads it, or a null array when zstd refuses it.
+QByteArray unzstd(const QString &path)
+{
+    QProcess zstd;
+    zstd.start("zstd", {"-d", "-c", "-q", path});
+    if (!zstd.waitForFinished(120000) || zstd.exitStatus() != QProcess::NormalExit || zstd.exitCode() != 0)
+        return QByteArray();
+    const QByteArray out = zstd.readAllStandardOutput();
+    return out.isNull() ? QByteArray("") : out;
+}
+
+bool zstdAccepts(const QString &path)
+{
+    return QProcess::execute("zstd", {"-t", "-q", path}) == 0;
+}
+
+QStringList hiddenEntries(const QString &folder)
+{
+    QStringList hidden;
+    for (const QString &name : OpSupport::entries(folder)) {
+        if (name.startsWith('.'))
+            hidden << name;
+    }
+    return hidden;
+}
+
+void copyTree(const QString &from, const QString &to)
+{
+    QDir().mkpath(to);
+    for (const QFileInfo &info : QDir(from).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        if (info.isDir())
+            copyTree(info.filePath(), to + '/' + info.fileName());
+        else if (!QFile::copy(info.filePath(), to + '/' + info.fileName()))
+            qFatal("cannot copy %s", qPrintable(info.filePath()));
+    }
+}
+
+int envNumber(const char *name, int fallback)
+{
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(name, &ok);
+    return ok && value > 0 ? value : fallback;
+}
+
+
+char *toString(const DbContent &content)
+{
+    const QString text = content.problem.isEmpty() ? QStringLiteral("rows %1, %2 free pages")
+                                                         .arg(QString::fromLatin1(content.digest.toHex().left(16)))
+                                                         .arg(content.freePages)
+                                                   : content.problem;
+    return qstrdup(text.toLocal8Bit().constData());
+}
+
+// One case: an operation on a database in one journal mode, in folders made once ("base") and
+// copied afresh ("work") for every run.
+struct Case {
+    QString operation; // backup, restore, compact
+    bool wal = false;
+    bool acrossFileSystems = false; // compaction of a database outside the back end's file system
+    QString base, work;
+
+    QString database(const QString &root) const
+    {
+        return root + (acrossFileSystems ? "/Data/Sales.mdb" : "/BACK/BACK.MDB");
+    }
+    QString backup() const { return work + "/out/BACK.TVB"; }
+    QString restoreFrom() const { return work + "/in/OTHER.TVB"; }
+    QString safetyCopy() const { return work + "/app/BACK26.BAK"; }
+    QString compactTemp() const { return work + "/BACK/BACKNEW.MDB"; }
+    QStringList args() const
+    {
+        if (operation == "backup")
+            return {"backup", database(work), backup()};
+        if (operation == "restore")
+            return {"restore", restoreFrom(), database(work), safetyCopy()};
+        return {"compact", database(work), compactTemp()};
+    }
+};
+
+const QByteArray OlderBackup = "an older backup";
+const QByteArray OlderSafetyCopy = "an older safety copy";
+
+} // namespace
+
+class TestCrash : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void killedOperation_data();
+    void killedOperation();
+    void leftoverCompactedCopy_data();
+    void leftoverCompactedCopy();
+    void writtenWhileCompacting_data();
+    void writtenWhileCompacting();
+
+private:
+    // Makes the case's base folder: its database, and what the operation reads or replaces.
+    void prepare(Case &c);
+    void freshWork(const Case &c);
+    // Checks what a killed run left in the work folder and names the phase it shows.
+    QString checkAfterKill(const Case &c);
+    // Checks the work folder after a run that succeeded; targetBefore is the restore target as it
+    // was before that run.
+    void checkFinished(const Case &c, const QByteArray &targetBefore);
+    bool compareDb(const QString &path, const DbContent &expected, int line);
+
+    TempFolder tmp;
+    int kills = 5;
+    int megabytes = 8;
+    quint32 seed = 20260105;
+    DbContent original;   // the case's database as made
+    QByteArray originalBytes;
+    DbContent other;      // the database inside the restore cases' backup
+    QByteArray otherBytes;
+    std::unique_ptr<SmallFileSystem> backFolderFs; // the back-end folder of a case across file systems
+};
+
+void TestCrash::initTestCase()
+{
+    QVERIFY(!QStandardPaths::findExecutable("zstd").isEmpty());
+    kills = envNumber("TARVOS_CRASH_KILLS", 5);
+    megabytes = envNumber("TARVOS_CRASH_MB", 8);
+    seed = quint32(envNumber("TARVOS_CRASH_SEED", int(seed)));
+    qInfo("%d kills per case, databases of %d MiB, seed %u", kills, megabytes, seed);
+}
+
+void TestCrash::prepare(Case &c)
+{
+    const QString name = c.operation + (c.wal ? "-wal" : "") + (c.acrossFileSystems ? "-across" : "");
+    c.base = tmp.path(name + "/base");
+    c.work = tmp.path(name + "/work");
+    for (const char *folder : {"/BACK", "/Data", "/out", "/in", "/app"})
+        QDir().mkpath(c.base + folder);
+    BackendMaker::Options options;
+    options.users = {{"ADMIN", "Secret"}};
+    options.sizeBytes = qint64(megabytes) << 20;
+    options.freePercent = 30; // work for the compaction
+    options.wal = c.wal;
+    BackendMaker::make(c.database(c.base), options);
+    original = checkedDatabase(c.database(c.base));
+    originalBytes = readFile(c.database(c.base));
+    QCOMPARE(original.problem, QString());
+    if (c.operation == "backup") {
+        writeFile(c.base + "/out/BACK.TVB", OlderBackup);
+    } else if (c.operation == "restore") {
+        const QString otherDb = c.base + "/OTHER.MDB";
+        options.users = {{"ADMIN", "Secret"}, {"OTHER", "x"}};
+        options.freePercent = 0;
+        BackendMaker::make(otherDb, options);
+        other = checkedDatabase(otherDb);
+        otherBytes = readFile(otherDb);
+        Operations::EngineCompressor().compress(otherDb, c.base + "/in/OTHER.TVB");
+        writeFile(c.base + "/app/BACK26.BAK", OlderSafetyCopy);
+    }
+}
+
+void TestCrash::freshWork(const Case &c)
+{
+    backFolderFs.reset();
+    QDir(c.work).removeRecursively();
+    if (c.acrossFileSystems) {
+        backFolderFs = std::make_unique<SmallFileSystem>(c.work + "/BACK", (qint64(megabytes) + 8) << 20);
+        QVERIFY2(backFolderFs->isValid(), qPrintable(backFolderFs->why()));
+    }
+    copyTree(c.base, c.work);
+}
+
+void TestCrash::killedOperation_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<bool>("wal");
+    QTest::addColumn<bool>("acrossFileSystems");
+    for (const char *operation : {"backup", "restore", "compact"}) {
+        QTest::addRow("%s, rollback journal", operation) << QString(operation) << false << false;
+        QTest::addRow("%s, write-ahead log", operation) << QString(operation) << true << false;
+    }
+    QTest::addRow("compact, across file systems") << QString("compact") << false << true;
+}
+
+void TestCrash::killedOperation()
+{
+    Case c;
+    QFETCH(QString, operation);
+    QFETCH(bool, wal);
+    QFETCH(bool, acrossFileSystems);
+    c.operation = operation;
+    c.wal = wal;
+    c.acrossFileSystems = acrossFileSystems;
+    if (c.acrossFileSystems && !runningAsRoot())
+        QSKIP("the back-end folder needs a file system of its own (root mounts one)");
+    prepare(c);
+    QVERIFY(!QTest::currentTestFailed());
+    const QStringList args = c.args();
+
+    // Two undisturbed runs: they must succeed, and the longer one's length spreads the kills.
+    qint64 duration = 1;
+    for (int run = 0; run < 2; ++run) {
+        freshWork(c);
+        const Outcome full = runChild(args);
+        QVERIFY2(full.exitCode == 0, qPrintable(full.errors));
+        checkFinished(c, originalBytes);
+        QVERIFY(!QTest::currentTestFailed());
+        duration = qMax(duration, full.ms);
+    }
+
+    QRandomGenerator random(seed ^ qHash(QByteArray(QTest::currentDataTag())));
+    QMap<QString, int> phases;
+    int leftovers = 0;
+    for (int round = 0; round < kills; ++round) {
+        freshWork(c);
+        // Stratified: one kill somewhere in each of kills equal slices of the run.
+        const qint64 delay = qint64((round + random.generateDouble()) * double(duration) / kills);
+        const Outcome killed = runChild(args, delay);
+        if (!killed.killed)
+            QVERIFY2(killed.exitCode == 0, qPrintable(killed.errors));
+        const QString phase = checkAfterKill(c);
+        if (QTest::currentTestFailed())
+            QFAIL(qPrintable(QStringLiteral("round %1: killed %2 ms into a run of %3 ms").arg(round).arg(delay).arg(duration)));
+        ++phases[killed.killed ? phase : QStringLiteral("finished before the kill")];
+        for (const char *folder : {"/BACK", "/Data", "/out", "/app"})
+            leftovers += int(hiddenEntries(c.work + folder).size());
+
+        const QByteArray targetBefore = readFile(c.database(c.work));
+        const Outcome again = runChild(args);
+        QVERIFY2(again.exitCode == 0, qPrintable(QStringLiteral("round %1, killed %2: the next run failed: %3")
+                                                     .arg(round)
+                                                     .arg(phase, again.errors)));
+        checkFinished(c, targetBefore);
+        if (QTest::currentTestFailed())
+            QFAIL(qPrintable(QStringLiteral("round %1, killed %2: wrong after the next run").arg(round).arg(phase)));
+    }
+    QStringList counts;
+    for (auto it = phases.begin(); it != phases.end(); ++it)
+        counts << QStringLiteral("%1 %2").arg(it.value()).arg(it.key());
+    qInfo("%s: %d kills over a run of %lld ms: %s; hidden temporary files left behind: %d", QTest::currentDataTag(),
+          kills, duration, qPrintable(counts.join(", ")), leftovers);
+    backFolderFs.reset();
+}
+
+bool TestCrash::compareDb(const QString &path, const DbContent &expected, int line)
+{
+    return QTest::qCompare(checkedDatabase(path), expected, qPrintable(path), "expected", __FILE__, line);
+}
+
+QString TestCrash::checkAfterKill(const Case &c)
+{
+    const QString database = c.database(c.work);
+    const QStringList hiddenBack = hiddenEntries(QFileInfo(database).path());
+
+    if (c.operation == "backup") {
+        if (!compareDb(database, original, __LINE__))
+            return {};
+        const QStringList hidden = hiddenEntries(c.work + "/out");
+        const bool compressing = !hidden.filter(".tmp-").isEmpty();
+        const bool snapshot = !hidden.filter(".snapshot-").isEmpty();
+        if (readFile(c.backup()) == OlderBackup)
+            return compressing ? QStringLiteral("while compressing")
+                               : snapshot ? QStringLiteral("while taking the snapshot") : QStringLiteral("before writing");
+        if (!QTest::qVerify(zstdAccepts(c.backup()), "zstd -t", "the backup is complete", __FILE__, __LINE__))
+            return {};
+        const QByteArray content = unzstd(c.backup());
+        if (!c.wal) {
+            if (!QTest::qVerify(content == originalBytes, "content", "the source's bytes", __FILE__, __LINE__))
+                return {};
+        } else {
+            writeFile(c.work + "/unpacked.MDB", content);
+            if (!compareDb(c.work + "/unpacked.MDB", original, __LINE__))
+                return {};
+            QFile::remove(c.work + "/unpacked.MDB");
+        }
+        return QStringLiteral("after the backup was in place");
+    }
+
+    if (c.operation == "restore") {
+        const QByteArray safety = readFile(c.safetyCopy());
+        if (!QTest::qVerify(safety == OlderSafetyCopy || safety == originalBytes, "safety copy",
+                            "the older safety copy or the target as it was", __FILE__, __LINE__))
+            return {};
+        if (!QTest::qVerify(readFile(c.restoreFrom()) == readFile(c.base + "/in/OTHER.TVB"), "backup",
+                            "the backup as it was", __FILE__, __LINE__))
+            return {};
+        const DbContent now = checkedDatabase(database);
+        if (now == other)
+            return QStringLiteral("after the target was replaced");
+        if (!QTest::qCompare(now, original, "target", "target before", __FILE__, __LINE__))
+            return {};
+        if (safety != originalBytes)
+            return QStringLiteral("before the safety copy was in place");
+        return hiddenBack.isEmpty() ? QStringLiteral("after the safety copy, before decompressing")
+                                    : QStringLiteral("while decompressing");
+    }
+
+    const DbContent now = checkedDatabase(database);
+    if (!QTest::qCompare(now.problem, QString(), "problem", "none", __FILE__, __LINE__) ||
+        !QTest::qCompare(now.digest, original.digest, "rows", "rows before", __FILE__, __LINE__))
+        return {};
+    const bool compacted = now.freePages == 0;
+    if (!compacted && !QTest::qVerify(readFile(database) == originalBytes, "database", "the database as it was",
+                                      __FILE__, __LINE__))
+        return {};
+    if (QFile::exists(c.compactTemp())) {
+        const DbContent copy = checkedDatabase(c.compactTemp());
+        if (!QTest::qCompare(copy.problem, QString(), "BACKNEW.MDB", "sound", __FILE__, __LINE__) ||
+            !QTest::qCompare(copy.digest, original.digest, "BACKNEW.MDB rows", "rows before", __FILE__, __LINE__))
+            return {};
+        return compacted ? QStringLiteral("after the copy was in place, BACKNEW.MDB still there")
+                         : QStringLiteral("with the copy complete as BACKNEW.MDB");
+    }
+    if (compacted)
+        return QStringLiteral("after the copy was in place");
+    return hiddenEntries(c.work + "/BACK").isEmpty() ? QStringLiteral("before compacting")
+                                                     : QStringLiteral("while compacting");
+}
+
+void TestCrash::checkFinished(const Case &c, const QByteArray &targetBefore)
+{
+    const QString database = c.database(c.work);
+    if (c.operation == "backup") {
+        QVERIFY(compareDb(database, original, __LINE__));
+        const QByteArray content = unzstd(c.backup());
+        QVERIFY(!content.isNull());
+        if (!c.wal)
+            QVERIFY(content == originalBytes);
+        writeFile(c.work + "/unpacked.MDB", content);
+        QVERIFY(compareDb(c.work + "/unpacked.MDB", original, __LINE__));
+        QFile::remove(c.work + "/unpacked.MDB");
+    } else if (c.operation == "restore") {
+        QVERIFY(readFile(database) == otherBytes);
+        QVERIFY(compareDb(database, other, __LINE__));
+        QVERIFY(readFile(c.safetyCopy()) == targetBefore); // the target as it was just before
+    } else {
+        const DbContent now = checkedDatabase(database);
+        QCOMPARE(now.problem, QString());
+        QCOMPARE(now.digest, original.digest);
+        QCOMPARE(now.freePages, 0);
+        QVERIFY(!QFile::exists(c.compactTemp()));
+    }
+    // Nothing that SQLite would pair with the database or with the next compaction's copy.
+    for (const QString &file : {database, c.compactTemp()}) {
+        for (const char *suffix : {"-journal", "-wal", "-shm"})
+            QVERIFY2(!QFile::exists(file + suffix), qPrintable(file + suffix));
+    }
+}
+
+void TestCrash::leftoverCompactedCopy_data()
+{
+    // What lies at BACKNEW.MDB when the compaction starts, and whether it goes away so the
+    // compaction can run (only a copy that holds exactly what the database holds may go).
+    QTest::addColumn<QString>("leftover");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("copy of the same rows") << "copy" << true;
+    QTest::newRow("copy in write-ahead-log mode") << "wal copy" << true;
+    QTest::newRow("copy of an older state") << "older" << false;
+    QTest::newRow("another database") << "other" << false;
+    QTest::newRow("copy with a journal beside it") << "journal" << false;
+    QTest::newRow("copy held open by a program") << "open" << false;
+    QTest::newRow("the database itself") << "itself" << false;
+    QTest::newRow("link to the database") << "symlink" << false;
+    QTest::newRow("second name of the database") << "hard link" << false;
+}
+
+void TestCrash::leftoverCompactedCopy()
+{
+    QFETCH(QString, leftover);
+    QFETCH(bool, removed);
+    TempFolder folder;
+    const QString temp = folder.path("BACKNEW.MDB");
+    QString source = folder.path("BACK.MDB");
+    BackendMaker::Options options;
+    options.users = {{"ADMIN", "Secret"}};
+    options.sizeBytes = 512 << 10;
+    options.freePercent = 40;
+    BackendMaker::make(source, options);
+    OpSupport::Child user;
+    if (leftover == "copy" || leftover == "wal copy" || leftover == "older" || leftover == "journal" ||
+        leftover == "open") {
+        dbEngine().CompactDatabase(source, temp);
+        if (leftover == "wal copy")
+            QCOMPARE(OpSupport::scalar(temp, "PRAGMA journal_mode = WAL"), QString("wal"));
+        if (leftover == "older")
+            QVERIFY(OpSupport::rawExec(OpSupport::rawOpen(source).get(), "UPDATE User SET UserPassword = 'new'"));
+        if (leftover == "journal")
+            writeFile(temp + "-journal", "");
+        if (leftover == "open")
+            QVERIFY(user.start("idle", temp));
+    } else if (leftover == "other") {
+        BackendMaker::make(temp, {{{"ADMIN", "Secret"}}});
+    } else if (leftover == "itself") {
+        QVERIFY(QFile::rename(source, temp));
+        source = temp;
+    } else if (leftover == "symlink") {
+        QVERIFY(QFile::link(source, temp));
+    } else {
+        QVERIFY(::link(QFile::encodeName(source).constData(), QFile::encodeName(temp).constData()) == 0);
+    }
+    const QByteArray sourceBefore = readFile(source);
+    const DbContent rows = checkedDatabase(source);
+    const QStringList files = OpSupport::entries(folder.path());
+
+    if (removed) {
+        Operations::compact(source, temp);
+        QVERIFY(!QFile::exists(temp));
+        QCOMPARE(OpSupport::entries(folder.path()), QStringList{"BACK.MDB"});
+        QCOMPARE(checkedDatabase(source).digest, rows.digest);
+        QCOMPARE(checkedDatabase(source).freePages, 0);
+    } else {
+        try {
+            Operations::compact(source, temp);
+            QFAIL("the compaction ran over an existing BACKNEW.MDB");
+        } catch (const Error &e) {
+            QVERIFY2(e.description().endsWith(quotedPath(temp) + " already exists"), qPrintable(e.message()));
+        }
+        if (leftover == "open")
+            user.finish();
+        QCOMPARE(OpSupport::entries(folder.path()), files);
+        QVERIFY(readFile(source) == sourceBefore);
+        QVERIFY(QFileInfo(temp).isSymLink() == (leftover == "symlink"));
+    }
+}
+
+void TestCrash::writtenWhileCompacting_data()
+{
+    // Another program opens the database, runs sql and closes it while the compacted copy is
+    // checked: a write must never be undone by putting the older copy in place.
+    QTest::addColumn<bool>("wal");
+    QTest::addColumn<QString>("sql");
+    QTest::addColumn<bool>("refused");
+    const QString update = "UPDATE User SET UserPassword = 'changed'";
+    const QString read = "SELECT count(*) FROM User";
+    QTest::newRow("rollback journal, a row changed") << false << update << true;
+    QTest::newRow("write-ahead log, a row changed") << true << update << true;
+    QTest::newRow("rollback journal, only read") << false << read << false;
+    QTest::newRow("write-ahead log, only read") << true << read << false;
+}
+
+void TestCrash::writtenWhileCompacting()
+{
+    QFETCH(bool, wal);
+    QFETCH(QString, sql);
+    QFETCH(bool, refused);
+    TempFolder folder;
+    const QString source = folder.path("BACK.MDB");
+    BackendMaker::Options options;
+    options.users = {{"ADMIN", "Secret"}};
+    options.sizeBytes = 512 << 10;
+    options.freePercent = 40;
+    options.wal = wal;
+    BackendMaker::make(source, options);
+    const DbContent before = checkedDatabase(source);
+    auto compactAndUse = [&](const QString &src, const QString &dst) {
+        dbEngine().CompactDatabase(src, dst);
+        QVERIFY(OpSupport::rawExec(OpSupport::rawOpen(src).get(), sql.toUtf8().constData()));
+    };
+
+    if (!refused) {
+        Operations::compact(source, folder.path("BACKNEW.MDB"), compactAndUse);
+        QCOMPARE(checkedDatabase(source).digest, before.digest);
+        QCOMPARE(checkedDatabase(source).freePages, 0);
+    } else {
+        try {
+            Operations::compact(source, folder.path("BACKNEW.MDB"), compactAndUse);
+            QFAIL("the compacted copy was put in place over a newer database");
+        } catch (const Error &e) {
+            QCOMPARE(e.number(), EBUSY);
+            QVERIFY2(e.description().contains("was changed by another program while it was being compacted"),
+                     qPrintable(e.message()));
+        }
+        QCOMPARE(OpSupport::scalar(source, "SELECT group_concat(UserPassword) FROM User"), QString("changed"));
+        QCOMPARE(checkedDatabase(source).freePages, before.freePages);
+    }
+    QCOMPARE(OpSupport::entries(folder.path()), QStringList{"BACK.MDB"});
+}
+
+int main(int argc, char **argv)
+{
+    if (const int rc = runOperationIfAsked(argc, argv); rc >= 0)
+        return rc;
+    if (const int rc = OpSupport::runChildIfAsked(argc, argv); rc >= 0)
+        return rc;
+    QCoreApplication app(argc, argv);
+    TestCrash test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_crash.moc"
