@@ -1,27 +1,22 @@
 #include "backendmaker.h"
-#include "operations/backup.h"
+#include "crashsupport.h"
 #include "operations/compaction.h"
 #include "operations/compressor.h"
-#include "operations/restore.h"
-#include "platform/dao/dbengine.h"
 #include "opsupport.h"
+#include "platform/dao/dbengine.h"
 #include "platform/errors.h"
-#include "platform/files.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QUrl>
 #include <QtTest>
 
-#include <cstdio>
-#include <cstring>
+#include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
+using namespace CrashSupport;
 using namespace TestSupport;
 
 // Backup, restore and compaction run in a child process that is killed (SIGKILL) at points
@@ -32,228 +27,11 @@ using namespace TestSupport;
 // the database (default 8), TARVOS_CRASH_SEED the spread of the kill moments.
 namespace {
 
-// ---- the child ------------------------------------------------------------------------------
-
-// "--operation backup SOURCE BACKUP", "--operation restore BACKUP TARGET SAFETYCOPY" or
-// "--operation compact SOURCE TEMP": prints "go", runs the operation through the operations
-// layer, prints "done <ms>" and exits 0, or prints the error and exits 1.
-int runOperationIfAsked(int argc, char **argv)
-{
-    if (argc < 2 || std::strcmp(argv[1], "--operation") != 0)
-        return -1;
-    QStringList args;
-    for (int i = 2; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
-    Operations::EngineCompressor compressor;
-    std::fputs("go\n", stdout);
-    std::fflush(stdout);
-    QElapsedTimer clock;
-    clock.start();
-    try {
-        if (args.value(0) == "backup" && args.size() == 3)
-            Operations::backUp(args[1], args[2], compressor);
-        else if (args.value(0) == "restore" && args.size() == 4)
-            Operations::restore(args[1], args[2], args[3], compressor);
-        else if (args.value(0) == "compact" && args.size() == 3)
-            Operations::compact(args[1], args[2]);
-        else
-            return 2;
-    } catch (const Error &e) {
-        std::fprintf(stderr, "%s\n", e.message().toLocal8Bit().constData());
-        return 1;
-    }
-    std::printf("done %lld\n", static_cast<long long>(clock.elapsed()));
-    return 0;
-}
-
-struct Outcome {
-    bool killed = false;
-    int exitCode = -1;
-    qint64 ms = -1; // the child's own time for the operation, when it finished
-    QString errors;
-};
-
-// Runs the operation in a child; kills it killAfterMs after it said "go" unless it is done by
-// then (a negative delay lets it finish).
-Outcome runChild(const QStringList &operation, qint64 killAfterMs = -1)
-{
-    QProcess child;
-    child.start(QCoreApplication::applicationFilePath(), QStringList{"--operation"} + operation);
-    Outcome outcome;
-    if (!child.waitForStarted(30000)) {
-        outcome.errors = QStringLiteral("the child did not start: ") + child.errorString();
-        return outcome;
-    }
-    QByteArray out;
-    while (!out.contains("go\n") && child.waitForReadyRead(60000))
-        out += child.readAllStandardOutput();
-    if (!out.contains("go\n")) {
-        child.waitForFinished(60000);
-        outcome.errors = QStringLiteral("the child ended before it began: ") + child.readAllStandardError();
-        return outcome;
-    }
-    if (killAfterMs >= 0 && !child.waitForFinished(int(killAfterMs))) {
-        child.kill();
-        outcome.killed = true;
-    }
-    child.waitForFinished(120000);
-    out += child.readAllStandardOutput();
-    outcome.errors = QString::fromLocal8Bit(child.readAllStandardError()).trimmed();
-    if (!outcome.killed) {
-        outcome.exitCode = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
-        const qsizetype done = out.indexOf("done ");
-        if (done >= 0)
-            outcome.ms = out.mid(done + 5).trimmed().toLongLong();
-    }
-    return outcome;
-}
-
-// ---- what a file holds ------------------------------------------------------------------------
-
-// A database as SQLite reads it: integrity_check's verdict and a digest of its schema and of
-// every row of every table, in storage order.
-struct DbContent {
-    QString problem; // empty when it opened and passed integrity_check
-    QByteArray digest;
-    qint64 freePages = -1;
-    bool operator==(const DbContent &) const = default;
-};
-
-void hashValue(QCryptographicHash &hash, sqlite3_stmt *stmt, int column)
-{
-    const int type = sqlite3_column_type(stmt, column);
-    hash.addData(QByteArrayView(reinterpret_cast<const char *>(&type), sizeof type));
-    if (type == SQLITE_INTEGER) {
-        const qint64 v = sqlite3_column_int64(stmt, column);
-        hash.addData(QByteArrayView(reinterpret_cast<const char *>(&v), sizeof v));
-    } else if (type == SQLITE_FLOAT) {
-        const double v = sqlite3_column_double(stmt, column);
-        hash.addData(QByteArrayView(reinterpret_cast<const char *>(&v), sizeof v));
-    } else if (type != SQLITE_NULL) {
-        const void *bytes = sqlite3_column_blob(stmt, column);
-        const int size = sqlite3_column_bytes(stmt, column);
-        const qint64 size64 = size;
-        hash.addData(QByteArrayView(reinterpret_cast<const char *>(&size64), sizeof size64));
-        hash.addData(QByteArrayView(static_cast<const char *>(bytes), size));
-    }
-}
-
-// Reads path normally (a journal or log beside it counts, a hot journal is rolled back) or, with
-// asStored, the main file alone as it lies on disk, ignoring anything beside it.
-DbContent readDatabase(const QString &path, bool asStored)
-{
-    DbContent content;
-    sqlite3 *raw = nullptr;
-    const QByteArray name = asStored ? QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded).toUtf8() + "?immutable=1"
-                                     : QFile::encodeName(path);
-    const int flags = asStored ? SQLITE_OPEN_READONLY | SQLITE_OPEN_URI : SQLITE_OPEN_READWRITE;
-    const int rc = sqlite3_open_v2(name.constData(), &raw, flags, nullptr);
-    OpSupport::RawDb db(raw);
-    if (rc != SQLITE_OK) {
-        content.problem = QStringLiteral("cannot open: ") + sqlite3_errmsg(raw);
-        return content;
-    }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    auto each = [&](const QByteArray &sql, const std::function<void(sqlite3_stmt *)> &row) {
-        sqlite3_stmt *stmt = nullptr;
-        if (sqlite3_prepare_v2(db.get(), sql.constData(), -1, &stmt, nullptr) != SQLITE_OK) {
-            content.problem = QString::fromUtf8(sql + ": " + sqlite3_errmsg(db.get()));
-            return;
-        }
-        int step;
-        while ((step = sqlite3_step(stmt)) == SQLITE_ROW)
-            row(stmt);
-        if (step != SQLITE_DONE)
-            content.problem = QString::fromUtf8(sql + ": " + sqlite3_errmsg(db.get()));
-        sqlite3_finalize(stmt);
-    };
-    QStringList integrity;
-    each("PRAGMA integrity_check", [&](sqlite3_stmt *s) { integrity << QString::fromUtf8(sqlite3_column_text(s, 0)); });
-    if (content.problem.isEmpty() && integrity != QStringList{"ok"})
-        content.problem = "integrity_check: " + integrity.join("; ");
-    if (!content.problem.isEmpty())
-        return content;
-    QStringList tables;
-    each("SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY type, name", [&](sqlite3_stmt *s) {
-        for (int i = 0; i < 4; ++i)
-            hashValue(hash, s, i);
-        if (QByteArray(reinterpret_cast<const char *>(sqlite3_column_text(s, 0))) == "table")
-            tables << QString::fromUtf8(sqlite3_column_text(s, 1));
-    });
-    for (const QString &table : tables) {
-        each("SELECT * FROM \"" + table.toUtf8() + '"', [&](sqlite3_stmt *s) {
-            for (int i = 0; i < sqlite3_column_count(s); ++i)
-                hashValue(hash, s, i);
-        });
-    }
-    each("PRAGMA freelist_count", [&](sqlite3_stmt *s) { content.freePages = sqlite3_column_int64(s, 0); });
-    content.digest = hash.result();
-    return content;
-}
-
-// What the database at path holds, or why it cannot be used: it must read the same whether or
-// not the files beside it are taken into account.
-DbContent checkedDatabase(const QString &path)
-{
-    const DbContent stored = readDatabase(path, true);
-    const DbContent read = readDatabase(path, false);
-    if (stored.problem.isEmpty() && read.problem.isEmpty() && stored.digest != read.digest)
-        return {QStringLiteral("what the file holds differs from what SQLite reads with the files beside it"), {}, -1};
-    return read.problem.isEmpty() ? stored : read;
-}
-
-// The content of a backup file as zstd itself reads it, or a null array when zstd refuses it.
-QByteArray unzstd(const QString &path)
-{
-    QProcess zstd;
-    zstd.start("zstd", {"-d", "-c", "-q", path});
-    if (!zstd.waitForFinished(120000) || zstd.exitStatus() != QProcess::NormalExit || zstd.exitCode() != 0)
-        return QByteArray();
-    const QByteArray out = zstd.readAllStandardOutput();
-    return out.isNull() ? QByteArray("") : out;
-}
-
-bool zstdAccepts(const QString &path)
-{
-    return QProcess::execute("zstd", {"-t", "-q", path}) == 0;
-}
-
-QStringList hiddenEntries(const QString &folder)
-{
-    QStringList hidden;
-    for (const QString &name : OpSupport::entries(folder)) {
-        if (name.startsWith('.'))
-            hidden << name;
-    }
-    return hidden;
-}
-
-void copyTree(const QString &from, const QString &to)
-{
-    QDir().mkpath(to);
-    for (const QFileInfo &info : QDir(from).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)) {
-        if (info.isDir())
-            copyTree(info.filePath(), to + '/' + info.fileName());
-        else if (!QFile::copy(info.filePath(), to + '/' + info.fileName()))
-            qFatal("cannot copy %s", qPrintable(info.filePath()));
-    }
-}
-
 int envNumber(const char *name, int fallback)
 {
     bool ok = false;
     const int value = qEnvironmentVariableIntValue(name, &ok);
     return ok && value > 0 ? value : fallback;
-}
-
-
-char *toString(const DbContent &content)
-{
-    const QString text = content.problem.isEmpty() ? QStringLiteral("rows %1, %2 free pages")
-                                                         .arg(QString::fromLatin1(content.digest.toHex().left(16)))
-                                                         .arg(content.freePages)
-                                                   : content.problem;
-    return qstrdup(text.toLocal8Bit().constData());
 }
 
 // One case: an operation on a database in one journal mode, in folders made once ("base") and
@@ -309,6 +87,9 @@ private:
     // was before that run.
     void checkFinished(const Case &c, const QByteArray &targetBefore);
     bool compareDb(const QString &path, const DbContent &expected, int line);
+    // The steps of the case's operation that leave a file of their own, each with a test that
+    // it has been reached.
+    QList<std::pair<QString, std::function<bool()>>> steps(const Case &c) const;
 
     TempFolder tmp;
     int kills = 5;
@@ -392,8 +173,8 @@ void TestCrash::killedOperation()
     c.operation = operation;
     c.wal = wal;
     c.acrossFileSystems = acrossFileSystems;
-    if (c.acrossFileSystems && !runningAsRoot())
-        QSKIP("the back-end folder needs a file system of its own (root mounts one)");
+    if (c.acrossFileSystems && !SmallFileSystem::unavailable().isEmpty())
+        QSKIP(qPrintable("the back-end folder needs a file system of its own: " + SmallFileSystem::unavailable()));
     prepare(c);
     QVERIFY(!QTest::currentTestFailed());
     const QStringList args = c.args();
@@ -409,38 +190,77 @@ void TestCrash::killedOperation()
         duration = qMax(duration, full.ms);
     }
 
-    QRandomGenerator random(seed ^ qHash(QByteArray(QTest::currentDataTag())));
     QMap<QString, int> phases;
     int leftovers = 0;
-    for (int round = 0; round < kills; ++round) {
+    // One round: kill a run, check what it left, run the operation again and check the result.
+    auto round = [&](const QString &when, const std::function<Outcome()> &killedRun) {
         freshWork(c);
-        // Stratified: one kill somewhere in each of kills equal slices of the run.
-        const qint64 delay = qint64((round + random.generateDouble()) * double(duration) / kills);
-        const Outcome killed = runChild(args, delay);
+        const Outcome killed = killedRun();
         if (!killed.killed)
             QVERIFY2(killed.exitCode == 0, qPrintable(killed.errors));
         const QString phase = checkAfterKill(c);
         if (QTest::currentTestFailed())
-            QFAIL(qPrintable(QStringLiteral("round %1: killed %2 ms into a run of %3 ms").arg(round).arg(delay).arg(duration)));
+            QFAIL(qPrintable("killed " + when));
         ++phases[killed.killed ? phase : QStringLiteral("finished before the kill")];
         for (const char *folder : {"/BACK", "/Data", "/out", "/app"})
             leftovers += int(hiddenEntries(c.work + folder).size());
 
         const QByteArray targetBefore = readFile(c.database(c.work));
         const Outcome again = runChild(args);
-        QVERIFY2(again.exitCode == 0, qPrintable(QStringLiteral("round %1, killed %2: the next run failed: %3")
-                                                     .arg(round)
-                                                     .arg(phase, again.errors)));
+        QVERIFY2(again.exitCode == 0,
+                 qPrintable(QStringLiteral("killed %1 (%2): the next run failed: %3").arg(when, phase, again.errors)));
         checkFinished(c, targetBefore);
         if (QTest::currentTestFailed())
-            QFAIL(qPrintable(QStringLiteral("round %1, killed %2: wrong after the next run").arg(round).arg(phase)));
+            QFAIL(qPrintable(QStringLiteral("killed %1 (%2): wrong after the next run").arg(when, phase)));
+    };
+
+    QRandomGenerator random(seed ^ qHash(QByteArray(QTest::currentDataTag())));
+    for (int i = 0; i < kills; ++i) {
+        // Stratified: one kill somewhere in each of kills equal slices of the run.
+        const qint64 delay = qint64((i + random.generateDouble()) * double(duration) / kills);
+        round(QStringLiteral("%1 ms into a run of %2 ms").arg(delay).arg(duration), [&] { return runChild(args, delay); });
+        if (QTest::currentTestFailed())
+            return;
+    }
+    // And once at each step that leaves a file of its own, as soon as it shows.
+    for (const auto &[step, reached] : steps(c)) {
+        round(step, [&] { return runChildUntil(args, reached); });
+        if (QTest::currentTestFailed())
+            return;
     }
     QStringList counts;
     for (auto it = phases.begin(); it != phases.end(); ++it)
         counts << QStringLiteral("%1 %2").arg(it.value()).arg(it.key());
-    qInfo("%s: %d kills over a run of %lld ms: %s; hidden temporary files left behind: %d", QTest::currentDataTag(),
-          kills, duration, qPrintable(counts.join(", ")), leftovers);
+    qInfo("%s: %d kills over a run of %lld ms and %d at its steps: %s; hidden temporary files left behind: %d",
+          QTest::currentDataTag(), kills, duration, int(steps(c).size()), qPrintable(counts.join(", ")), leftovers);
     backFolderFs.reset();
+}
+
+QList<std::pair<QString, std::function<bool()>>> TestCrash::steps(const Case &c) const
+{
+    const QString database = c.database(c.work);
+    auto hiddenIn = [](const QString &folder, const QString &part) {
+        return [=] { return !hiddenEntries(folder).filter(part).isEmpty(); };
+    };
+    // The database's name leads to another file once it has been replaced (the first look, made
+    // as the run begins, notes the file).
+    auto replaced = [database, inode = ino_t(0)]() mutable {
+        struct stat st;
+        if (::stat(QFile::encodeName(database).constData(), &st) != 0)
+            return false;
+        if (inode == 0)
+            inode = st.st_ino;
+        return st.st_ino != inode;
+    };
+    if (c.operation == "backup")
+        return {{"when the backup began to be written", hiddenIn(c.work + "/out", ".tmp-")}};
+    if (c.operation == "restore")
+        return {{"when the safety copy began to be written", hiddenIn(c.work + "/app", ".tmp-")},
+                {"when the restored file began to be staged", hiddenIn(c.work + "/BACK", ".restore-")},
+                {"when the target was replaced", replaced}};
+    return {{"when the compacted copy began to be written", hiddenIn(c.work + "/BACK", ".tmp-")},
+            {"when the compacted copy was complete", [temp = c.compactTemp()] { return QFile::exists(temp); }},
+            {"when the database was replaced", replaced}};
 }
 
 bool TestCrash::compareDb(const QString &path, const DbContent &expected, int line)
@@ -683,6 +503,10 @@ int main(int argc, char **argv)
         return rc;
     if (const int rc = OpSupport::runChildIfAsked(argc, argv); rc >= 0)
         return rc;
+    // Many kills take long: the test library's limit for one test function (five minutes by
+    // default) grows with their number unless it was set.
+    if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT"))
+        qputenv("QTEST_FUNCTION_TIMEOUT", QByteArray::number(300000 + 30000 * envNumber("TARVOS_CRASH_KILLS", 5)));
     QCoreApplication app(argc, argv);
     TestCrash test;
     return QTest::qExec(&test, argc, argv);

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 
 #include <cerrno>
 #include <cstring>
@@ -104,6 +105,16 @@ SmallFileSystem::SmallFileSystem(const QString &path, qint64 bytes) : path_(path
         mounted_ = true;
     else
         why_ = QStringLiteral("cannot mount a tmpfs: ") + QString::fromLocal8Bit(std::strerror(errno));
+}
+
+QString SmallFileSystem::unavailable()
+{
+    static const QString why = [] {
+        QTemporaryDir probeFolder;
+        const SmallFileSystem probe(probeFolder.path() + QStringLiteral("/probe"), 64 << 10);
+        return probe.why();
+    }();
+    return why;
 }
 
 SmallFileSystem::~SmallFileSystem()

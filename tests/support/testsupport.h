@@ -56,6 +56,9 @@ public:
     SmallFileSystem &operator=(const SmallFileSystem &) = delete;
     bool isValid() const { return mounted_; }
     QString why() const { return why_; }
+    // Why no small file system can be mounted here (not root, or a container that forbids
+    // mounts), or an empty string when one can; found out once by trying.
+    static QString unavailable();
 
 private:
     QString path_;
