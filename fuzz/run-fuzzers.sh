@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang, libFuzzer and the address and undefined-behaviour checkers
 # (in build-fuzz/, apart from the ordinary build) and runs each one after the other for a
-# bounded time, starting from the corpus kept in fuzz/corpus/<target>/. Afterwards the inputs
-# that reached code the corpus did not reach are merged into fuzz/corpus/<target>/ (review and
+# bounded time, starting from the corpus kept in fuzz/corpus/<target>/. Afterwards the new
+# inputs that reach code the corpus did not are merged into fuzz/corpus/<target>/ (review and
 # commit them). A fault stops that target's run and leaves the input that shows it in
 # build-fuzz/artifacts/<target>/; the script goes on with the next target and fails at the end.
 #
@@ -40,25 +40,43 @@ cmake --build build-fuzz -j2 --target "${targets[@]/#/fuzz_}"
 scratch=/dev/shm
 [ -d "$scratch" ] && [ -w "$scratch" ] || scratch=${TMPDIR:-/tmp}
 
+# Longest input per target: room for a small clip, and for the many or long lines of a hive
+# that make a slow parser show itself.
+declare -A max_len=([aviclip]=32768 [hive]=65536 [decompress]=8192)
+limits=(-timeout=20 -rss_limit_mb=1024 -malloc_limit_mb=512)
+
 failed=()
 for t in "${targets[@]}"; do
   exe=build-fuzz/fuzz/fuzz_$t
+  corpus=fuzz/corpus/$t
   found=build-fuzz/found/$t
   artifacts=build-fuzz/artifacts/$t
-  mkdir -p "$found" "$artifacts" build-fuzz/logs fuzz/corpus/"$t"
-  options=(-max_total_time="$seconds" -timeout=20 -rss_limit_mb=1024 -malloc_limit_mb=512
+  mkdir -p "$found" "$artifacts" build-fuzz/logs "$corpus"
+  options=(-max_total_time="$seconds" "${limits[@]}" -max_len="${max_len[$t]:-4096}"
            -dict=fuzz/"$t".dict -artifact_prefix="$artifacts"/ -print_final_stats=1)
   [ "$jobs" -gt 1 ] && options+=(-jobs="$jobs" -workers="$jobs")
   echo "== $t: fuzzing for $seconds s"
-  if ! TMPDIR=$scratch "$exe" "${options[@]}" "$found" fuzz/corpus/"$t" >build-fuzz/logs/"$t".log 2>&1; then
+  if ! TMPDIR=$scratch "$exe" "${options[@]}" "$found" "$corpus" >build-fuzz/logs/"$t".log 2>&1; then
     failed+=("$t")
     echo "== $t: FAULT FOUND, see build-fuzz/logs/$t.log and $artifacts/"
   fi
   grep -E "^#[0-9]+.*(DONE|pulse)|stat::number_of_executed_units|stat::peak_rss_mb" build-fuzz/logs/"$t".log | tail -3
-  # Keep only the new inputs that reach code the saved corpus does not.
-  TMPDIR=$scratch "$exe" -merge=1 -timeout=20 -rss_limit_mb=1024 -malloc_limit_mb=512 \
-    fuzz/corpus/"$t" "$found" >build-fuzz/logs/"$t"-merge.log 2>&1 || true
-  echo "== $t: corpus now $(ls fuzz/corpus/"$t" | wc -l) files, $(du -sk fuzz/corpus/"$t" | cut -f1) KB"
+
+  # The corpus: the named inputs (seeds and regression inputs) always stay; libFuzzer's own
+  # (named by their SHA-1) are chosen afresh as the fewest that reach every branch the named
+  # ones do not. Branches count once however often they run, which keeps the corpus small.
+  merged=build-fuzz/merged/$t
+  rm -rf "$merged"
+  mkdir -p "$merged"
+  find "$corpus" -maxdepth 1 -type f ! -regex '.*/[0-9a-f]\{40\}' -exec cp {} "$merged"/ \;
+  if TMPDIR=$scratch "$exe" -merge=1 -use_counters=0 "${limits[@]}" "$merged" "$corpus" "$found" \
+       >build-fuzz/logs/"$t"-merge.log 2>&1; then
+    find "$corpus" -maxdepth 1 -type f -regex '.*/[0-9a-f]\{40\}' -delete
+    find "$merged" -maxdepth 1 -type f -regex '.*/[0-9a-f]\{40\}' -exec cp {} "$corpus"/ \;
+  else
+    echo "== $t: merging failed, corpus left as it was (build-fuzz/logs/$t-merge.log)"
+  fi
+  echo "== $t: corpus now $(ls "$corpus" | wc -l) files, $(du -sk "$corpus" | cut -f1) KB"
 done
 
 if [ ${#failed[@]} -gt 0 ]; then
