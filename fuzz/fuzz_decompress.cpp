@@ -108,8 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(e.number() != 0 && e.description().contains(QStringLiteral("BACK.TVB")), e.message());
     }
 
-    const QStringList left = QDir(folder.outputFolder)
-                                 .entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList left =
+        QDir(folder.outputFolder).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     FUZZ_CHECK(left == QStringList{QStringLiteral("BACK.MDB")}, QStringLiteral("left: ") + left.join(u' '));
     const QByteArray output = readFile(folder.output);
     if (!restored)

@@ -69,8 +69,8 @@ void checkValue(const Hive &hive, const QString &keyPath, HKEY key, const QByteA
     if (needed > 0) {
         QByteArray small(qsizetype(needed - 1 + Slack), Canary);
         quint32 smallSize = needed - 1;
-        const long more = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<uchar *>(small.data()),
-                                           &smallSize);
+        const long more =
+            RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<uchar *>(small.data()), &smallSize);
         FUZZ_CHECK(more == ERROR_MORE_DATA && smallSize == needed, QString::number(more));
         for (qsizetype i = needed - 1; i < small.size(); ++i)
             FUZZ_CHECK(small[i] == Canary, "a too small buffer was written past its end");
@@ -78,8 +78,8 @@ void checkValue(const Hive &hive, const QString &keyPath, HKEY key, const QByteA
     QByteArray roomy(qsizetype(needed + Slack), Canary);
     quint32 roomySize = needed + Slack;
     quint32 roomyType = 0xDEAD;
-    const long got = RegQueryValueExA(key, name, nullptr, &roomyType, reinterpret_cast<uchar *>(roomy.data()),
-                                      &roomySize);
+    const long got =
+        RegQueryValueExA(key, name, nullptr, &roomyType, reinterpret_cast<uchar *>(roomy.data()), &roomySize);
     FUZZ_CHECK(got == ERROR_SUCCESS && roomySize == needed && roomyType == type, QString::number(got));
     for (qsizetype i = needed; i < roomy.size(); ++i)
         FUZZ_CHECK(roomy[i] == Canary, "the data was written past its size");
@@ -125,7 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (rc != ERROR_SUCCESS)
             continue;
         // A key that opens has every parent, and nobody may open it for writing.
-        const QString path = rootName + (subKey.isEmpty() ? QString() : QLatin1Char('\\') + QString::fromLocal8Bit(subKey));
+        const QString path =
+            rootName + (subKey.isEmpty() ? QString() : QLatin1Char('\\') + QString::fromLocal8Bit(subKey));
         QString trimmedPath = path;
         while (trimmedPath.endsWith(QLatin1Char('\\')))
             trimmedPath.chop(1);

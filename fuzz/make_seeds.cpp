@@ -144,7 +144,8 @@ void backups()
     put("decompress", "no-checksum.zst", frame(text, false, true));
     put("decompress", "no-content-size.tvb", frame(text, true, false));
     put("decompress", "two-frames.zst", frame("first", true, true) + frame("second", true, true));
-    put("decompress", "skippable.zst", QByteArray("\x50\x2a\x4d\x18\x04\x00\x00\x00skip", 12) + frame(text, true, true));
+    put("decompress", "skippable.zst",
+        QByteArray("\x50\x2a\x4d\x18\x04\x00\x00\x00skip", 12) + frame(text, true, true));
 }
 
 } // namespace

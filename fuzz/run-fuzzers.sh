@@ -40,9 +40,9 @@ cmake --build build-fuzz -j2 --target "${targets[@]/#/fuzz_}"
 scratch=/dev/shm
 [ -d "$scratch" ] && [ -w "$scratch" ] || scratch=${TMPDIR:-/tmp}
 
-# Longest input per target: room for a small clip, and for the many or long lines of a hive
-# that make a slow parser show itself.
-declare -A max_len=([aviclip]=32768 [hive]=65536 [decompress]=8192)
+# Longest input per target: room for a small clip or backup, and for the many or long lines of
+# a hive that make a slow parser show itself. Short inputs run fast and keep the corpus small.
+declare -A max_len=([aviclip]=4096 [hive]=16384 [decompress]=4096)
 limits=(-timeout=20 -rss_limit_mb=1024 -malloc_limit_mb=512)
 
 failed=()
@@ -68,11 +68,11 @@ for t in "${targets[@]}"; do
   merged=build-fuzz/merged/$t
   rm -rf "$merged"
   mkdir -p "$merged"
-  find "$corpus" -maxdepth 1 -type f ! -regex '.*/[0-9a-f]\{40\}' -exec cp {} "$merged"/ \;
+  find "$corpus" -maxdepth 1 -regextype posix-extended -type f ! -regex '.*/[0-9a-f]{40}' -exec cp {} "$merged"/ \;
   if TMPDIR=$scratch "$exe" -merge=1 -use_counters=0 "${limits[@]}" "$merged" "$corpus" "$found" \
        >build-fuzz/logs/"$t"-merge.log 2>&1; then
-    find "$corpus" -maxdepth 1 -type f -regex '.*/[0-9a-f]\{40\}' -delete
-    find "$merged" -maxdepth 1 -type f -regex '.*/[0-9a-f]\{40\}' -exec cp {} "$corpus"/ \;
+    find "$corpus" -maxdepth 1 -regextype posix-extended -type f -regex '.*/[0-9a-f]{40}' -delete
+    find "$merged" -maxdepth 1 -regextype posix-extended -type f -regex '.*/[0-9a-f]{40}' -exec cp {} "$corpus"/ \;
   else
     echo "== $t: merging failed, corpus left as it was (build-fuzz/logs/$t-merge.log)"
   fi

@@ -3,8 +3,8 @@
 // match a row of the User table exactly, and nothing typed changes the back end.
 
 #include "app/modTarBackup.h"
-#include "formsupport.h"
 #include "forms/frmLogin.h"
+#include "formsupport.h"
 #include "platform/dialogs/dialogs.h"
 #include "testsupport.h"
 
@@ -23,13 +23,13 @@ namespace {
 // Rows of the User table, as "NAME:PASSWORD" (the name ends at the first colon).
 const QStringList Users = {
     "ADMIN:Secret",
-    "100%_*:it's \"quoted\"",         // wildcards of LIKE and GLOB in a name, quotes in a password
-    "O'BRIEN:' OR '1'='1",            // an injection as somebody's real password
-    "ÉLODIE:mot de passe",            // upper-cased non-ASCII
-    "山田:パスワード",                 // no case at all
-    "مدير:كلمة السر",                 // right-to-left
-    "  SPACED  :  blanks  ",           // blanks are characters too
-    "GUEST:",                          // an empty password
+    "100%_*:it's \"quoted\"", // wildcards of LIKE and GLOB in a name, quotes in a password
+    "O'BRIEN:' OR '1'='1",    // an injection as somebody's real password
+    "ÉLODIE:mot de passe",    // upper-cased non-ASCII
+    "山田:パスワード",        // no case at all
+    "مدير:كلمة السر",         // right-to-left
+    "  SPACED  :  blanks  ",  // blanks are characters too
+    "GUEST:",                 // an empty password
 };
 
 // Longer than a line edit holds (32767 characters by default).
@@ -126,9 +126,18 @@ void TestHostileLogin::onlyExactRowsLogIn_data()
     QTest::newRow("name in mixed case") << "aDmIn" << "Secret" << true;
 
     // SQL in either field is just text.
-    const char *injections[] = {"' OR 1=1 --", "\"; DROP TABLE User; --", "admin'--", "admin' #",
-                                "ADMIN' OR '1'='1", "' OR ''='", "'; DELETE FROM User; --",
-                                "ADMIN\" OR \"\"=\"", "' UNION SELECT 'ADMIN','Secret' --", "1; UPDATE User SET UserPassword=''"};
+    const char *injections[] = {
+        "' OR 1=1 --",
+        "\"; DROP TABLE User; --",
+        "admin'--",
+        "admin' #",
+        "ADMIN' OR '1'='1",
+        "' OR ''='",
+        "'; DELETE FROM User; --",
+        "ADMIN\" OR \"\"=\"",
+        "' UNION SELECT 'ADMIN','Secret' --",
+        "1; UPDATE User SET UserPassword=''",
+    };
     for (const char *sql : injections) {
         QTest::addRow("name %s", sql) << QString::fromUtf8(sql) << "Secret" << false;
         QTest::addRow("password %s", sql) << "ADMIN" << QString::fromUtf8(sql) << false;

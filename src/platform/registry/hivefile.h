@@ -61,7 +61,8 @@ private:
     void removeKey(const QString &foldedPath);
 
     QHash<std::pair<KeyId, QString>, KeyId> children_;
-    QList<QHash<QString, HiveValue>> values_ = QList<QHash<QString, HiveValue>>(1); // by key number: values by case-folded name
+    // By key number: the key's values by their case-folded name.
+    QList<QHash<QString, HiveValue>> values_ = QList<QHash<QString, HiveValue>>(1);
 };
 
 } // namespace Registry
