@@ -290,9 +290,17 @@ Hive Hive::load(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    const QByteArray bytes = file.read(MaxFileSize + 1);
-    if (bytes.size() > MaxFileSize)
-        return {};
+    // Read in pieces up to the limit: asking for the limit at once would reserve it whole for
+    // every look-up, however small the file, and a file of unknown size may never end.
+    QByteArray bytes;
+    for (;;) {
+        const QByteArray piece = file.read(64 * 1024);
+        if (piece.isEmpty())
+            break;
+        bytes += piece;
+        if (bytes.size() > MaxFileSize)
+            return {};
+    }
     return parse(bytes);
 }
 
