@@ -3,6 +3,10 @@
 // with exactly the bytes that the zstd library itself gets from a complete, checksummed,
 // single-frame backup. Memory must stay bounded: a frame that declares a huge window or
 // content size is refused or streamed (run with -malloc_limit_mb to check).
+//
+// Random bytes rarely make a frame that decodes far, so an input that starts with 'G' describes
+// a backup instead: real content, compressed with chosen settings, then perhaps damaged. A sound
+// one must come back as the very content.
 
 #include "fuzzcheck.h"
 #include "platform/errors.h"
@@ -15,6 +19,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -62,6 +67,61 @@ Verdict reference(const std::uint8_t *data, std::size_t size, QByteArray &conten
     return Verdict::Accept;
 }
 
+// An input of the form 'G', settings, repeat, position (2 bytes), pattern: the pattern repeated
+// (up to about 1 MB, so the content spans several of the engine's buffers) and compressed with
+// the level, checksum and content-size flags of settings, then damaged as settings say: a bit
+// flipped, the end cut off, or bytes added after the frame, at the given relative position.
+struct Generated {
+    QByteArray backup;
+    QByteArray content;
+    bool checksum = false;
+    bool damaged = false;
+};
+
+Generated generate(const std::uint8_t *data, std::size_t size)
+{
+    Generated g;
+    const std::uint8_t settings = size > 1 ? data[1] : 0;
+    const int repeat = size > 2 ? data[2] : 0;
+    const unsigned position = size > 4 ? unsigned(data[3]) << 8 | data[4] : 0;
+    const QByteArray pattern =
+        size > 5 ? QByteArray(reinterpret_cast<const char *>(data + 5), qsizetype(size - 5)) : QByteArray("x");
+    const qsizetype length = std::min<qsizetype>(pattern.size() * (1 + qsizetype(repeat) * repeat * 16), 1 << 20);
+    while (g.content.size() < length)
+        g.content += pattern;
+    g.content.truncate(length);
+
+    std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, 1 + (settings >> 4) % 9);
+    g.checksum = settings & 1;
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, g.checksum);
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, (settings >> 1) & 1);
+    g.backup.resize(qsizetype(ZSTD_compressBound(std::size_t(g.content.size()))));
+    const std::size_t n = ZSTD_compress2(cctx.get(), g.backup.data(), std::size_t(g.backup.size()),
+                                         g.content.constData(), std::size_t(g.content.size()));
+    FUZZ_CHECK(!ZSTD_isError(n), ZSTD_getErrorName(n));
+    g.backup.truncate(qsizetype(n));
+
+    const qsizetype at = qsizetype(quint64(position) * quint64(g.backup.size()) >> 16);
+    switch ((settings >> 2) & 3) {
+    case 1: // one bit flipped
+        g.backup[at] = char(g.backup[at] ^ (1 << (position & 7)));
+        g.damaged = true;
+        break;
+    case 2: // cut short
+        g.backup.truncate(at);
+        g.damaged = true;
+        break;
+    case 3: // followed by more data
+        g.backup += pattern.left(1 + at % 16);
+        g.damaged = true;
+        break;
+    default:
+        break;
+    }
+    return g;
+}
+
 struct Folder {
     QTemporaryDir dir;
     QString input = dir.path() + QStringLiteral("/BACK.TVB");
@@ -89,7 +149,14 @@ QByteArray readFile(const QString &path)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     static Folder folder;
-    const QByteArray backup(reinterpret_cast<const char *>(data), qsizetype(size));
+    QByteArray backup(reinterpret_cast<const char *>(data), qsizetype(size));
+    std::optional<Generated> generated;
+    if (size > 0 && data[0] == 'G') {
+        generated = generate(data, size);
+        backup = generated->backup;
+        data = reinterpret_cast<const std::uint8_t *>(backup.constData());
+        size = std::size_t(backup.size());
+    }
     writeFile(folder.input, backup);
     // The database that the restore would replace: it must survive every refused backup.
     const QByteArray previous = QByteArrayLiteral("the database as it was before the restore");
@@ -127,6 +194,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         break;
     case Verdict::TooLarge:
         break;
+    }
+    // A sound backup with a checksum, made by zstd itself, comes back as its very content.
+    if (generated && generated->checksum && !generated->damaged) {
+        FUZZ_CHECK(restored, "an intact backup was refused");
+        FUZZ_CHECK(output == generated->content, "an intact backup was restored wrongly");
     }
     return 0;
 }
