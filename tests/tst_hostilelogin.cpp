@@ -30,6 +30,7 @@ const QStringList Users = {
     "مدير:كلمة السر",         // right-to-left
     "  SPACED  :  blanks  ",  // blanks are characters too
     "GUEST:",                 // an empty password
+    "LONG:" + QString(40000, u'p'), // longer than a text field holds by default
 };
 
 // Longer than a line edit holds (32767 characters by default).
@@ -124,6 +125,8 @@ void TestHostileLogin::onlyExactRowsLogIn_data()
     QTest::newRow("blanks of the row kept") << "  spaced  " << "  blanks  " << true;
     QTest::newRow("empty password") << "guest" << "" << true;
     QTest::newRow("name in mixed case") << "aDmIn" << "Secret" << true;
+    QTest::newRow("password of 40,000 characters") << "long" << QString(40000, u'p') << true;
+    QTest::newRow("that password cut short") << "long" << QString(32767, u'p') << false;
 
     // SQL in either field is just text.
     const char *injections[] = {
