@@ -17,6 +17,8 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <limits>
+
 using modTarBackup::BackEndPath;
 using modTarBackup::LoggedIn;
 
@@ -65,6 +67,9 @@ frmLogin::frmLogin() : QDialog(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::W
 
     txtUserName = new QLineEdit;
     txtPassword = new QLineEdit;
+    // No length limit: a text field would otherwise cut a long name or password silently.
+    txtUserName->setMaxLength(std::numeric_limits<int>::max());
+    txtPassword->setMaxLength(std::numeric_limits<int>::max());
     lblLabels[0] = new QLabel(QStringLiteral("&User Name"));
     lblLabels[1] = new QLabel(QStringLiteral("&Password"));
     QPalette onPicture = palette(); // the labels stand on the dark picture

@@ -41,7 +41,7 @@ namespace Key = Settings::Key;
 
 namespace {
 constexpr int TabBackup = 0, TabRestore = 1, TabCompact = 2;
-constexpr char Database[] = "(Tarvos Systems Database)";
+constexpr char DatabaseMark[] = "(Tarvos Systems Database)";
 
 // The layout was drawn for a small system font. Where the desktop's font is larger, the
 // window uses the largest size at which the widest one-line caption still fits its box, so no
@@ -76,7 +76,7 @@ frmTvUtil::frmTvUtil() : QWidget(nullptr, Qt::Window | Qt::MSWindowsFixedSizeDia
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                    | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(Twips::size(8070, 5310));
-    setFont(fittingFont(font(), QLatin1String(Database), Twips::px(2175)));
+    setFont(fittingFont(font(), QLatin1String(DatabaseMark), Twips::px(2175)));
     buildControls();
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -124,7 +124,7 @@ void frmTvUtil::buildControls()
     // Backup
     Image1 = picture("Image1", TabBackup, Resources::cabinetShut(Twips::px(480)));
     Label1 = label("Label1", TabBackup, QStringLiteral("From"), Twips::rect(1080, 600, 495, 255));
-    Label7 = label("Label7", TabBackup, QLatin1String(Database), Twips::rect(3960, 600, 2175, 255));
+    Label7 = label("Label7", TabBackup, QLatin1String(DatabaseMark), Twips::rect(3960, 600, 2175, 255));
     txtBackFrom = field("txtBackFrom", TabBackup, Twips::rect(1080, 840, 5055, 435));
     cmdBackFrom = browse("cmdBackFrom", TabBackup, 840);
     Label2 = label("Label2", TabBackup, QStringLiteral("To"), Twips::rect(1080, 1440, 495, 255));
@@ -141,7 +141,7 @@ void frmTvUtil::buildControls()
     txtRestFrom = field("txtRestFrom", TabRestore, Twips::rect(1080, 840, 5055, 435));
     cmdRestFrom = browse("cmdRestFrom", TabRestore, 840);
     Label5 = label("Label5", TabRestore, QStringLiteral("To"), Twips::rect(1080, 1440, 495, 255));
-    Label8 = label("Label8", TabRestore, QLatin1String(Database), Twips::rect(3960, 1440, 2175, 255));
+    Label8 = label("Label8", TabRestore, QLatin1String(DatabaseMark), Twips::rect(3960, 1440, 2175, 255));
     txtRestTo = field("txtRestTo", TabRestore, Twips::rect(1080, 1680, 5055, 405));
     cmdRestTo = browse("cmdRestTo", TabRestore, 1680);
     Label14 = label("Label14", TabRestore,
@@ -152,7 +152,7 @@ void frmTvUtil::buildControls()
 
     // Compact
     Label9 = label("Label9", TabCompact, QStringLiteral("Location"), Twips::rect(1080, 600, 1335, 255));
-    Label10 = label("Label10", TabCompact, QLatin1String(Database), Twips::rect(3960, 600, 2175, 255));
+    Label10 = label("Label10", TabCompact, QLatin1String(DatabaseMark), Twips::rect(3960, 600, 2175, 255));
     txtCompact = field("txtCompact", TabCompact, Twips::rect(1080, 840, 5055, 435));
     cmdCompact = browse("cmdCompact", TabCompact, 840);
     Animation2 = animation("Animation2", TabCompact);

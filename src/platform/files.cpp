@@ -65,13 +65,30 @@ bool isReadOnly(const struct stat &st)
     return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
 }
 
+// Once this much has been copied since the last time, the kernel is asked to start writing it
+// to disk, so that the writeback runs while the copy goes on and the final fsync finds little
+// left to do (instead of writing the whole file only then).
+constexpr off_t WritebackStep = off_t(8) << 20;
+
+// Starts writing back what was copied to out since flushedTo (best effort: the fsync before the
+// copy is put in place reports any error).
+void startWriteback(int out, off_t &flushedTo, off_t copied)
+{
+    if (copied - flushedTo < WritebackStep)
+        return;
+    ::sync_file_range(out, flushedTo, copied - flushedTo, SYNC_FILE_RANGE_WRITE);
+    flushedTo = copied;
+}
+
 // Copies everything from in to out; returns 0 or the errno of the failing call and which side
 // failed (true: reading).
 int copyData(int in, int out, bool &readFailed)
 {
+    off_t copied = 0;
+    off_t flushedTo = 0;
     // copy_file_range lets the kernel copy (or share extents) without a trip through user space.
     for (;;) {
-        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0);
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(WritebackStep), 0);
         if (n == 0)
             return 0;
         if (n < 0) {
@@ -82,6 +99,8 @@ int copyData(int in, int out, bool &readFailed)
             readFailed = false;
             return errno;
         }
+        copied += n;
+        startWriteback(out, flushedTo, copied);
     }
     std::vector<char> buf(size_t(1) << 20);
     for (;;) {
@@ -104,6 +123,8 @@ int copyData(int in, int out, bool &readFailed)
             }
             done += w;
         }
+        copied += n;
+        startWriteback(out, flushedTo, copied);
     }
 }
 

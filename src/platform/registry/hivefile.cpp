@@ -158,22 +158,26 @@ std::optional<HiveValue> readData(const QString &line, qsizetype pos, Format for
 QStringList logicalLines(const QString &text)
 {
     QStringList lines;
-    QString current;
+    QString current; // the logical line so far, without blanks at either end
     bool continuing = false;
     for (QStringView raw : QStringView(text).split(QLatin1Char('\n'))) {
         if (raw.endsWith(QLatin1Char('\r')))
             raw.chop(1);
-        if (continuing)
-            current += raw.trimmed();
-        else
-            current = raw.toString();
-        const QString trimmed = current.trimmed();
-        continuing = trimmed.endsWith(QLatin1Char('\\')) && !trimmed.startsWith(QLatin1Char(';'));
+        if (!continuing)
+            current.clear();
+        // Appending in place and trimming only the end keeps a long run of continued lines
+        // linear in its length.
+        current += raw.trimmed();
+        qsizetype end = current.size();
+        while (end > 0 && current.at(end - 1).isSpace())
+            --end;
+        current.truncate(end);
+        continuing = current.endsWith(QLatin1Char('\\')) && !current.startsWith(QLatin1Char(';'));
         if (continuing) {
-            current = trimmed.chopped(1);
+            current.chop(1);
             continue;
         }
-        lines.append(trimmed);
+        lines.append(current);
     }
     // A line still waiting for its continuation at the end of the file was cut short: dropped.
     return lines;
@@ -220,6 +224,7 @@ Hive Hive::parse(const QByteArray &fileBytes)
     const QStringList lines = logicalLines(decodeFile(fileBytes));
     Format format = Format::Unknown;
     QString key; // the folded path of the key that takes the values that follow; empty: none
+    KeyId keyId = 0;
     for (const QString &line : lines) {
         if (line.isEmpty() || line.startsWith(QLatin1Char(';')))
             continue;
@@ -243,7 +248,7 @@ Hive Hive::parse(const QByteArray &fileBytes)
             if (removal) {
                 hive.removeKey(path);
             } else {
-                hive.addKey(path);
+                keyId = hive.addKey(path);
                 key = path;
             }
             continue;
@@ -267,7 +272,7 @@ Hive Hive::parse(const QByteArray &fileBytes)
         ++pos;
         while (pos < line.size() && line[pos].isSpace())
             ++pos;
-        auto &values = hive.keys_[key];
+        auto &values = hive.values_[keyId];
         if (QStringView(line).sliced(pos) == QLatin1String("-")) {
             values.remove(fold(name));
             continue;
@@ -285,44 +290,72 @@ Hive Hive::load(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    const QByteArray bytes = file.read(MaxFileSize + 1);
-    if (bytes.size() > MaxFileSize)
-        return {};
+    // Read in pieces up to the limit: asking for the limit at once would reserve it whole for
+    // every look-up, however small the file, and a file of unknown size may never end.
+    QByteArray bytes;
+    for (;;) {
+        const QByteArray piece = file.read(64 * 1024);
+        if (piece.isEmpty())
+            break;
+        bytes += piece;
+        if (bytes.size() > MaxFileSize)
+            return {};
+    }
     return parse(bytes);
+}
+
+Hive::KeyId Hive::findKey(const QString &keyPath) const
+{
+    const QString folded = fold(keyPath);
+    KeyId id = 0;
+    for (const QStringView name : QStringView(folded).split(QLatin1Char('\\'))) {
+        const auto child = children_.constFind({id, name.toString()});
+        if (child == children_.constEnd())
+            return -1;
+        id = *child;
+    }
+    return id;
 }
 
 bool Hive::hasKey(const QString &keyPath) const
 {
-    return keys_.contains(fold(keyPath));
+    return findKey(keyPath) > 0;
 }
 
 const HiveValue *Hive::value(const QString &keyPath, const QString &name) const
 {
-    const auto key = keys_.constFind(fold(keyPath));
-    if (key == keys_.constEnd())
+    const KeyId id = findKey(keyPath);
+    if (id <= 0)
         return nullptr;
-    const auto value = key->constFind(fold(name));
-    return value == key->constEnd() ? nullptr : &*value;
+    const auto &values = values_.at(id);
+    const auto value = values.constFind(fold(name));
+    return value == values.constEnd() ? nullptr : &*value;
 }
 
-void Hive::addKey(const QString &keyPath)
+Hive::KeyId Hive::addKey(const QString &foldedPath)
 {
     // A key brings its parents into being, as importing the file would.
-    for (qsizetype sep = keyPath.indexOf(QLatin1Char('\\')); sep >= 0;
-         sep = keyPath.indexOf(QLatin1Char('\\'), sep + 1))
-        (void)keys_[keyPath.left(sep)];
-    (void)keys_[keyPath];
+    KeyId id = 0;
+    for (const QStringView name : QStringView(foldedPath).split(QLatin1Char('\\'))) {
+        const std::pair<KeyId, QString> link{id, name.toString()};
+        const auto child = children_.constFind(link);
+        if (child != children_.constEnd()) {
+            id = *child;
+            continue;
+        }
+        id = values_.size();
+        values_.emplace_back();
+        children_.insert(link, id);
+    }
+    return id;
 }
 
-void Hive::removeKey(const QString &keyPath)
+void Hive::removeKey(const QString &foldedPath)
 {
-    const QString below = keyPath + QLatin1Char('\\');
-    for (auto it = keys_.begin(); it != keys_.end();) {
-        if (it.key() == keyPath || it.key().startsWith(below))
-            it = keys_.erase(it);
-        else
-            ++it;
-    }
+    const qsizetype sep = foldedPath.lastIndexOf(QLatin1Char('\\'));
+    const KeyId parent = sep < 0 ? 0 : findKey(foldedPath.left(sep));
+    if (parent >= 0)
+        children_.remove({parent, foldedPath.mid(sep + 1)});
 }
 
 } // namespace Registry

@@ -2,7 +2,10 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
 #include <QString>
+
+#include <utility>
 
 namespace Registry {
 
@@ -45,14 +48,21 @@ public:
     [[nodiscard]] bool hasKey(const QString &keyPath) const;
     // Null when the key or the value is absent; an empty name means the default value ("@").
     [[nodiscard]] const HiveValue *value(const QString &keyPath, const QString &name) const;
-    [[nodiscard]] bool isEmpty() const { return keys_.isEmpty(); }
+    [[nodiscard]] bool isEmpty() const { return children_.isEmpty(); }
 
 private:
-    void addKey(const QString &keyPath);
-    void removeKey(const QString &keyPath);
+    // Keys form a tree. Each key has a number (0 is the top, above the roots); a key is found by
+    // its parent's number and its case-folded name, so a path costs memory once per name and a
+    // deep or much repeated path stays cheap. A removed key is unlinked from its parent, which
+    // makes everything below it unreachable.
+    using KeyId = qsizetype;
+    [[nodiscard]] KeyId findKey(const QString &keyPath) const; // -1 when absent
+    KeyId addKey(const QString &foldedPath);
+    void removeKey(const QString &foldedPath);
 
-    // Keys by their case-folded path; each key's values by their case-folded name.
-    QHash<QString, QHash<QString, HiveValue>> keys_;
+    QHash<std::pair<KeyId, QString>, KeyId> children_;
+    // By key number: the key's values by their case-folded name.
+    QList<QHash<QString, HiveValue>> values_ = QList<QHash<QString, HiveValue>>(1);
 };
 
 } // namespace Registry

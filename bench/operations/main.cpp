@@ -1,0 +1,148 @@
+// Runs one backup, restore, compaction or login exactly as the main window and the login dialog
+// do, through the operations layer and the database engine, and reports the time it took.
+// Used by full-bench.sh.
+//
+//   opbench backup <database> <backup file>
+//   opbench restore <backup file> <database> <safety copy>
+//   opbench restore-into <backup file> <database>      (the restore without its safety copy)
+//   opbench compact <database> <temporary file>
+//   opbench compact-steps <database> <temporary file>
+//   opbench login <database> <user name> <password> [repeats]
+//
+// compact-steps makes the compaction's steps one by one, as Operations::compact makes them, and
+// prints the seconds of each: the in-use check, the engine's compacted copy (written and synced),
+// the integrity check of the copy, the row counts of the copy and of the database, the
+// replacement; and, for comparison, how long SQLite's quick check of the copy takes.
+// Prints the seconds taken on success. login prints "<first ms> <best ms of the repeats> <found>":
+// the first check in a fresh process, as the user's first click on OK makes it, then the fastest
+// of the repeated checks. On failure the error's number and description go to stderr, exit status 1.
+#include "operations/backup.h"
+#include "operations/compaction.h"
+#include "operations/compressor.h"
+#include "operations/databasefile.h"
+#include "operations/replacement.h"
+#include "operations/restore.h"
+#include "platform/dao/dao.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QStringList>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+int usage(const char *program)
+{
+    std::fprintf(stderr,
+                 "usage: %s backup <database> <backup file>\n"
+                 "       %s restore <backup file> <database> <safety copy>\n"
+                 "       %s restore-into <backup file> <database>\n"
+                 "       %s compact <database> <temporary file>\n"
+                 "       %s compact-steps <database> <temporary file>\n"
+                 "       %s login <database> <user name> <password> [repeats]\n",
+                 program, program, program, program, program, program);
+    return 2;
+}
+
+double seconds(const std::function<void()> &work)
+{
+    QElapsedTimer clock;
+    clock.start();
+    work();
+    return double(clock.nsecsElapsed()) / 1e9;
+}
+
+// The login dialog's check, call for call: open the back end, look the user up with the
+// upper-cased name and the password bound as values, see whether a row came back, close.
+bool userMatches(const QString &database, const QString &userName, const QString &password)
+{
+    std::unique_ptr<Database> db = dbEngine().OpenDatabase(database);
+    std::unique_ptr<Recordset> rs =
+        db->OpenRecordset(QStringLiteral("Select * From User Where UserName=? And UserPassword=?"), dbOpenDynaset,
+                          {userName.toUpper(), password});
+    const bool found = !rs->Eof();
+    rs->Close();
+    db->Close();
+    return found;
+}
+
+// The steps of a compaction, timed one by one.
+void compactSteps(const QString &source, const QString &temp)
+{
+    const QString action = QStringLiteral("Cannot check ") + quotedPath(temp);
+    std::printf("in-use check %.3f\n", seconds([&] {
+                    Operations::refuseReadOnly(source);
+                    Operations::ensureNotInUse(source);
+                }));
+    std::printf("compacted copy %.3f\n", seconds([&] { dbEngine().CompactDatabase(source, temp); }));
+    QMap<QString, qint64> copyCounts, sourceCounts;
+    {
+        Dao::ConnectionPtr db = Dao::openConnection(temp, SQLITE_OPEN_READONLY, 0, action);
+        std::printf("integrity check %.3f\n",
+                    seconds([&] { (void)DatabaseFile::integrityProblems(db.get(), action); }));
+        // Not a step of the compaction: the cheaper check that leaves out comparing every index
+        // with its table, for comparison.
+        std::printf("(quick check %.3f)\n", seconds([&] {
+                        (void)DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA quick_check"), action);
+                    }));
+        std::printf("copy row counts %.3f\n",
+                    seconds([&] { copyCounts = DatabaseFile::tableRowCounts(db.get(), action); }));
+    }
+    {
+        Dao::ConnectionPtr db = Dao::openConnection(source, SQLITE_OPEN_READWRITE, 0, action);
+        std::printf("database row counts %.3f\n",
+                    seconds([&] { sourceCounts = DatabaseFile::tableRowCounts(db.get(), action); }));
+    }
+    if (copyCounts != sourceCounts)
+        throw Error(SQLITE_CORRUPT, action + QStringLiteral(": the row counts differ"));
+    std::printf("replacement %.3f\n", seconds([&] {
+                    Operations::replaceDatabase(source, [&] { Files::replace(temp, source); });
+                }));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    if (args.isEmpty())
+        return usage(argv[0]);
+    const QString &command = args.first();
+    Operations::EngineCompressor compressor;
+    try {
+        if (command == QLatin1String("backup") && args.size() == 3) {
+            std::printf("%.3f\n", seconds([&] { Operations::backUp(args[1], args[2], compressor); }));
+        } else if (command == QLatin1String("restore") && args.size() == 4) {
+            std::printf("%.3f\n", seconds([&] { Operations::restore(args[1], args[2], args[3], compressor); }));
+        } else if (command == QLatin1String("restore-into") && args.size() == 3) {
+            std::printf("%.3f\n", seconds([&] { Operations::restoreInto(args[1], args[2], compressor); }));
+        } else if (command == QLatin1String("compact") && args.size() == 3) {
+            std::printf("%.3f\n", seconds([&] { Operations::compact(args[1], args[2]); }));
+        } else if (command == QLatin1String("compact-steps") && args.size() == 3) {
+            compactSteps(args[1], args[2]);
+        } else if (command == QLatin1String("login") && (args.size() == 4 || args.size() == 5)) {
+            bool ok = true;
+            const int repeats = args.size() == 5 ? args[4].toInt(&ok) : 20;
+            if (!ok || repeats < 1)
+                return usage(argv[0]);
+            bool found = false;
+            const double first = seconds([&] { found = userMatches(args[1], args[2], args[3]); });
+            double best = first;
+            for (int i = 0; i < repeats; ++i)
+                best = std::min(best, seconds([&] { found = userMatches(args[1], args[2], args[3]); }));
+            std::printf("%.3f %.3f %s\n", first * 1e3, best * 1e3, found ? "found" : "not-found");
+        } else {
+            return usage(argv[0]);
+        }
+    } catch (const Error &e) {
+        std::fprintf(stderr, "%s\n", qPrintable(e.message()));
+        return 1;
+    }
+    return 0;
+}
