@@ -82,8 +82,11 @@ void switchToWal(const QString &copy)
 
 // Whether temp is a copy that an earlier compaction of source wrote and never put in place,
 // because the program was stopped between the two steps: a database that nobody uses, with no
-// journal or log beside it, holding exactly what source holds. Removing it loses nothing.
+// rollback journal beside it, holding exactly what source holds. Removing it loses nothing.
 // Anything else (another file, another database, a copy of an older state) is left to the user.
+// A write-ahead log and its index may lie beside it (the program may have been stopped while it
+// switched the copy to that mode): SQLite reads the log with the copy, so the comparison below
+// covers what it holds. A rollback journal may stand for a write to the copy that never ended.
 bool isUnusedCopyOf(const QString &source, const QString &temp)
 {
     struct stat st;
@@ -92,7 +95,8 @@ bool isUnusedCopyOf(const QString &source, const QString &temp)
         return false;
     const QStringList companions = Paths::companions(temp);
     for (const QString &companion : companions) {
-        if (::lstat(QFile::encodeName(companion).constData(), &st) == 0)
+        if (companion.endsWith(QLatin1String("-journal")) &&
+            ::lstat(QFile::encodeName(companion).constData(), &st) == 0)
             return false;
     }
     if (!InUse::processesUsing(QStringList(companions) + QStringList{temp}).isEmpty())

@@ -16,8 +16,8 @@ using CompactInto = std::function<void(const QString &src, const QString &dst)>;
 // 1. source is refused when read-only, and when in use (see ensureNotInUse, which also rolls
 //    back a journal left by a stopped writer and empties a write-ahead log into the file);
 // 2. a temp left by an earlier compaction that was stopped before it finished is removed, but only
-//    when it is a database that nobody uses, with no journal or log beside it, holding exactly
-//    the schema and rows of source (so nothing is lost); any other temp is left alone, and
+//    when it is a database that nobody uses, with no rollback journal beside it, holding
+//    exactly (with its write-ahead log, if any) the schema and rows of source (so nothing is lost); any other temp is left alone, and
 //    the engine refuses it;
 // 3. compactInto(source, temp);
 // 4. the copy is checked: PRAGMA integrity_check finds nothing, and it holds the same tables
