@@ -404,7 +404,12 @@ void TestFaults::removedWhileRunning()
     const QStringList log = runStart(tab);
     disconnect(connection);
     QVERIFY(done);
-    expectFailure(log, number, written, cause);
+    // The copy may vanish while it is checked or, on a loaded machine, only as it is moved into
+    // place: either way the message names it and says it is gone.
+    if (tab == 2 && log.filter(QRegularExpression("^box ")).value(0).startsWith(QStringLiteral("box 16 %1:").arg(ENOENT)))
+        expectFailure(log, ENOENT, written, "No such file or directory");
+    else
+        expectFailure(log, number, written, cause);
     QCOMPARE(contents(tmp->path("Data")), data);
     QCOMPARE(contents(tmp->path("BACK")), backEnd);
     QVERIFY(!QFile::exists(tmp->path("out")));
