@@ -76,11 +76,6 @@ void set32(QByteArray &b, qsizetype at, quint32 v)
     qToLittleEndian(v, b.data() + at);
 }
 
-void set16(QByteArray &b, qsizetype at, quint16 v)
-{
-    qToLittleEndian(v, b.data() + at);
-}
-
 // Where the data of the first chunk or list named id begins.
 qsizetype dataOf(const QByteArray &b, const char *id)
 {
@@ -268,7 +263,8 @@ void TestAnimation::malformed_data()
     QTest::newRow("height most negative")
         << (b = rgb, set32(b, dataOf(rgb, "strf") + 8, 0x80000000u), b) << "frame size";
     QTest::newRow("top-down RLE8") << (b = rle, set32(b, bi + 8, quint32(-11)), b) << "cannot play";
-    QTest::newRow("16 bits") << (b = rle, set16(b, bi + 14, 16), b) << "cannot play";
+    // One plane of 16 bits.
+    QTest::newRow("16 bits") << (b = rle, set32(b, bi + 12, 1 | (16 << 16)), b) << "cannot play";
     QTest::newRow("jpeg frames") << (b = rle, b.replace(bi + 16, 4, "MJPG"), b) << "MJPG";
     QTest::newRow("bitmap header size wrong") << (b = rle, set32(b, bi, 4000), b) << "header size";
     QTest::newRow("palette too large") << (b = rle, set32(b, bi + 32, 1000), b) << "more than 256";

@@ -20,6 +20,14 @@ inline std::optional<Error> errorFrom(const std::function<void()> &call)
     return std::nullopt;
 }
 
+// The message of the Error that call throws, or an empty string when it returns. Meant for
+// QCOMPARE(errorMessage(...), QString()), which shows the message when there is one.
+inline QString errorMessage(const std::function<void()> &call)
+{
+    const std::optional<Error> e = errorFrom(call);
+    return e ? e->message() : QString();
+}
+
 // Empty when call throws an Error with the given number (any number when -1) whose description
 // holds every one of texts; otherwise what happened instead. Meant for
 // QCOMPARE(errorMismatch(...), QString()), which prints the difference.
