@@ -1,8 +1,8 @@
 #include "aviwriter.h"
 #include "clipart.h"
+#include "errorcheck.h"
 #include "platform/animation/animationctrl.h"
 #include "platform/animation/aviclip.h"
-#include "platform/errors.h"
 #include "resources/clips.h"
 #include "testsupport.h"
 
@@ -76,11 +76,6 @@ void set32(QByteArray &b, qsizetype at, quint32 v)
     qToLittleEndian(v, b.data() + at);
 }
 
-void set16(QByteArray &b, qsizetype at, quint16 v)
-{
-    qToLittleEndian(v, b.data() + at);
-}
-
 // Where the data of the first chunk or list named id begins.
 qsizetype dataOf(const QByteArray &b, const char *id)
 {
@@ -124,26 +119,6 @@ QByteArray withFrame(const QByteArray &clip, int index, const QByteArray &data)
     return splice(clip, chunk, 8 + oldSize + (oldSize & 1), replacement, {"movi"});
 }
 
-QByteArray withFirstFrame(const QByteArray &clip, const QByteArray &data)
-{
-    return withFrame(clip, 0, data);
-}
-
-QByteArray audioStreamList()
-{
-    QByteArray strh(56, '\0');
-    strh.replace(0, 4, "auds");
-    set32(strh, 20, 1);
-    set32(strh, 24, 22050);
-    QByteArray strf(18, '\0');
-    QByteArray list = "LIST" + QByteArray(4, '\0') + "strl" + "strh" + QByteArray(4, '\0') + strh + "strf" +
-                      QByteArray(4, '\0') + strf;
-    set32(list, 4, quint32(list.size() - 8));
-    set32(list, 16, 56);
-    set32(list, 80, 18);
-    return list;
-}
-
 } // namespace
 
 class TestAnimation : public QObject {
@@ -157,12 +132,10 @@ private slots:
     void builtClips();
     void malformed_data();
     void malformed();
-    void fuzzTruncationsAndBitFlips();
+    void truncationsAreRefused();
     void fileErrors();
-    void playerShowsNothingUntilOpened();
     void playerDrawsFrameCentredOnTheWindowBackground();
-    void playLoopsAndStopHolds();
-    void openReplacesClipAndFailedOpenKeepsIt();
+    void playerPlaysStopsAndReopens();
 };
 
 void TestAnimation::roundTrip_data()
@@ -191,15 +164,8 @@ void TestAnimation::roundTrip()
     QCOMPARE(clip.size(), size);
     QCOMPARE(clip.frameCount(), 6);
     QCOMPARE(clip.frameIntervalUs(), 1000000 / fps);
-    for (int i = 0; i < frames.size(); ++i) {
-        const QImage expected = frames[i].convertToFormat(QImage::Format_RGB32);
-        const QImage &got = clip.frame(i);
-        QCOMPARE(got.format(), QImage::Format_RGB32);
-        for (int y = 0; y < size.height(); ++y)
-            for (int x = 0; x < size.width(); ++x)
-                QVERIFY2(got.pixel(x, y) == expected.pixel(x, y),
-                         qPrintable(QString("frame %1 at %2,%3").arg(i).arg(x).arg(y)));
-    }
+    for (int i = 0; i < frames.size(); ++i)
+        QCOMPARE(clip.frame(i), frames[i].convertToFormat(QImage::Format_RGB32));
 }
 
 // Frames written by hand, not by our writer: RLE8 runs, literals, moves and line ends drawn
@@ -271,9 +237,10 @@ void TestAnimation::malformed_data()
                      rgb24 = clipBytes(Encoding::Rgb24);
     const qsizetype bi = dataOf(rle, "strf"), avih = dataOf(rle, "avih"), strh = dataOf(rle, "strh");
     QByteArray b;
+    const auto withFrame0 = [](const QByteArray &clip, const QByteArray &data) { return withFrame(clip, 0, data); };
+    const qsizetype strl = rle.indexOf("strl") - 8, strlSize = endOfList(rle, "strl") - strl;
 
     QTest::newRow("empty file") << QByteArray() << "not an AVI clip";
-    QTest::newRow("text") << QByteArray("Hello, this is no clip at all.\n") << "not an AVI clip";
     QTest::newRow("wave file") << QByteArray(rle).replace(8, 4, "WAVE") << "not an AVI clip";
     QTest::newRow("riff size too small") << (b = rle, set32(b, 4, 2), b) << "not an AVI clip";
     QTest::newRow("truncated") << rle.left(rle.size() / 2) << "truncated";
@@ -285,17 +252,10 @@ void TestAnimation::malformed_data()
     QTest::newRow("frame chunk size huge") << (b = rle, set32(b, b.indexOf("00dc") + 4, 0xFFFFFFF0u), b) << "declares";
     QTest::newRow("list size huge") << (b = rle, set32(b, b.indexOf("strl") - 4, 0x7FFFFFFFu), b) << "declares";
     QTest::newRow("zero frame rate") << (b = rle, set32(b, avih, 0), set32(b, strh + 24, 0), b) << "frame rate is zero";
-    QTest::newRow("zero frame rate and scale")
-        << (b = rle, set32(b, avih, 0), set32(b, strh + 20, 0), set32(b, strh + 24, 0), b) << "frame rate is zero";
     QTest::newRow("a frame an age") << (b = rle, set32(b, avih, 0xFFFFFFFFu), b) << "less than one frame an hour";
     QTest::newRow("audio stream instead of video") << QByteArray(rle).replace("vids", "auds") << "sound";
-    QTest::newRow("video and audio streams")
-        << splice(rle, endOfList(rle, "strl"), 0, audioStreamList(), {"hdrl"}) << "sound";
     QTest::newRow("text stream") << QByteArray(rle).replace("vids", "txts") << "\"txts\"";
-    QTest::newRow("two video streams") << splice(rle, endOfList(rle, "strl"), 0,
-                                                 rle.mid(rle.indexOf("strl") - 8,
-                                                         endOfList(rle, "strl") - rle.indexOf("strl") + 8),
-                                                 {"hdrl"})
+    QTest::newRow("two video streams") << splice(rle, strl + strlSize, 0, rle.mid(strl, strlSize), {"hdrl"})
                                        << "more than one video stream";
     QTest::newRow("width zero") << (b = rle, set32(b, bi + 4, 0), b) << "frame size";
     QTest::newRow("width huge") << (b = rle, set32(b, bi + 4, 100000), b) << "frame size";
@@ -303,25 +263,23 @@ void TestAnimation::malformed_data()
     QTest::newRow("height most negative")
         << (b = rgb, set32(b, dataOf(rgb, "strf") + 8, 0x80000000u), b) << "frame size";
     QTest::newRow("top-down RLE8") << (b = rle, set32(b, bi + 8, quint32(-11)), b) << "cannot play";
-    QTest::newRow("16 bits") << (b = rle, set16(b, bi + 14, 16), b) << "cannot play";
+    // One plane of 16 bits.
+    QTest::newRow("16 bits") << (b = rle, set32(b, bi + 12, 1 | (16 << 16)), b) << "cannot play";
     QTest::newRow("jpeg frames") << (b = rle, b.replace(bi + 16, 4, "MJPG"), b) << "MJPG";
     QTest::newRow("bitmap header size wrong") << (b = rle, set32(b, bi, 4000), b) << "header size";
     QTest::newRow("palette too large") << (b = rle, set32(b, bi + 32, 1000), b) << "more than 256";
     QTest::newRow("palette truncated") << (b = rle, set32(b, bi + 32, 200), b) << "palette is truncated";
-    QTest::newRow("uncompressed frame short") << withFirstFrame(rgb, QByteArray(40, '\1')) << "needs";
-    QTest::newRow("24-bit frame short") << withFirstFrame(rgb24, QByteArray(100, '\1')) << "needs";
-    QTest::newRow("24-bit first frame empty") << withFirstFrame(rgb24, QByteArray()) << "needs";
-    QTest::newRow("rle run past line") << withFirstFrame(rle, QByteArray::fromHex("3001")) << "past the end of a line";
-    QTest::newRow("rle runs past line") << withFirstFrame(rle, QByteArray::fromHex("2001 0601"))
-                                        << "past the end of a line";
+    QTest::newRow("uncompressed frame short") << withFrame0(rgb, QByteArray(40, '\1')) << "needs";
+    QTest::newRow("24-bit frame short") << withFrame0(rgb24, QByteArray(100, '\1')) << "needs";
+    QTest::newRow("rle run past line") << withFrame0(rle, QByteArray::fromHex("3001")) << "past the end of a line";
     QTest::newRow("rle literal past line")
-        << withFirstFrame(rle, QByteArray::fromHex("1e01 0008 0102030405060708")) << "past the end of a line";
-    QTest::newRow("rle literal truncated") << withFirstFrame(rle, QByteArray::fromHex("0008 010203")) << "ends inside";
-    QTest::newRow("rle move truncated") << withFirstFrame(rle, QByteArray::fromHex("0002 05")) << "ends inside a move";
-    QTest::newRow("rle move right out") << withFirstFrame(rle, QByteArray::fromHex("0002 2600")) << "moves outside";
-    QTest::newRow("rle move up out") << withFirstFrame(rle, QByteArray::fromHex("0002 000c")) << "moves outside";
-    QTest::newRow("rle draws below picture") << withFirstFrame(rle, QByteArray::fromHex("0002 000b 0101")) << "below";
-    QTest::newRow("rle lines past picture") << withFirstFrame(rle, QByteArray(40, '\0')) << "past the last line";
+        << withFrame0(rle, QByteArray::fromHex("1e01 0008 0102030405060708")) << "past the end of a line";
+    QTest::newRow("rle literal truncated") << withFrame0(rle, QByteArray::fromHex("0008 010203")) << "ends inside";
+    QTest::newRow("rle move truncated") << withFrame0(rle, QByteArray::fromHex("0002 05")) << "ends inside a move";
+    QTest::newRow("rle move right out") << withFrame0(rle, QByteArray::fromHex("0002 2600")) << "moves outside";
+    QTest::newRow("rle move up out") << withFrame0(rle, QByteArray::fromHex("0002 000c")) << "moves outside";
+    QTest::newRow("rle draws below picture") << withFrame0(rle, QByteArray::fromHex("0002 000b 0101")) << "below";
+    QTest::newRow("rle lines past picture") << withFrame0(rle, QByteArray(40, '\0')) << "past the last line";
     // A small file that would decode to far more than the limit, and one with too many frames.
     const QImage big = QImage(1000, 1000, QImage::Format_Indexed8);
     QList<QImage> bigFrames(20, [&] {
@@ -357,107 +315,36 @@ void TestAnimation::malformed()
     }
 }
 
-// Every truncation of real clips, and many corruptions of them, either read as a clip within the
-// limits or give an Error; none may crash, hang or allocate without bound.
-void TestAnimation::fuzzTruncationsAndBitFlips()
+// Every truncation of a clip is refused (arbitrary corruptions are the fuzz corpus's business).
+void TestAnimation::truncationsAreRefused()
 {
-    const QList<QByteArray> clips = {clipBytes(Encoding::Rle8, 4), clipBytes(Encoding::Rgb8, 2, QSize(9, 5)),
-                                     clipBytes(Encoding::Rgb24, 2, QSize(5, 3))};
-    int refused = 0, read = 0;
-    const auto attempt = [&](const QByteArray &bytes) {
-        try {
-            const AviClip clip = AviClip::fromBytes(bytes, QStringLiteral("fuzz.avi"));
-            QVERIFY(clip.frameCount() >= 1 && clip.frameCount() <= AviClip::MaxFrames);
-            QVERIFY(clip.frameIntervalUs() >= 1);
-            for (int i = 0; i < clip.frameCount(); ++i)
-                QVERIFY(clip.frame(i).size() == clip.size());
-            ++read;
-        } catch (const Error &e) {
-            QCOMPARE(e.number(), ErrorNumber::BadFileFormat);
-            ++refused;
-        }
-    };
-    for (const QByteArray &clip : clips) {
-        for (qsizetype cut = 0; cut < clip.size(); ++cut) {
+    for (const QByteArray &clip : {clipBytes(Encoding::Rle8, 4), clipBytes(Encoding::Rgb24, 2, QSize(5, 3))}) {
+        for (qsizetype cut = 0; cut < clip.size(); ++cut)
             QVERIFY_THROWS_EXCEPTION(Error, (void)AviClip::fromBytes(clip.left(cut), QStringLiteral("cut.avi")));
-        }
-        QRandomGenerator random(42);
-        for (qsizetype at = 0; at < clip.size(); ++at) {
-            QByteArray flipped = clip;
-            flipped[at] = char(flipped[at] ^ (1 << random.bounded(8)));
-            attempt(flipped);
-            QByteArray smashed = clip;
-            const quint32 value = QList<quint32>{0, 1, 0xFF, 0x7FFFFFFF, 0x80000000u, 0xFFFFFFFFu}[at % 6];
-            smashed.replace(at, 4, QByteArray(reinterpret_cast<const char *>(&value), 4));
-            attempt(smashed.left(clip.size()));
-        }
-        for (int round = 0; round < 200; ++round) {
-            QByteArray garbage = clip;
-            for (int k = 0; k < 8; ++k)
-                garbage[random.bounded(int(clip.size()))] = char(random.generate());
-            attempt(garbage);
-        }
     }
-    QVERIFY(refused > 0 && read > 0); // both outcomes were met: the corruptions reached the decoder
 }
 
 void TestAnimation::fileErrors()
 {
     TempFolder tmp;
-    const auto numberOf = [](const QString &path) -> long {
-        try {
-            (void)AviClip::load(path);
-        } catch (const Error &e) {
-            return e.number();
-        }
-        return 0;
+    QCOMPARE(::mkfifo(QFile::encodeName(tmp.path("fifo.avi")).constData(), 0600), 0);
+    writeFile(tmp.path("locked.avi"), clipBytes(Encoding::Rle8));
+    QVERIFY(QFile::setPermissions(tmp.path("locked.avi"), QFileDevice::Permissions()));
+    const auto numberOf = [](const QString &path) {
+        const std::optional<Error> e = errorFrom([&] { (void)AviClip::load(path); });
+        return !e ? 0 : e->description().contains(quotedPath(path)) ? e->number() : -e->number();
     };
     QCOMPARE(numberOf(tmp.path("missing.avi")), long(ENOENT));
     QCOMPARE(numberOf(QString()), long(ENOENT));
     QCOMPARE(numberOf(tmp.path()), long(EISDIR));
     QCOMPARE(numberOf(tmp.path("missing/inside.avi")), long(ENOENT));
-    // A FIFO is refused without waiting for a writer that never comes.
-    QCOMPARE(::mkfifo(QFile::encodeName(tmp.path("fifo.avi")).constData(), 0600), 0);
-    QCOMPARE(numberOf(tmp.path("fifo.avi")), ErrorNumber::BadFileFormat);
-    try {
-        (void)AviClip::load(tmp.path("missing.avi"));
-    } catch (const Error &e) {
-        QVERIFY(e.description().contains(quotedPath(tmp.path("missing.avi"))));
-    }
-    if (!runningAsRoot()) {
-        writeFile(tmp.path("locked.avi"), clipBytes(Encoding::Rle8));
-        QVERIFY(QFile::setPermissions(tmp.path("locked.avi"), QFileDevice::Permissions()));
+    QCOMPARE(numberOf(tmp.path("fifo.avi")), ErrorNumber::BadFileFormat); // no wait for a writer
+    if (!runningAsRoot())
         QCOMPARE(numberOf(tmp.path("locked.avi")), long(EACCES));
-    }
 }
 
-void TestAnimation::playerShowsNothingUntilOpened()
-{
-    QWidget page;
-    page.resize(500, 120);
-    AnimationCtrl player(&page);
-    player.setGeometry(10, 10, 425, 81);
-    QVERIFY(!player.isOpen());
-    QCOMPARE(player.currentFrame(), -1);
-    player.Stop(); // harmless without a clip
-    QVERIFY(!player.isPlaying());
-    try {
-        player.Play();
-        QFAIL("Play without a clip did not fail");
-    } catch (const Error &e) {
-        QCOMPARE(e.number(), ErrorNumber::InvalidArgument);
-    }
-    QVERIFY(!player.isPlaying());
-    const QImage shot = page.grab().toImage();
-    const QRgb background = page.palette().color(QPalette::Window).rgb();
-    for (int y = 0; y < shot.height(); ++y)
-        for (int x = 0; x < shot.width(); ++x)
-            QCOMPARE(shot.pixel(x, y), background);
-    QCOMPARE(player.focusPolicy(), Qt::NoFocus);
-}
-
-// The frame stands in the middle of the player; its background colour (the top-left pixel's)
-// shows the window's background instead.
+// Nothing shows before a clip is opened; then the frame stands in the middle of the player, its
+// background colour (the top-left pixel's) showing the window's background instead.
 void TestAnimation::playerDrawsFrameCentredOnTheWindowBackground()
 {
     QImage frame(20, 10, QImage::Format_Indexed8);
@@ -472,18 +359,28 @@ void TestAnimation::playerDrawsFrameCentredOnTheWindowBackground()
 
     QWidget page;
     QPalette palette = page.palette();
-    palette.setColor(QPalette::Window, QColor(10, 200, 30));
+    const QRgb green = qRgb(10, 200, 30);
+    palette.setColor(QPalette::Window, green);
     page.setPalette(palette);
     page.setAutoFillBackground(true);
     page.resize(200, 100);
     AnimationCtrl player(&page);
     player.setGeometry(20, 30, 100, 40);
+    QCOMPARE(player.focusPolicy(), Qt::NoFocus);
+    QCOMPARE(player.currentFrame(), -1);
+    player.Stop(); // harmless without a clip
+    QCOMPARE(errorMismatch([&] { player.Play(); }, ErrorNumber::InvalidArgument), QString());
+    QVERIFY(!player.isPlaying());
+    const QImage blank = page.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    QImage plain(blank.size(), QImage::Format_RGB32);
+    plain.fill(green);
+    QCOMPARE(blank, plain);
+
     player.Open(tmp.path("c.avi"));
     QCOMPARE(player.currentFrame(), 0);
     const QImage shot = page.grab().toImage().convertToFormat(QImage::Format_RGB32);
     // The frame's top-left corner: 20 + (100 - 20) / 2, 30 + (40 - 10) / 2.
     const QPoint origin(60, 45);
-    const QRgb green = qRgb(10, 200, 30);
     QCOMPARE(shot.pixel(origin + QPoint(2, 3)), Colours[3]);
     QCOMPARE(shot.pixel(origin + QPoint(15, 6)), Colours[5]);
     QCOMPARE(shot.pixel(origin + QPoint(1, 2)), Colours[3]);
@@ -495,7 +392,8 @@ void TestAnimation::playerDrawsFrameCentredOnTheWindowBackground()
     QCOMPARE(shot.pixel(5, 5), green);
 }
 
-void TestAnimation::playLoopsAndStopHolds()
+// Plays in order and loops, also inside a nested event loop; Stop holds the frame; Open replaces.
+void TestAnimation::playerPlaysStopsAndReopens()
 {
     TempFolder tmp;
     AviWriter::writeFile(tmp.path("fast.avi"), drawnFrames(3, QSize(12, 6), Encoding::Rle8), 100, Encoding::Rle8);
@@ -535,19 +433,10 @@ void TestAnimation::playLoopsAndStopHolds()
     // Play again starts from the first frame.
     player.Play();
     QCOMPARE(player.currentFrame(), 0);
-    player.Stop();
-}
 
-void TestAnimation::openReplacesClipAndFailedOpenKeepsIt()
-{
-    TempFolder tmp;
-    AviWriter::writeFile(tmp.path("a.avi"), drawnFrames(3, QSize(12, 6), Encoding::Rgb8), 50, Encoding::Rgb8);
-    AviWriter::writeFile(tmp.path("b.avi"), drawnFrames(5, QSize(30, 8), Encoding::Rle8), 15, Encoding::Rle8);
+    // Open while playing replaces the clip and stops; a failed Open keeps the clip it had.
+    AviWriter::writeFile(tmp.path("b.avi"), drawnFrames(5, QSize(30, 8), Encoding::Rgb8), 15, Encoding::Rgb8);
     writeFile(tmp.path("bad.avi"), "RIFF");
-    AnimationCtrl player;
-    player.Open(tmp.path("a.avi"));
-    player.Play();
-    QTRY_VERIFY(player.currentFrame() > 0);
     player.Open(tmp.path("b.avi"));
     QVERIFY(!player.isPlaying());
     QCOMPARE(player.currentFrame(), 0);

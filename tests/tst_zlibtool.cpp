@@ -1,4 +1,4 @@
-#include "platform/errors.h"
+#include "errorcheck.h"
 #include "platform/zlibtool/compressionengine.h"
 #include "platform/zlibtool/zlibtoolctrl.h"
 #include "testsupport.h"
@@ -27,16 +27,6 @@ using namespace TestSupport;
 namespace Engine = CompressionEngine;
 
 namespace {
-
-std::optional<Error> errorFrom(const std::function<void()> &call)
-{
-    try {
-        call();
-    } catch (const Error &e) {
-        return e;
-    }
-    return std::nullopt;
-}
 
 // Every file under folder, hidden ones included, with its content.
 QMap<QString, QByteArray> filesIn(const QString &folder)
@@ -107,8 +97,7 @@ private slots:
     void killedMidWorkLeavesOutputAlone_data();
     void killedMidWorkLeavesOutputAlone();
     void widgetWorksWhileWindowPaintsAndIgnoresInput();
-    void widgetReportsErrorsAndRefusesReentry();
-    void widgetDestroyedDuringCall();
+    void widgetErrorsReentryAndDeletion();
 };
 
 void TestZlibTool::roundTrip_data()
@@ -121,10 +110,8 @@ void TestZlibTool::roundTrip_data()
     QTest::newRow("one byte") << qsizetype(1) << true;
     QTest::newRow("zstd input size - 1") << in - 1 << true;
     QTest::newRow("zstd input size + 1") << in + 1 << false;
-    QTest::newRow("zstd output size - 1") << out - 1 << true;
     QTest::newRow("zstd output size + 1") << out + 1 << true;
-    QTest::newRow("buffer - 1") << buf - 1 << false;
-    QTest::newRow("buffer") << buf << true;
+    QTest::newRow("buffer") << buf << false;
     QTest::newRow("buffer + 1") << buf + 1 << true;
     QTest::newRow("all buffers + 1, noise") << all + 1 << true;
     QTest::newRow("all buffers + 1, text") << all + 1 << false;
@@ -164,54 +151,68 @@ void TestZlibTool::roundTrip()
 void TestZlibTool::refusesBadInput_data()
 {
     QTest::addColumn<bool>("compress");
-    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("kind"); // what is wrong with the paths; "" when the input's bytes are
+    QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<int>("number"); // -1: any
     QTest::addColumn<QString>("cause");
-    const int bad = int(ErrorNumber::BadFileFormat);
+    TempFolder tmp;
+    const QByteArray source = mixedBytes(3 << 20);
+    writeFile(tmp.path("source"), source);
+    Engine::compressFile(tmp.path("source"), tmp.path("good"));
+    QCOMPARE(runZstd({"--no-check", tmp.path("source"), "-o", tmp.path("nocheck")}), 0);
+    const QByteArray good = readFile(tmp.path("good"));
+    QVERIFY((good[4] & 0x20) == 0); // not single-segment: byte 5 is the window, 6 starts the size
+    const auto changed = [&](qsizetype at, char bits) {
+        QByteArray bytes = good;
+        bytes[at] = char(bytes[at] ^ bits);
+        return bytes;
+    };
+
     for (const bool c : {true, false}) {
         const QString op = c ? "compress: " : "decompress: ";
-        QTest::newRow(qPrintable(op + "missing input")) << c << "missing" << ENOENT << "No such file or directory";
-        QTest::newRow(qPrintable(op + "folder as input")) << c << "input folder" << EISDIR << "it is a folder";
-        QTest::newRow(qPrintable(op + "unreadable input")) << c << "unreadable" << EACCES << "Permission denied";
-        QTest::newRow(qPrintable(op + "folder as output")) << c << "output folder" << EISDIR << "it is a folder";
-        QTest::newRow(qPrintable(op + "read-only folder")) << c << "read-only" << -1 << "cannot create a file";
-        QTest::newRow(qPrintable(op + "disk full")) << c << "full" << ENOSPC << "No space left on device";
-        QTest::newRow(qPrintable(op + "input is output"))
-            << c << "same" << int(ErrorNumber::InvalidArgument) << "cannot be both";
+        const QByteArray in = c ? source : good;
+        const auto row = [&](const char *tag, const char *kind, int number, const char *cause) {
+            QTest::newRow(qPrintable(op + tag)) << c << kind << in << number << cause;
+        };
+        row("missing input", "missing", ENOENT, "No such file or directory");
+        row("folder as input", "input folder", EISDIR, "it is a folder");
+        row("unreadable input", "unreadable", EACCES, "Permission denied");
+        row("folder as output", "output folder", EISDIR, "it is a folder");
+        row("read-only folder", "read-only", -1, "cannot create a file");
+        row("input is output", "same", int(ErrorNumber::InvalidArgument), "cannot be both");
+        QTest::newRow(qPrintable(op + "disk full"))
+            << c << "full" << (c ? randomBytes(3 << 20) : good) << ENOSPC << "No space left on device";
     }
-    QTest::newRow("empty file") << false << "empty" << bad << "is not a Tarvos backup file (it is empty)";
-    QTest::newRow("not a backup") << false << "text" << bad << "is not a Tarvos backup file";
-    QTest::newRow("no checksum") << false << "no checksum" << bad << "carries no checksum";
-    QTest::newRow("cut in the header") << false << "cut 3" << bad << "is truncated";
-    QTest::newRow("cut in half") << false << "cut half" << bad << "is truncated";
-    QTest::newRow("last byte missing") << false << "cut 1" << bad << "is truncated";
-    QTest::newRow("byte flipped early") << false << "flip 40" << -1 << "is damaged";
-    QTest::newRow("byte flipped midway") << false << "flip half" << -1 << "is damaged";
-    QTest::newRow("checksum flipped") << false << "flip last" << int(ZSTD_error_checksum_wrong)
-                                      << "is damaged (checksum mismatch)";
-    QTest::newRow("wrong content size") << false << "size" << -1 << "is damaged";
-    QTest::newRow("trailing bytes") << false << "trailing" << bad << "unexpected data after the end";
-    QTest::newRow("two frames") << false << "two frames" << bad << "unexpected data after the end";
+    const int bad = int(ErrorNumber::BadFileFormat);
+    const auto row = [](const char *tag, const QByteArray &bytes, int number, const char *cause) {
+        QTest::newRow(tag) << false << "" << bytes << number << cause;
+    };
+    row("empty file", {}, bad, "is not a Tarvos backup file (it is empty)");
+    row("not a backup", textBytes(5000), bad, "is not a Tarvos backup file");
+    row("no checksum", readFile(tmp.path("nocheck")), bad, "carries no checksum");
+    row("cut in the header", good.left(3), bad, "is truncated");
+    row("cut in half", good.left(good.size() / 2), bad, "is truncated");
+    row("last byte missing", good.chopped(1), bad, "is truncated");
+    row("byte flipped midway", changed(good.size() / 2, 0x10), -1, "is damaged");
+    row("checksum flipped", changed(good.size() - 1, 0x10), int(ZSTD_error_checksum_wrong),
+        "is damaged (checksum mismatch)");
+    row("wrong content size", changed(6, 0x01), -1, "is damaged");
+    row("trailing bytes", good + "x", bad, "unexpected data after the end");
+    row("two frames", good + good, bad, "unexpected data after the end");
 }
 
+// Each refusal names the file at fault and the cause; the output's folder is as it was.
 void TestZlibTool::refusesBadInput()
 {
     QFETCH(bool, compress);
     QFETCH(QString, kind);
+    QFETCH(QByteArray, bytes);
     QFETCH(int, number);
     QFETCH(QString, cause);
     TempFolder tmp;
-    QDir().mkpath(tmp.path("in"));
     const QString outFolder = tmp.path("out");
-    const QByteArray source = mixedBytes(3 << 20);
-    writeFile(tmp.path("source"), source);
-    Engine::compressFile(tmp.path("source"), tmp.path("good.TVB"));
-    const QByteArray good = readFile(tmp.path("good.TVB"));
-
-    QString input = tmp.path("in/input");
-    QString output = outFolder + "/old.dat";
+    QString input = tmp.path("input"), output = outFolder + "/old.dat";
     QByteArray old = "the previous content\n";
-    QByteArray in = compress ? source : good;
     std::optional<ReadOnlyFolder> readOnly;
     std::optional<SmallFileSystem> small;
     if (kind == "read-only") {
@@ -220,8 +221,6 @@ void TestZlibTool::refusesBadInput()
         small.emplace(outFolder, 1 << 20);
         if (!small->isValid())
             QSKIP(qPrintable(small->why()));
-        if (compress)
-            in = randomBytes(3 << 20);
     } else {
         QDir().mkpath(outFolder);
     }
@@ -233,29 +232,9 @@ void TestZlibTool::refusesBadInput()
     else if (kind == "output folder")
         QDir().mkpath(output = outFolder + "/folder");
     else if (kind == "same")
-        writeFile(input = output, old = in);
-    else if (kind == "empty")
-        in.clear();
-    else if (kind == "text")
-        in = textBytes(5000);
-    else if (kind == "no checksum") {
-        QCOMPARE(runZstd({"--no-check", tmp.path("source"), "-o", tmp.path("nocheck")}), 0);
-        in = readFile(tmp.path("nocheck"));
-    } else if (kind.startsWith("cut"))
-        in.truncate(kind == "cut half" ? in.size() / 2 : kind == "cut 3" ? 3 : in.size() - 1);
-    else if (kind.startsWith("flip")) {
-        const qsizetype at = kind == "flip 40" ? 40 : kind == "flip half" ? in.size() / 2 : in.size() - 1;
-        in[at] = char(in[at] ^ 0x10);
-    } else if (kind == "size") {
-        // The frame header: magic (4), descriptor, window (this frame is not single-segment), size.
-        QVERIFY((in[4] & 0x20) == 0);
-        in[6] = char(in[6] + 1);
-    } else if (kind == "trailing")
-        in += "x";
-    else if (kind == "two frames")
-        in += good;
+        writeFile(input = output, old = bytes);
     if (kind != "missing" && kind != "input folder" && kind != "same")
-        writeFile(input, in);
+        writeFile(input, bytes);
     if (kind == "unreadable") {
         if (runningAsRoot())
             QSKIP("root reads every file");
@@ -265,14 +244,11 @@ void TestZlibTool::refusesBadInput()
         QSKIP(qPrintable(readOnly->why()));
     const QMap<QString, QByteArray> before = filesIn(outFolder);
 
-    const std::optional<Error> error =
-        errorFrom([&] { compress ? Engine::compressFile(input, output) : Engine::decompressFile(input, output); });
-    QVERIFY(error);
-    if (number >= 0)
-        QCOMPARE(error->number(), long(number));
-    QVERIFY2(error->description().contains(cause), qPrintable(error->description()));
     const bool aboutOutput = kind == "output folder" || kind == "read-only" || kind == "full";
-    QVERIFY2(error->description().contains(quotedPath(aboutOutput ? output : input)), qPrintable(error->description()));
+    QCOMPARE(
+        errorMismatch([&] { compress ? Engine::compressFile(input, output) : Engine::decompressFile(input, output); },
+                      number, {cause, quotedPath(aboutOutput ? output : input)}),
+        QString());
     QCOMPARE(readFile(outFolder + "/old.dat"), old);
     QCOMPARE(filesIn(outFolder), before); // untouched, and no temporary file left
 }
@@ -409,45 +385,37 @@ void TestZlibTool::widgetWorksWhileWindowPaintsAndIgnoresInput()
 #endif
 }
 
-void TestZlibTool::widgetReportsErrorsAndRefusesReentry()
-{
-    TempFolder tmp;
-    writeFile(tmp.path("BACK.MDB"), mixedBytes(16 << 20));
-    writeFile(tmp.path("notes.txt"), "not a backup");
-    ZlibToolCtrl ctrl;
-    ctrl.setProperty("InputFile", tmp.path("notes.txt"));
-    ctrl.setProperty("OutputFile", tmp.path("out.mdb"));
-    const std::optional<Error> error = errorFrom([&] { ctrl.Decompress(); });
-    QVERIFY(error);
-    QCOMPARE(error->number(), ErrorNumber::BadFileFormat);
-    QVERIFY(!ctrl.isBusy());
-    QVERIFY(!QFile::exists(tmp.path("out.mdb")));
-
-    // A second call made while the first one waits is refused; the first one completes.
-    std::optional<Error> nested;
-    QTimer::singleShot(0, &ctrl, [&] { nested = errorFrom([&] { ctrl.Compress(); }); });
-    ctrl.setInputFile(tmp.path("BACK.MDB"));
-    ctrl.setOutputFile(tmp.path("BACK.TVB"));
-    ctrl.Compress();
-    QVERIFY(nested);
-    QCOMPARE(nested->number(), ErrorNumber::InvalidArgument);
-    QVERIFY(nested->description().contains(quotedPath(tmp.path("BACK.MDB"))));
-    QCOMPARE(runZstd({"-t", tmp.path("BACK.TVB")}), 0);
-}
-
-void TestZlibTool::widgetDestroyedDuringCall()
+// An error comes out of the call; a second call made while the first one waits is refused; the
+// control deleted during a call lets the call return without touching it.
+void TestZlibTool::widgetErrorsReentryAndDeletion()
 {
     TempFolder tmp;
     const QByteArray data = mixedBytes(16 << 20);
     writeFile(tmp.path("BACK.MDB"), data);
+    writeFile(tmp.path("notes.txt"), "not a backup");
     auto *ctrl = new ZlibToolCtrl;
+    ctrl->setProperty("InputFile", tmp.path("notes.txt"));
+    ctrl->setProperty("OutputFile", tmp.path("out.mdb"));
+    QCOMPARE(errorMismatch([&] { ctrl->Decompress(); }, ErrorNumber::BadFileFormat), QString());
+    QVERIFY(!ctrl->isBusy());
+    QVERIFY(!QFile::exists(tmp.path("out.mdb")));
+
+    std::optional<Error> nested;
+    QTimer::singleShot(0, ctrl, [&] { nested = errorFrom([&] { ctrl->Compress(); }); });
     ctrl->setInputFile(tmp.path("BACK.MDB"));
     ctrl->setOutputFile(tmp.path("BACK.TVB"));
+    ctrl->Compress();
+    QVERIFY(nested);
+    QCOMPARE(nested->number(), ErrorNumber::InvalidArgument);
+    QVERIFY(nested->description().contains(quotedPath(tmp.path("BACK.MDB"))));
+    QCOMPARE(runZstd({"-t", tmp.path("BACK.TVB")}), 0);
+
     QPointer<ZlibToolCtrl> watch(ctrl);
+    ctrl->setOutputFile(tmp.path("SECOND.TVB"));
     QTimer::singleShot(0, [&] { delete ctrl; });
-    ctrl->Compress(); // returns once the work is done, without touching the deleted control
+    ctrl->Compress();
     QVERIFY(!watch);
-    Engine::decompressFile(tmp.path("BACK.TVB"), tmp.path("check"));
+    Engine::decompressFile(tmp.path("SECOND.TVB"), tmp.path("check"));
     QVERIFY(readFile(tmp.path("check")) == data);
 }
 
