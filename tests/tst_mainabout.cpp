@@ -1,9 +1,9 @@
 #include "app/modTarBackup.h"
 #include "app/settings.h"
-#include "formsupport.h"
 #include "forms/frmAbout.h"
 #include "forms/frmLogin.h"
 #include "forms/frmTvUtil.h"
+#include "formsupport.h"
 #include "platform/dialogs/dialogs.h"
 #include "platform/tabctl/sstab.h"
 #include "testsupport.h"
@@ -31,34 +31,15 @@ class TestMainAbout : public QObject {
     Q_OBJECT
 
 private slots:
-    void init();
-    void aboutFromMainWindow_data();
     void aboutFromMainWindow();
-
-private:
-    std::unique_ptr<TestSupport::TempFolder> tmp;
 };
-
-void TestMainAbout::init()
-{
-    tmp = std::make_unique<TestSupport::TempFolder>();
-    resetProgramState(tmp->path("settings"));
-    QDir().mkpath(tmp->path("BACK"));
-    makeBackEnd(tmp->path("BACK/BACK.MDB"), {"ADMIN:Secret"});
-    Settings::SaveSetting(Settings::Key::BackEnd, tmp->path("BACK/BACK.MDB"));
-}
-
-void TestMainAbout::aboutFromMainWindow_data()
-{
-    QTest::addColumn<QString>("how");
-    QTest::newRow("OK") << "ok";
-    QTest::newRow("Esc") << "esc";
-    QTest::newRow("close box") << "close";
-}
 
 void TestMainAbout::aboutFromMainWindow()
 {
-    QFETCH(QString, how);
+    TestSupport::TempFolder tmp;
+    resetProgramState(tmp.path("settings"));
+    makeBackEnd(tmp.path("BACK.MDB"), {"ADMIN:Secret"});
+    Settings::SaveSetting(Settings::Key::BackEnd, tmp.path("BACK.MDB"));
     // The first login is answered; one asked again would be seen and cancelled, so that the test
     // fails instead of hanging.
     int loginsSeen = 0;
@@ -84,16 +65,21 @@ void TestMainAbout::aboutFromMainWindow()
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center());
     form->txtRestTo->setText("/typed/restore target.mdb");
     const auto state = [&] {
-        return QStringList{QString::number(form->SSTab1->Tab()), form->cmdStart->text(), form->txtBackFrom->text(),
-                           form->txtBackTo->text(),  form->txtRestFrom->text(), form->txtRestTo->text(),
+        return QStringList{QString::number(form->SSTab1->Tab()),
+                           form->cmdStart->text(),
+                           form->txtBackFrom->text(),
+                           form->txtBackTo->text(),
+                           form->txtRestFrom->text(),
+                           form->txtRestTo->text(),
                            form->txtCompact->text()};
     };
     const QStringList before = state();
     QCOMPARE(before.mid(0, 2), (QStringList{"1", "Restore"}));
 
-    // While the dialog is open, a click on the main window's Browse... button does nothing.
+    // While the dialog is open, a click on the main window's Browse... button does nothing. The
+    // first showing is closed with OK, the second with Esc (the close box: see tst_about).
     DialogHook::answerFileOpen(QStringLiteral("/picked/while blocked.TVB"));
-    for (int showing = 0; showing < 2; ++showing) {
+    for (const bool ok : {true, false}) {
         QStringList captions;
         QPointer<frmAbout> shown;
         bool modal = false;
@@ -113,16 +99,14 @@ void TestMainAbout::aboutFromMainWindow()
             captions << about->windowTitle() << title->text() << about->findChild<QLabel *>("lblVersion")->text();
             title->setText("changed while shown"); // a fresh load shows the title again
             userClick(form.get(), form->cmdRestFrom);
-            if (how == "ok")
+            if (ok)
                 QTest::mouseClick(about->findChild<QPushButton *>("cmdOK"), Qt::LeftButton);
-            else if (how == "esc")
-                QTest::keyClick(about->windowHandle(), Qt::Key_Escape);
             else
-                about->close();
+                QTest::keyClick(about->windowHandle(), Qt::Key_Escape);
         });
         find.start();
         QTest::mouseClick(form->cmdAbout, Qt::LeftButton);
-        // Back here only once the dialog has been closed, and unloaded.
+        // Back here only once the dialog has been closed and unloaded; each showing is a fresh load.
         QCOMPARE(captions, (QStringList{"About Tarvos Utility", "Tarvos Utility", "Version 1.0.0"}));
         QVERIFY(modal);
         QVERIFY(shown.isNull());
