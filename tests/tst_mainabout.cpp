@@ -65,13 +65,7 @@ void TestMainAbout::aboutFromMainWindow()
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center());
     form->txtRestTo->setText("/typed/restore target.mdb");
     const auto state = [&] {
-        return QStringList{QString::number(form->SSTab1->Tab()),
-                           form->cmdStart->text(),
-                           form->txtBackFrom->text(),
-                           form->txtBackTo->text(),
-                           form->txtRestFrom->text(),
-                           form->txtRestTo->text(),
-                           form->txtCompact->text()};
+        return QStringList{QString::number(form->SSTab1->Tab()), form->cmdStart->text()} + fieldTexts(*form);
     };
     const QStringList before = state();
     QCOMPARE(before.mid(0, 2), (QStringList{"1", "Restore"}));
