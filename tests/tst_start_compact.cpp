@@ -110,11 +110,16 @@ void TestStartCompact::compactIntoAnotherFolder()
     const QString sales = tmp->path("Data/Sales.mdb");
     QDir().mkpath(tmp->path("Data"));
     makeDatabase(sales);
+    QVERIFY(::chmod(QFile::encodeName(sales), 0640) == 0);
     const QStringList counts = tableCounts(sales);
+    const qint64 size = QFileInfo(sales).size();
     const QByteArray backEnd = readFile(db);
     logIn();
     form->txtCompact->setText(sales);
     QVERIFY(recordStart(form.get(), 2).contains("box 64 Database compacted. [p11 S- A Z-]"));
+    QVERIFY(QFileInfo(sales).size() < size);
+    QCOMPARE(QFileInfo(sales).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
+             QFileDevice::ReadGroup);
     QCOMPARE(tableCounts(sales), counts);
     QCOMPARE(scalar(sales, "PRAGMA integrity_check"), QString("ok"));
     QCOMPARE(entries(tmp->path("Data")), QStringList{"Sales.mdb"});
