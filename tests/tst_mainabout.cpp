@@ -40,25 +40,14 @@ void TestMainAbout::aboutFromMainWindow()
     resetProgramState(tmp.path("settings"));
     makeBackEnd(tmp.path("BACK.MDB"), {"ADMIN:Secret"});
     Settings::SaveSetting(Settings::Key::BackEnd, tmp.path("BACK.MDB"));
-    // The first login is answered; one asked again would be seen and cancelled, so that the test
-    // fails instead of hanging.
-    int loginsSeen = 0;
-    QPointer<frmLogin> answered;
-    QTimer loginWatch;
-    loginWatch.setInterval(0);
-    connect(&loginWatch, &QTimer::timeout, [&] {
-        if (!frmLogin::isVisibleNow() || frmLogin::instance() == answered)
-            return;
-        answered = frmLogin::instance();
-        if (++loginsSeen == 1)
-            typeLogin(answered, "ADMIN", "Secret");
-        else
-            answered->cmdCancel->click();
+    auto form = loadAndLogIn("ADMIN", "Secret");
+    QVERIFY(form);
+    // A login asked for again would be cancelled, so that the test fails instead of hanging.
+    static int loginsAgain = 0; // outlives the test: the watch stays until a login shows
+    whenLoginShown([&](frmLogin *login) {
+        ++loginsAgain;
+        login->cmdCancel->click();
     });
-    loginWatch.start();
-    auto form = frmTvUtil::Load();
-    form->show();
-    QTRY_VERIFY(modTarBackup::LoggedIn && form->isVisible());
     QVERIFY(QTest::qWaitForWindowActive(form.get()));
 
     QTabBar *bar = form->SSTab1->tabBar();
@@ -113,7 +102,7 @@ void TestMainAbout::aboutFromMainWindow()
     form->activateWindow();
     QTRY_VERIFY(form->isActiveWindow());
     QCoreApplication::processEvents();
-    QCOMPARE(loginsSeen, 1);
+    QCOMPARE(loginsAgain, 0);
     QVERIFY(form->isVisible() && !form->isUnloaded());
     QCOMPARE(state(), before);
 

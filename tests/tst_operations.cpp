@@ -267,13 +267,6 @@ void TestOperations::replacementLocksOldFileOnly()
     QCOMPARE(scalar(target, "SELECT UserName FROM User"), QString("NEW"));
 }
 
-int main(int argc, char **argv)
-{
-    if (const int rc = runChildIfAsked(argc, argv); rc >= 0)
-        return rc;
-    QCoreApplication app(argc, argv);
-    TestOperations test;
-    return QTest::qExec(&test, argc, argv);
-}
+OPSUPPORT_TEST_MAIN(TestOperations, QCoreApplication)
 
 #include "tst_operations.moc"

@@ -27,12 +27,10 @@ class TestOperationsLive : public QObject {
 private slots:
     void liveBackupIsConsistent_data();
     void liveBackupIsConsistent();
-    void damagedBackupRefused_data();
-    void damagedBackupRefused();
+    void restoreRefused_data();
+    void restoreRefused();
     void restoreNeverMeetsOldLog();
     void restoreRefusesItsOwnBackup();
-    void restoreTargetRefused_data();
-    void restoreTargetRefused();
     void compactionKeepsLoggedRows();
     void compactedCopyChecked_data();
     void compactedCopyChecked();
@@ -79,53 +77,72 @@ void TestOperationsLive::liveBackupIsConsistent()
     QCOMPARE(ledgerProblem(db), QString());
 }
 
-void TestOperationsLive::damagedBackupRefused_data()
+void TestOperationsLive::restoreRefused_data()
 {
-    QTest::addColumn<QString>("damage");
-    QTest::addColumn<QString>("cause");
-    const char *const rows[][3] = {
-        {"cut in half", "half", "is truncated"},
-        {"last byte missing", "last", "is truncated"},
-        {"byte changed", "flip", "is damaged"},
-        {"not a backup", "text", "is not a Tarvos backup file"},
-        {"empty", "empty", "is not a Tarvos backup file"},
-    };
-    for (const auto &row : rows)
-        QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]);
+    // A damaged backup is found out after the safety copy is made; a target that cannot be
+    // replaced, before it. "@" stands for the backup's quoted path.
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<long>("number"); // -1: any
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("safetyCopy");
+    QTest::newRow("backup cut in half") << "half" << -1L << "@ is truncated" << true;
+    QTest::newRow("backup's last byte missing") << "last" << -1L << "@ is truncated" << true;
+    QTest::newRow("backup's byte changed") << "flip" << -1L << "@ is damaged" << true;
+    QTest::newRow("not a backup") << "text" << -1L << "@ is not a Tarvos backup file" << true;
+    QTest::newRow("empty backup") << "empty" << -1L << "@ is not a Tarvos backup file" << true;
+    QTest::newRow("no target named") << "no target" << long(ENOENT) << "no file to restore to was named" << false;
+    QTest::newRow("read-only target") << "read-only" << long(EACCES) << "the file is read-only" << false;
+    QTest::newRow("target held open") << "in use" << long(EBUSY) << "is in use by another program" << false;
 }
 
-void TestOperationsLive::damagedBackupRefused()
+void TestOperationsLive::restoreRefused()
 {
-    QFETCH(QString, damage);
-    QFETCH(QString, cause);
+    QFETCH(QString, situation);
+    QFETCH(long, number);
+    QFETCH(QString, message);
+    QFETCH(bool, safetyCopy);
     TempFolder tmp;
-    BackendMaker::make(tmp.path("source.MDB"), {.users = {}, .sizeBytes = 1 << 20});
     QDir().mkpath(tmp.path("target"));
-    BackendMaker::make(tmp.path("target/BACK.MDB"), {});
-    const QByteArray target = readFile(tmp.path("target/BACK.MDB"));
+    QVERIFY(QDir::setCurrent(tmp.path("target"))); // where an empty name would lead
+    QString target = tmp.path("target/BACK.MDB");
+    BackendMaker::make(target, {});
+    const QByteArray before = readFile(target);
+    BackendMaker::make(tmp.path("source.MDB"), {.users = {}, .sizeBytes = 1 << 20});
     Operations::EngineCompressor engine;
-    engine.compress(tmp.path("source.MDB"), tmp.path("good.TVB"));
-
-    QByteArray bytes = readFile(tmp.path("good.TVB"));
-    if (damage == "half")
+    const QString backup = tmp.path("source.TVB");
+    engine.compress(tmp.path("source.MDB"), backup);
+    QByteArray bytes = readFile(backup);
+    Child other;
+    if (situation == "half")
         bytes.truncate(bytes.size() / 2);
-    else if (damage == "last")
+    else if (situation == "last")
         bytes.chop(1);
-    else if (damage == "flip")
+    else if (situation == "flip")
         bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x40);
+    else if (situation == "text" || situation == "empty")
+        bytes = situation == "text" ? "Dear diary, today I made a backup." : "";
+    else if (situation == "no target")
+        target.clear();
+    else if (situation == "read-only")
+        QVERIFY(::chmod(QFile::encodeName(target), 0444) == 0);
     else
-        bytes = damage == "text" ? "Dear diary, today I made a backup." : "";
-    const QString bad = tmp.path("bad.TVB");
-    writeFile(bad, bytes);
+        QVERIFY(other.start("hold", target));
+    writeFile(backup, bytes);
     try {
-        Operations::restore(bad, tmp.path("target/BACK.MDB"), tmp.path("BACK26.BAK"), engine);
-        QFAIL("a damaged backup was restored");
+        Operations::restore(backup, target, tmp.path("BACK26.BAK"), engine);
+        QFAIL("restored");
     } catch (const Error &e) {
-        QVERIFY2(e.description().contains(quotedPath(bad) + ' ' + cause), qPrintable(e.message()));
+        if (number >= 0)
+            QCOMPARE(e.number(), number);
+        QVERIFY2(e.description().contains(message.replace("@", quotedPath(backup))), qPrintable(e.message()));
     }
-    QCOMPARE(readFile(tmp.path("target/BACK.MDB")), target);
+    QVERIFY(QDir::setCurrent(QCoreApplication::applicationDirPath()));
+    QCOMPARE(readFile(tmp.path("target/BACK.MDB")), before);
     QCOMPARE(entries(tmp.path("target")), QStringList{"BACK.MDB"});
-    QCOMPARE(readFile(tmp.path("BACK26.BAK")), target); // the safety copy was made first
+    if (safetyCopy)
+        QCOMPARE(readFile(tmp.path("BACK26.BAK")), before);
+    else
+        QVERIFY(!QFile::exists(tmp.path("BACK26.BAK")));
 }
 
 void TestOperationsLive::restoreNeverMeetsOldLog()
@@ -163,50 +180,6 @@ void TestOperationsLive::restoreRefusesItsOwnBackup()
         QCOMPARE(e.number(), ErrorNumber::InvalidArgument);
     }
     QCOMPARE(readFile(tmp.path("data.TVB")), backup);
-}
-
-void TestOperationsLive::restoreTargetRefused_data()
-{
-    QTest::addColumn<QString>("situation");
-    QTest::addColumn<long>("number");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("no target named") << "empty" << long(ENOENT) << "no file to restore to was named";
-    QTest::newRow("read-only target") << "read-only" << long(EACCES) << "the file is read-only";
-    QTest::newRow("target held open") << "in use" << long(EBUSY) << "is in use by another program";
-}
-
-void TestOperationsLive::restoreTargetRefused()
-{
-    QFETCH(QString, situation);
-    QFETCH(long, number);
-    QFETCH(QString, message);
-    TempFolder tmp;
-    QDir().mkpath(tmp.path("target"));
-    QVERIFY(QDir::setCurrent(tmp.path("target"))); // where an empty name would lead
-    QString target = tmp.path("target/BACK.MDB");
-    BackendMaker::make(target, {});
-    BackendMaker::make(tmp.path("source.MDB"), {{{"ADMIN", "Secret"}}});
-    Operations::EngineCompressor engine;
-    engine.compress(tmp.path("source.MDB"), tmp.path("source.TVB"));
-    const QByteArray before = readFile(target);
-    Child other;
-    if (situation == "empty")
-        target.clear();
-    else if (situation == "read-only")
-        QVERIFY(::chmod(QFile::encodeName(target), 0444) == 0);
-    else
-        QVERIFY(other.start("hold", target));
-    try {
-        Operations::restore(tmp.path("source.TVB"), target, tmp.path("BACK26.BAK"), engine);
-        QFAIL("restored");
-    } catch (const Error &e) {
-        QCOMPARE(e.number(), number);
-        QVERIFY2(e.description().contains(message), qPrintable(e.message()));
-    }
-    QVERIFY(QDir::setCurrent(QCoreApplication::applicationDirPath()));
-    QCOMPARE(readFile(tmp.path("target/BACK.MDB")), before);
-    QCOMPARE(entries(tmp.path("target")), QStringList{"BACK.MDB"});
-    QVERIFY(!QFile::exists(tmp.path("BACK26.BAK"))); // refused before the safety copy
 }
 
 void TestOperationsLive::compactionKeepsLoggedRows()
@@ -267,13 +240,6 @@ void TestOperationsLive::compactedCopyChecked()
     QCOMPARE(entries(tmp.path()), QStringList{"BACK.MDB"});
 }
 
-int main(int argc, char **argv)
-{
-    if (const int rc = runChildIfAsked(argc, argv); rc >= 0)
-        return rc;
-    QCoreApplication app(argc, argv);
-    TestOperationsLive test;
-    return QTest::qExec(&test, argc, argv);
-}
+OPSUPPORT_TEST_MAIN(TestOperationsLive, QCoreApplication)
 
 #include "tst_operations_live.moc"

@@ -204,13 +204,6 @@ void TestStartCompact::roundTrip()
     QCOMPARE(entries(tmp->path("BACK")), QStringList({"BACK.MDB", "BACK051226205535.TVB"}));
 }
 
-int main(int argc, char **argv)
-{
-    if (const int rc = runChildIfAsked(argc, argv); rc >= 0)
-        return rc;
-    QApplication app(argc, argv);
-    TestStartCompact test;
-    return QTest::qExec(&test, argc, argv);
-}
+OPSUPPORT_TEST_MAIN(TestStartCompact, QApplication)
 
 #include "tst_start_compact.moc"
