@@ -11,14 +11,13 @@
 #include <QtTest>
 
 #include <cerrno>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace OpSupport;
 using namespace TestSupport;
 
-// The pure parts of the operations (names and paths), the platform services they add (which
-// processes hold a file open, replacing a file) and the check that nobody uses a database.
+// The pure parts of the operations (names and paths), which processes hold a file open, the
+// check that nobody uses a database, and the replacement of a database file.
 class TestOperations : public QObject {
     Q_OBJECT
 
@@ -29,7 +28,6 @@ private slots:
     void compactTempPath_data();
     void compactTempPath();
     void processesUsingFindsHolders();
-    void replaceKeepsPermissions();
     void inUseDatabaseRefused_data();
     void inUseDatabaseRefused();
     void hotJournalRolledBack();
@@ -126,25 +124,6 @@ void TestOperations::processesUsingFindsHolders()
     }
     child.finish();
     QVERIFY(InUse::processesUsing({db, link}).isEmpty());
-}
-
-void TestOperations::replaceKeepsPermissions()
-{
-    // Its refusal of a read-only file is checked by the restore and compaction tests, its move
-    // across file systems by the compaction into another folder.
-    TempFolder tmp;
-    writeFile(tmp.path("new"), "new content");
-    writeFile(tmp.path("old"), "old content");
-    QVERIFY(::chmod(QFile::encodeName(tmp.path("new")), 0600) == 0);
-    QVERIFY(::chmod(QFile::encodeName(tmp.path("old")), 0640) == 0);
-    Files::replace(tmp.path("new"), tmp.path("old"));
-    QCOMPARE(readFile(tmp.path("old")), QByteArray("new content"));
-    QCOMPARE(entries(tmp.path()), QStringList{"old"});
-    struct stat st;
-    QVERIFY(::stat(QFile::encodeName(tmp.path("old")), &st) == 0);
-    QCOMPARE(st.st_mode & 07777, 0640u);
-    Files::replace(tmp.path("old"), tmp.path("fresh")); // a missing target is simply created
-    QCOMPARE(entries(tmp.path()), QStringList{"fresh"});
 }
 
 void TestOperations::inUseDatabaseRefused_data()
