@@ -62,10 +62,7 @@ void TestStart::init()
     db = tmp->path("BACK/BACK.MDB");
     QDir().mkpath(tmp->path("BACK"));
     QDir().mkpath(tmp->path("backups"));
-    BackendMaker::Options options;
-    options.users = {{"ADMIN", "Secret"}};
-    options.sizeBytes = 1 << 20;
-    BackendMaker::make(db, options);
+    BackendMaker::make(db, {.users = {{"ADMIN", "Secret"}}, .sizeBytes = 1 << 20});
     original = readFile(db);
     Settings::SaveSetting(Settings::Key::BackEnd, db);
     form = FormSupport::loadAndLogIn();

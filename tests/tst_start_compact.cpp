@@ -67,11 +67,7 @@ void TestStartCompact::cleanup()
 
 void TestStartCompact::makeDatabase(const QString &path, int freePercent)
 {
-    BackendMaker::Options options;
-    options.users = {{"ADMIN", "Secret"}};
-    options.sizeBytes = 2 << 20;
-    options.freePercent = freePercent;
-    BackendMaker::make(path, options);
+    BackendMaker::make(path, {.users = {{"ADMIN", "Secret"}}, .sizeBytes = 2 << 20, .freePercent = freePercent});
 }
 
 void TestStartCompact::logIn()
