@@ -37,7 +37,7 @@ void TestLogin::init()
     tmp = std::make_unique<TestSupport::TempFolder>();
     resetProgramState(tmp->path("settings"));
     db = tmp->path("it's a back end.mdb");
-    makeBackEnd(db, {"ADMIN:Secret", "O'BRIEN:pa'ss", "ÉLODIE:mot de passe"});
+    makeBackEnd(db, {"ADMIN:Secret"});
     BackEndPath = db;
 }
 
