@@ -1,8 +1,8 @@
 #include "app/modTarBackup.h"
 #include "app/settings.h"
-#include "formsupport.h"
 #include "forms/frmLogin.h"
 #include "forms/frmTvUtil.h"
+#include "formsupport.h"
 #include "platform/animation/animationctrl.h"
 #include "platform/controls/controls.h"
 #include "platform/dialogs/dialogs.h"
@@ -24,28 +24,29 @@ using modTarBackup::BackEndPath;
 using modTarBackup::LoggedIn;
 namespace Key = Settings::Key;
 
+namespace {
+const char *const FieldKeys[] = {Key::BackFrom, Key::BackTo, Key::RestFrom, Key::RestTo, Key::Compact};
+} // namespace
+
 class TestMainWindow : public QObject {
     Q_OBJECT
 
 private slots:
     void init();
     void cleanup();
-    void firstRunFillsDefaults();
-    void storedBackToFeedsRestFrom();
-    void storedKeysWin();
-    void pathKeptAsTypedWhereCaseCounts();
-    void replacedBackEndIsUsedAndSaved();
+    void startUpFillsFieldsAndCloseSavesThem_data();
+    void startUpFillsFieldsAndCloseSavesThem();
     void cancelledLoginWritesOnlyBackEnd();
-    void emptiedFieldKeepsItsKey();
-    void closeBoxSavesLikeClose();
-    void laterActivationChangesNothing();
-    void startCaptionFollowsTab();
+    void closeBoxSavesAndEmptiedFieldKeepsItsKey();
+    void tabsSetCaptionKeysStartNothing();
     void layoutAndFocusOrder();
-    void enterAndEscDoNothing();
     void missingCompressionControlStopsStartUp();
 
 private:
-    QString stored(const char *key) const;
+    QString stored(const char *key) const
+    {
+        return Settings::GetSetting(QLatin1String(key), QStringLiteral("<absent>"));
+    }
 
     std::unique_ptr<TestSupport::TempFolder> tmp;
     QString db;
@@ -55,6 +56,7 @@ void TestMainWindow::init()
 {
     tmp = std::make_unique<TestSupport::TempFolder>();
     resetProgramState(tmp->path("settings"));
+    qputenv("HOME", QFile::encodeName(tmp->path())); // where the back end is when none is stored
     db = tmp->path("BACK/BACK.MDB");
     QDir().mkpath(tmp->path("BACK"));
     makeBackEnd(db, {"ADMIN:Secret"});
@@ -66,96 +68,68 @@ void TestMainWindow::cleanup()
     Controls::setAvailable(QStringLiteral("ZlibTool.ZlibToolCtrl.1"), true);
 }
 
-QString TestMainWindow::stored(const char *key) const
+void TestMainWindow::startUpFillsFieldsAndCloseSavesThem_data()
 {
-    return Settings::GetSetting(QLatin1String(key), QStringLiteral("<absent>"));
+    // "@" stands for the test's folder.
+    QTest::addColumn<QStringList>("settings"); // "Key=value" stored before the start
+    QTest::addColumn<QString>("typedAtLogin"); // a back end named in the not-found loop, if any
+    QTest::addColumn<QString>("backEnd");
+    QTest::addColumn<QStringList>("fields"); // BackFrom, BackTo, RestFrom, RestTo, Compact
+
+    const QString db = "@/BACK/BACK.MDB", suggested = "@/BACK/BACK051226205535.TVB";
+    QTest::newRow("first run") << QStringList() << QString() << db << QStringList{db, suggested, suggested, db, db};
+    QTest::newRow("stored BackTo feeds RestFrom")
+        << QStringList{"BackEnd=" + db, "BackTo=/backups/BACK010127080000.TVB"} << QString() << db
+        << QStringList{db, suggested, "/backups/BACK010127080000.TVB", db, db};
+    QTest::newRow("stored keys win") << QStringList{"BackEnd=" + db,     "BackFrom=/a/from.mdb",
+                                                    "BackTo=/a/old.TVB", "RestFrom=/a/restore me.TVB",
+                                                    "RestTo=/a/to.mdb",  "Compact=/a/compact.mdb"}
+                                     << QString() << db
+                                     << QStringList{"/a/from.mdb", suggested, "/a/restore me.TVB", "/a/to.mdb",
+                                                    "/a/compact.mdb"};
+    // Where file names tell case apart, the mixed-case path survives the login.
+    const QString mixed = "@/Data/Back.mdb";
+    QTest::newRow("path kept as typed") << QStringList{"BackEnd=" + mixed} << QString() << mixed
+                                        << QStringList{mixed, "@/Data/BACK051226205535.TVB",
+                                                       "@/Data/BACK051226205535.TVB", mixed, mixed};
+    QTest::newRow("back end replaced at login")
+        << QStringList{"BackEnd=@/moved away.mdb"} << db << db << QStringList{db, suggested, suggested, db, db};
 }
 
-void TestMainWindow::firstRunFillsDefaults()
+void TestMainWindow::startUpFillsFieldsAndCloseSavesThem()
 {
-    // Nothing stored: the back end defaults to BACK/BACK.MDB in the home folder.
+    QFETCH(QStringList, settings);
+    QFETCH(QString, typedAtLogin);
+    QFETCH(QString, backEnd);
+    QFETCH(QStringList, fields);
+    const auto here = [&](QString text) { return text.replace('@', tmp->path()); };
+    QDir().mkpath(tmp->path("Data"));
+    QFile::copy(db, tmp->path("Data/Back.mdb"));
     QFile::remove(tmp->path("settings/TarBackup.conf"));
-    qputenv("HOME", QFile::encodeName(tmp->path()));
+    for (const QString &setting : settings)
+        Settings::SaveSetting(setting.section('=', 0, 0), here(setting.section('=', 1)));
+    if (!typedAtLogin.isEmpty()) {
+        DialogHook::answerMsgBox(Msg::Retry);
+        DialogHook::answerInput(here(typedAtLogin));
+    }
     auto form = loadAndLogIn();
     QVERIFY(form);
-    QCOMPARE(BackEndPath, db);
-    QCOMPARE(form->txtBackFrom->text(), db);
-    QCOMPARE(form->txtRestTo->text(), db);
-    QCOMPARE(form->txtCompact->text(), db);
-    const QString suggested = tmp->path("BACK/BACK051226205535.TVB");
-    QCOMPARE(form->txtBackTo->text(), suggested);
-    QCOMPARE(form->txtRestFrom->text(), suggested);
+    for (QString &field : fields)
+        field = here(field);
+    QCOMPARE(BackEndPath, here(backEnd));
+    QCOMPARE(fieldTexts(*form), fields);
     QCOMPARE(form->SSTab1->Tab(), 0);
     QCOMPARE(form->cmdStart->text(), QString("Backup"));
 
     form->cmdClose->click();
     QVERIFY(form->isUnloaded());
-    QCOMPARE(stored(Key::BackEnd), db);
-    QCOMPARE(stored(Key::BackTo), suggested);
-    QCOMPARE(stored(Key::RestFrom), suggested);
-    QCOMPARE(stored(Key::Compact), db);
-}
-
-void TestMainWindow::storedBackToFeedsRestFrom()
-{
-    Settings::SaveSetting(Key::BackTo, "/backups/BACK010127080000.TVB");
-    auto form = loadAndLogIn();
-    QVERIFY(form);
-    QCOMPARE(form->txtRestFrom->text(), QString("/backups/BACK010127080000.TVB"));
-    QCOMPARE(form->txtBackTo->text(), tmp->path("BACK/BACK051226205535.TVB"));
-}
-
-void TestMainWindow::storedKeysWin()
-{
-    Settings::SaveSetting(Key::BackFrom, "/a/from.mdb");
-    Settings::SaveSetting(Key::BackTo, "/a/old.TVB");
-    Settings::SaveSetting(Key::RestFrom, "/a/restore me.TVB");
-    Settings::SaveSetting(Key::RestTo, "/a/to.mdb");
-    Settings::SaveSetting(Key::Compact, "/a/compact.mdb");
-    auto form = loadAndLogIn();
-    QVERIFY(form);
-    QCOMPARE(form->txtBackFrom->text(), QString("/a/from.mdb"));
-    QCOMPARE(form->txtRestFrom->text(), QString("/a/restore me.TVB"));
-    QCOMPARE(form->txtRestTo->text(), QString("/a/to.mdb"));
-    QCOMPARE(form->txtCompact->text(), QString("/a/compact.mdb"));
-    const QList<QLineEdit *> fields = {form->txtBackFrom, form->txtBackTo, form->txtRestFrom, form->txtRestTo,
-                                       form->txtCompact};
-    for (QLineEdit *field : fields)
-        QVERIFY(!field->text().contains("old.TVB"));
-}
-
-void TestMainWindow::pathKeptAsTypedWhereCaseCounts()
-{
-    // On a file system that tells case apart the mixed-case path must survive the login.
-    const QString mixed = tmp->path("Data/Back.mdb");
-    QDir().mkpath(tmp->path("Data"));
-    QFile::copy(db, mixed);
-    Settings::SaveSetting(Key::BackEnd, mixed);
-    auto form = loadAndLogIn();
-    QVERIFY(form);
-    QCOMPARE(BackEndPath, mixed);
-    QCOMPARE(form->txtBackFrom->text(), mixed);
-    QCOMPARE(form->txtBackTo->text(), tmp->path("Data/BACK051226205535.TVB"));
-    form->cmdClose->click();
-    QCOMPARE(stored(Key::BackEnd), mixed);
-}
-
-void TestMainWindow::replacedBackEndIsUsedAndSaved()
-{
-    Settings::SaveSetting(Key::BackEnd, tmp->path("moved away.mdb"));
-    DialogHook::answerMsgBox(Msg::Retry);
-    DialogHook::answerInput(db);
-    auto form = loadAndLogIn();
-    QVERIFY(form);
-    QCOMPARE(form->txtCompact->text(), db);
-    form->close();
-    QCOMPARE(stored(Key::BackEnd), db);
+    QCOMPARE(stored(Key::BackEnd), here(backEnd));
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(stored(FieldKeys[i]), fields[i]);
 }
 
 void TestMainWindow::cancelledLoginWritesOnlyBackEnd()
 {
-    QFile::remove(tmp->path("settings/TarBackup.conf"));
-    BackEndPath.clear();
     Settings::SaveSetting(Key::BackEnd, tmp->path("gone.mdb"));
     auto form = frmTvUtil::Load();
     QSignalSpy unloaded(form.get(), &frmTvUtil::unloaded);
@@ -169,66 +143,37 @@ void TestMainWindow::cancelledLoginWritesOnlyBackEnd()
     });
     form->show();
     QTRY_COMPARE(unloaded.size(), 1);
-    QVERIFY(form->isUnloaded());
-    QVERIFY(!form->isVisible());
-    QVERIFY(!LoggedIn);
+    QVERIFY(form->isUnloaded() && !form->isVisible() && !LoggedIn);
     QVERIFY(form->txtBackFrom->text().isEmpty());
     QSettings file(tmp->path("settings/TarBackup.conf"), QSettings::IniFormat);
     QCOMPARE(file.allKeys(), QStringList{"Path/BackEnd"});
     QCOMPARE(stored(Key::BackEnd), tmp->path("typed.mdb"));
 }
 
-void TestMainWindow::emptiedFieldKeepsItsKey()
+void TestMainWindow::closeBoxSavesAndEmptiedFieldKeepsItsKey()
 {
     Settings::SaveSetting(Key::RestTo, "/kept/restore target.mdb");
     auto form = loadAndLogIn();
     QVERIFY(form);
-    form->txtRestTo->clear();
-    form->txtCompact->setText("/new/compact.mdb");
-    form->cmdClose->click();
-    QCOMPARE(stored(Key::RestTo), QString("/kept/restore target.mdb"));
-    QCOMPARE(stored(Key::Compact), QString("/new/compact.mdb"));
-}
-
-void TestMainWindow::closeBoxSavesLikeClose()
-{
-    auto form = loadAndLogIn();
-    QVERIFY(form);
     QSignalSpy unloaded(form.get(), &frmTvUtil::unloaded);
+    form->txtRestTo->clear();
     form->txtBackTo->setText("/typed/by hand.TVB");
     QVERIFY(form->close());
     QCOMPARE(unloaded.size(), 1);
+    QCOMPARE(stored(Key::RestTo), QString("/kept/restore target.mdb"));
     QCOMPARE(stored(Key::BackTo), QString("/typed/by hand.TVB"));
-    QCOMPARE(stored(Key::BackFrom), db);
     form->cmdClose_Click(); // a second close unloads nothing again
     QCOMPARE(unloaded.size(), 1);
 }
 
-void TestMainWindow::laterActivationChangesNothing()
-{
-    auto form = loadAndLogIn();
-    QVERIFY(form);
-    form->txtBackFrom->setText("typed after login");
-    form->Form_Activate();
-    QEvent activate(QEvent::WindowActivate);
-    QApplication::sendEvent(form.get(), &activate);
-    QTest::qWait(0);
-    QVERIFY(!frmLogin::instance());
-    QCOMPARE(form->txtBackFrom->text(), QString("typed after login"));
-    QVERIFY(DialogHook::shown().isEmpty());
-}
-
-void TestMainWindow::startCaptionFollowsTab()
+void TestMainWindow::tabsSetCaptionKeysStartNothing()
 {
     auto form = loadAndLogIn();
     QVERIFY(form);
     QVERIFY(QTest::qWaitForWindowActive(form.get()));
+    // The Start caption follows the tab, whether chosen by mouse, keyboard or program.
     QTabBar *bar = form->SSTab1->tabBar();
-    form->txtBackTo->setText("kept across tabs");
-
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center());
-    QCOMPARE(form->cmdStart->text(), QString("Restore"));
-    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center()); // the selected tab again
     QCOMPARE(form->cmdStart->text(), QString("Restore"));
     bar->setFocus();
     QTest::keyClick(bar, Qt::Key_Right);
@@ -238,9 +183,22 @@ void TestMainWindow::startCaptionFollowsTab()
     form->SSTab1->setTab(2);
     QCOMPARE(form->cmdStart->text(), QString("Compact"));
     form->SSTab1->setTab(0);
-    QCOMPARE(form->txtBackTo->text(), QString("kept across tabs"));
-    QVERIFY(form->txtBackTo->isVisible());
-    QVERIFY(!form->txtCompact->isVisible());
+
+    // Enter and Esc start and close nothing.
+    form->txtBackFrom->setFocus();
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+        QTest::keyClick(form->txtBackFrom, Qt::Key(key));
+    QTest::keyClick(form->SSTab1->tabBar(), Qt::Key_Escape);
+    // An activation after the first asks for no login and fills no field again.
+    form->txtBackFrom->setText("typed after login");
+    form->Form_Activate();
+    QEvent activate(QEvent::WindowActivate);
+    QApplication::sendEvent(form.get(), &activate);
+    QTest::qWait(0);
+    QVERIFY(!frmLogin::instance());
+    QCOMPARE(form->txtBackFrom->text(), QString("typed after login"));
+    QVERIFY(form->isVisible() && !form->isUnloaded() && form->cmdStart->isEnabled());
+    QVERIFY(DialogHook::shown().isEmpty()); // nothing started
 }
 
 void TestMainWindow::layoutAndFocusOrder()
@@ -272,7 +230,9 @@ void TestMainWindow::layoutAndFocusOrder()
         {form->Label2, 0, {1080, 1440, 495, 255}, "To"},
         {form->txtBackTo, 0, {1080, 1680, 5055, 405}, {}},
         {form->cmdBackTo, 0, {6360, 1680, 1215, 375}, "Browse..."},
-        {form->Label13, 0, {1080, 2280, 5055, 495},
+        {form->Label13,
+         0,
+         {1080, 2280, 5055, 495},
          "The suggested filename of backup contains date and time stamp \"ddmmyyhhmmss\""},
         {form->Animation3, 0, {1080, 3000, 6375, 1215}, {}},
         {form->Image2, 1, {240, 480, 480, 480}, {}},
@@ -283,7 +243,9 @@ void TestMainWindow::layoutAndFocusOrder()
         {form->Label8, 1, {3960, 1440, 2175, 255}, "(Tarvos Systems Database)"},
         {form->txtRestTo, 1, {1080, 1680, 5055, 405}, {}},
         {form->cmdRestTo, 1, {6360, 1680, 1215, 375}, "Browse..."},
-        {form->Label14, 1, {1080, 2280, 5055, 615},
+        {form->Label14,
+         1,
+         {1080, 2280, 5055, 615},
          "Allows you to restore any backup copy of Tarvos Systems Database. Copying the backup file manually will "
          "make Tarvos Systems cease to work."},
         {form->Animation1, 1, {1080, 3000, 6375, 1215}, {}},
@@ -309,10 +271,10 @@ void TestMainWindow::layoutAndFocusOrder()
     QVERIFY(!form->ZlibTool1->isVisible());
     QVERIFY(form->Image1->pixmap().toImage() != form->Image2->pixmap().toImage());
 
-    const QList<QWidget *> order = {form->SSTab1,      form->txtBackFrom, form->cmdBackFrom, form->txtBackTo,
-                                    form->cmdBackTo,   form->txtRestFrom, form->cmdRestFrom, form->txtRestTo,
-                                    form->cmdRestTo,   form->txtCompact,  form->cmdCompact,  form->cmdAbout,
-                                    form->cmdStart,    form->cmdClose};
+    const QList<QWidget *> order = {form->SSTab1,    form->txtBackFrom, form->cmdBackFrom, form->txtBackTo,
+                                    form->cmdBackTo, form->txtRestFrom, form->cmdRestFrom, form->txtRestTo,
+                                    form->cmdRestTo, form->txtCompact,  form->cmdCompact,  form->cmdAbout,
+                                    form->cmdStart,  form->cmdClose};
     QWidget *w = form->SSTab1->focusProxy();
     for (qsizetype i = 1; i < order.size(); ++i) {
         w = w->nextInFocusChain();
@@ -321,22 +283,6 @@ void TestMainWindow::layoutAndFocusOrder()
             w = w->nextInFocusChain();
         QCOMPARE(w, order[i]);
     }
-}
-
-void TestMainWindow::enterAndEscDoNothing()
-{
-    auto form = loadAndLogIn();
-    QVERIFY(form);
-    QVERIFY(QTest::qWaitForWindowActive(form.get()));
-    form->txtBackFrom->setFocus();
-    QTest::keyClick(form->txtBackFrom, Qt::Key_Return);
-    QTest::keyClick(form->txtBackFrom, Qt::Key_Enter);
-    QTest::keyClick(form->txtBackFrom, Qt::Key_Escape);
-    QTest::keyClick(form->SSTab1->tabBar(), Qt::Key_Escape);
-    QVERIFY(form->isVisible());
-    QVERIFY(!form->isUnloaded());
-    QVERIFY(DialogHook::shown().isEmpty()); // nothing started
-    QVERIFY(form->cmdStart->isEnabled());
 }
 
 void TestMainWindow::missingCompressionControlStopsStartUp()

@@ -11,28 +11,23 @@
 #include <QtTest>
 
 #include <cerrno>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace OpSupport;
 using namespace TestSupport;
 
-// The pure parts of the operations (names and paths), the platform services they add (which
-// processes hold a file open, replacing a file) and the check that nobody uses a database.
+// The pure parts of the operations (names and paths), which processes hold a file open, the
+// check that nobody uses a database, and the replacement of a database file.
 class TestOperations : public QObject {
     Q_OBJECT
 
 private slots:
     void backupFileName_data();
     void backupFileName();
-    void safetyCopyPath_data();
     void safetyCopyPath();
     void compactTempPath_data();
     void compactTempPath();
     void processesUsingFindsHolders();
-    void replaceKeepsPermissions();
-    void replaceRefusesReadOnly();
-    void replaceAcrossFileSystems();
     void inUseDatabaseRefused_data();
     void inUseDatabaseRefused();
     void hotJournalRolledBack();
@@ -45,28 +40,21 @@ void TestOperations::backupFileName_data()
 {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("written");
-    QTest::newRow("no extension") << "/srv/backups/monday"
-                                  << "/srv/backups/monday.TVB";
-    QTest::newRow("mdb") << "/srv/backups/data.mdb"
-                         << "/srv/backups/data.TVB";
-    QTest::newRow("lower-case tvb") << "/srv/backups/data.tvb"
-                                    << "/srv/backups/data.TVB";
-    QTest::newRow("already TVB") << "/srv/backups/data.TVB"
-                                 << "/srv/backups/data.TVB";
-    QTest::newRow("dot in folder only") << "/srv/Back.up/data"
-                                        << "/srv/Back.up/data.TVB";
-    QTest::newRow("dots in folder and name") << "/srv/Back.up/data.old.mdb"
-                                             << "/srv/Back.up/data.old.TVB";
-    QTest::newRow("ends in a dot") << "/srv/backups/data."
-                                   << "/srv/backups/data.TVB";
-    QTest::newRow("only a dot") << "."
-                                << ".TVB";
-    QTest::newRow("name only") << "data.mdb"
-                               << "data.TVB";
-    QTest::newRow("empty") << ""
-                           << ".TVB";
-    QTest::newRow("backslash is no separator here") << "C:\\Back.up\\data"
-                                                    << "C:\\Back.TVB";
+    const char *const rows[][3] = {
+        {"no extension", "/srv/backups/monday", "/srv/backups/monday.TVB"},
+        {"mdb", "/srv/backups/data.mdb", "/srv/backups/data.TVB"},
+        {"lower-case tvb", "/srv/backups/data.tvb", "/srv/backups/data.TVB"},
+        {"already TVB", "/srv/backups/data.TVB", "/srv/backups/data.TVB"},
+        {"dot in folder only", "/srv/Back.up/data", "/srv/Back.up/data.TVB"},
+        {"dots in folder and name", "/srv/Back.up/data.old.mdb", "/srv/Back.up/data.old.TVB"},
+        {"ends in a dot", "/srv/backups/data.", "/srv/backups/data.TVB"},
+        {"only a dot", ".", ".TVB"},
+        {"name only", "data.mdb", "data.TVB"},
+        {"empty", "", ".TVB"},
+        {"backslash is no separator here", "C:\\Back.up\\data", "C:\\Back.TVB"},
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]);
 }
 
 void TestOperations::backupFileName()
@@ -76,36 +64,26 @@ void TestOperations::backupFileName()
     QCOMPARE(Paths::backupFileName(typed), written);
 }
 
-void TestOperations::safetyCopyPath_data()
-{
-    QTest::addColumn<QDate>("date");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("2026") << QDate(2026, 12, 5) << "/opt/tarvos/BACK26.BAK";
-    QTest::newRow("zero-padded") << QDate(2004, 1, 1) << "/opt/tarvos/BACK04.BAK";
-    QTest::newRow("new century") << QDate(2100, 7, 9) << "/opt/tarvos/BACK00.BAK";
-}
-
 void TestOperations::safetyCopyPath()
 {
-    QFETCH(QDate, date);
-    QFETCH(QString, expected);
-    QCOMPARE(Paths::safetyCopyPath("/opt/tarvos", date), expected);
+    QCOMPARE(Paths::safetyCopyPath("/opt/tarvos", QDate(2026, 12, 5)), QString("/opt/tarvos/BACK26.BAK"));
+    QCOMPARE(Paths::safetyCopyPath("/opt/tarvos", QDate(2004, 1, 1)), QString("/opt/tarvos/BACK04.BAK"));
+    QCOMPARE(Paths::safetyCopyPath("/opt/tarvos", QDate(2100, 7, 9)), QString("/opt/tarvos/BACK00.BAK"));
 }
 
 void TestOperations::compactTempPath_data()
 {
     QTest::addColumn<QString>("backEnd");
     QTest::addColumn<QString>("expected"); // empty: refused
-    QTest::newRow("usual") << "/home/ann/BACK/BACK.MDB"
-                           << "/home/ann/BACK/BACKNEW.MDB";
-    QTest::newRow("root folder") << "/BACK.MDB"
-                                 << "/BACKNEW.MDB";
-    QTest::newRow("dot in folder") << "/srv/a.b/data"
-                                   << "/srv/a.b/BACKNEW.MDB";
-    QTest::newRow("no folder") << "BACK.MDB"
-                               << "";
-    QTest::newRow("empty") << ""
-                           << "";
+    const char *const rows[][3] = {
+        {"usual", "/home/ann/BACK/BACK.MDB", "/home/ann/BACK/BACKNEW.MDB"},
+        {"root folder", "/BACK.MDB", "/BACKNEW.MDB"},
+        {"dot in folder", "/srv/a.b/data", "/srv/a.b/BACKNEW.MDB"},
+        {"no folder", "BACK.MDB", ""},
+        {"empty", "", ""},
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]);
 }
 
 void TestOperations::compactTempPath()
@@ -146,57 +124,6 @@ void TestOperations::processesUsingFindsHolders()
     }
     child.finish();
     QVERIFY(InUse::processesUsing({db, link}).isEmpty());
-}
-
-void TestOperations::replaceKeepsPermissions()
-{
-    TempFolder tmp;
-    writeFile(tmp.path("new"), "new content");
-    writeFile(tmp.path("old"), "old content");
-    QVERIFY(::chmod(QFile::encodeName(tmp.path("new")), 0600) == 0);
-    QVERIFY(::chmod(QFile::encodeName(tmp.path("old")), 0640) == 0);
-    Files::replace(tmp.path("new"), tmp.path("old"));
-    QCOMPARE(readFile(tmp.path("old")), QByteArray("new content"));
-    QCOMPARE(entries(tmp.path()), QStringList{"old"});
-    struct stat st;
-    QVERIFY(::stat(QFile::encodeName(tmp.path("old")), &st) == 0);
-    QCOMPARE(st.st_mode & 07777, 0640u);
-
-    Files::replace(tmp.path("old"), tmp.path("fresh")); // a missing target is simply created
-    QCOMPARE(entries(tmp.path()), QStringList{"fresh"});
-}
-
-void TestOperations::replaceRefusesReadOnly()
-{
-    TempFolder tmp;
-    writeFile(tmp.path("new"), "new content");
-    writeFile(tmp.path("old"), "old content");
-    QVERIFY(::chmod(QFile::encodeName(tmp.path("old")), 0444) == 0);
-    try {
-        Files::replace(tmp.path("new"), tmp.path("old"));
-        QFAIL("a read-only file was replaced");
-    } catch (const Error &e) {
-        QCOMPARE(e.number(), long(EACCES));
-        QVERIFY2(e.description().contains("read-only"), qPrintable(e.description()));
-    }
-    QCOMPARE(readFile(tmp.path("old")), QByteArray("old content"));
-    QCOMPARE(readFile(tmp.path("new")), QByteArray("new content"));
-}
-
-void TestOperations::replaceAcrossFileSystems()
-{
-    TempFolder tmp;
-    QDir().mkpath(tmp.path("other"));
-    SmallFileSystem other(tmp.path("other"), 4 << 20);
-    if (!other.isValid())
-        QSKIP(qPrintable(other.why()));
-    const QByteArray bytes = randomBytes(1 << 20, 7);
-    writeFile(tmp.path("other/new"), bytes);
-    writeFile(tmp.path("old"), "old content");
-    Files::replace(tmp.path("other/new"), tmp.path("old"));
-    QCOMPARE(readFile(tmp.path("old")), bytes);
-    QVERIFY(entries(tmp.path("other")).isEmpty());
-    QCOMPARE(entries(tmp.path()), QStringList({"old", "other"})); // no temporary file left beside it
 }
 
 void TestOperations::inUseDatabaseRefused_data()
@@ -319,13 +246,6 @@ void TestOperations::replacementLocksOldFileOnly()
     QCOMPARE(scalar(target, "SELECT UserName FROM User"), QString("NEW"));
 }
 
-int main(int argc, char **argv)
-{
-    if (const int rc = runChildIfAsked(argc, argv); rc >= 0)
-        return rc;
-    QCoreApplication app(argc, argv);
-    TestOperations test;
-    return QTest::qExec(&test, argc, argv);
-}
+OPSUPPORT_TEST_MAIN(TestOperations, QCoreApplication)
 
 #include "tst_operations.moc"

@@ -28,17 +28,15 @@ class TestStart : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase() { prepareAppFolder(); }
     void init();
     void cleanup();
-    void backupWritesTvb_data();
     void backupWritesTvb();
-    void backupSourceMissing();
+    void sourceMissing_data();
+    void sourceMissing();
     void backupOfLiveDatabase();
     void missingClipTouchesNothing();
-    void restoreReplacesTarget();
-    void restoreTwiceInAYear();
-    void restoreBackupMissing();
+    void restoreReplacesTargetOnceAYear();
     void restoreTargetMissing();
     void damagedBackupRefused();
     void restoreRefusedWhileInUse();
@@ -48,16 +46,14 @@ private:
     QString safetyCopy(const QString &year) const { return Files::appPath() + "/BACK" + year + ".BAK"; }
     // Backs up database into a .TVB file of its own, through the engine.
     QString backupOf(const QString &database);
+    // The back end holds what it held at init, and nothing lies beside it.
+    void backEndUntouched();
 
     std::unique_ptr<TempFolder> tmp;
     std::unique_ptr<frmTvUtil> form;
     QString db;
+    QByteArray original;
 };
-
-void TestStart::initTestCase()
-{
-    prepareAppFolder();
-}
 
 void TestStart::init()
 {
@@ -66,10 +62,8 @@ void TestStart::init()
     db = tmp->path("BACK/BACK.MDB");
     QDir().mkpath(tmp->path("BACK"));
     QDir().mkpath(tmp->path("backups"));
-    BackendMaker::Options options;
-    options.users = {{"ADMIN", "Secret"}};
-    options.sizeBytes = 1 << 20;
-    BackendMaker::make(db, options);
+    BackendMaker::make(db, {.users = {{"ADMIN", "Secret"}}, .sizeBytes = 1 << 20});
+    original = readFile(db);
     Settings::SaveSetting(Settings::Key::BackEnd, db);
     form = FormSupport::loadAndLogIn();
     QVERIFY(form);
@@ -91,53 +85,54 @@ QString TestStart::backupOf(const QString &database)
     return backup;
 }
 
-void TestStart::backupWritesTvb_data()
+void TestStart::backEndUntouched()
 {
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("written");
-    QTest::newRow("no extension") << "backups/monday"
-                                  << "backups/monday.TVB";
-    QTest::newRow("mdb") << "backups/data.mdb"
-                         << "backups/data.TVB";
-    QTest::newRow("dot in folder") << "Back.up/data"
-                                   << "Back.up/data.TVB";
+    QCOMPARE(readFile(db), original);
+    QCOMPARE(entries(tmp->path("BACK")), QStringList{"BACK.MDB"});
 }
 
 void TestStart::backupWritesTvb()
 {
-    QFETCH(QString, typed);
-    QFETCH(QString, written);
+    // Only a dot in the file name counts: the folder's dot is left alone and ".TVB" is added.
     QDir().mkpath(tmp->path("Back.up"));
-    form->txtBackTo->setText(tmp->path(typed));
-    Recorder recorder(form.get());
-    DialogHook::answerMsgBox(Msg::OK);
-    pressStart(form.get(), 0);
-
-    QCOMPARE(recorder.log(), QStringList({"Start off [p0 S- A Z-]", "Animation3 frame 0 [p11 S- A Z-]",
-                                          "Animation3 frame 0 [p11 S- A Z-]", "control shown [p11 S- A3 Z+]",
-                                          "box 64 Backup successful. [p11 S- A3 Z+]", "control hidden [p11 S- A3 Z-]",
-                                          "Start on " + Idle}));
-    QCOMPARE(form->txtBackTo->text(), tmp->path(typed)); // as typed
+    form->txtBackTo->setText(tmp->path("Back.up/data"));
+    QCOMPARE(recordStart(form.get(), 0),
+             busyStart("Animation3") +
+                 QStringList({"control shown [p11 S- A3 Z+]", "box 64 Backup successful. [p11 S- A3 Z+]",
+                              "control hidden [p11 S- A3 Z-]", "Start on " + Idle}));
+    QCOMPARE(form->txtBackTo->text(), tmp->path("Back.up/data")); // as typed
     QCOMPARE(form->ZlibTool1->InputFile(), db);
-    QCOMPARE(form->ZlibTool1->OutputFile(), tmp->path(written));
-    Operations::EngineCompressor().decompress(tmp->path(written), tmp->path("check.MDB"));
-    QCOMPARE(readFile(tmp->path("check.MDB")), readFile(db));
-    QCOMPARE(entries(QFileInfo(tmp->path(written)).path()), QStringList{QFileInfo(written).fileName()});
+    QCOMPARE(form->ZlibTool1->OutputFile(), tmp->path("Back.up/data.TVB"));
+    Operations::EngineCompressor().decompress(tmp->path("Back.up/data.TVB"), tmp->path("check.MDB"));
+    QCOMPARE(readFile(tmp->path("check.MDB")), original);
+    QCOMPARE(entries(tmp->path("Back.up")), QStringList{"data.TVB"});
 }
 
-void TestStart::backupSourceMissing()
+void TestStart::sourceMissing_data()
 {
-    form->txtBackFrom->setText(tmp->path("BACK/gone.MDB"));
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<QString>("player");
+    QTest::newRow("backup") << 0 << "Animation3";
+    QTest::newRow("restore") << 1 << "Animation1";
+}
+
+void TestStart::sourceMissing()
+{
+    QFETCH(int, tab);
+    QFETCH(QString, player);
+    const QString missing = tmp->path("backups/never made");
+    (tab == 0 ? form->txtBackFrom : form->txtRestFrom)->setText(missing);
     form->txtBackTo->setText(tmp->path("backups/x.TVB"));
-    Recorder recorder(form.get());
-    DialogHook::answerMsgBox(Msg::OK);
-    pressStart(form.get(), 0);
-    QCOMPARE(
-        recorder.log(),
-        QStringList({"Start off [p0 S- A Z-]", "Animation3 frame 0 [p11 S- A Z-]", "Animation3 frame 0 [p11 S- A Z-]",
-                     "box 16 " + tmp->path("BACK/gone.MDB") + " not found. [p11 S- A3 Z-]", "Start on " + Idle}));
+    QCOMPARE(recordStart(form.get(), tab),
+             busyStart(player) +
+                 QStringList({QStringLiteral("box 16 %1 not found. [p11 S- A%2 Z-]").arg(missing, player.right(1)),
+                              "Start on " + Idle}));
     QVERIFY(entries(tmp->path("backups")).isEmpty());
     QVERIFY(form->ZlibTool1->InputFile().isEmpty()); // the control was never fed
+    backEndUntouched();
+    // A restore makes its safety copy before it looks for the backup.
+    if (tab == 1)
+        QCOMPARE(readFile(safetyCopy("26")), original);
 }
 
 void TestStart::backupOfLiveDatabase()
@@ -146,11 +141,10 @@ void TestStart::backupOfLiveDatabase()
     Child writer;
     QVERIFY(writer.start("writer", db, tmp->path("stop")));
     form->txtBackTo->setText(tmp->path("backups/live"));
-    DialogHook::answerMsgBox(Msg::OK);
-    pressStart(form.get(), 0);
+    const QStringList log = recordStart(form.get(), 0);
     writeFile(tmp->path("stop"), "");
     QVERIFY(writer.finish().toLongLong() > 0);
-    QCOMPARE(DialogHook::shown().last().text, QString("Backup successful."));
+    QVERIFY2(log.contains("box 64 Backup successful. [p11 S- A3 Z+]"), qPrintable(log.join('\n')));
     Operations::EngineCompressor().decompress(tmp->path("backups/live.TVB"), tmp->path("restored.MDB"));
     QCOMPARE(ledgerProblem(tmp->path("restored.MDB")), QString());
 }
@@ -161,83 +155,46 @@ void TestStart::missingClipTouchesNothing()
     QVERIFY(QFile::rename(clip, clip + ".away"));
     form->txtBackTo->setText(tmp->path("backups/x.TVB"));
     form->txtRestFrom->setText(backupOf(db));
-    const QByteArray before = readFile(db);
-    Recorder recorder(form.get());
-    DialogHook::answerMsgBox(Msg::OK);
-    DialogHook::answerMsgBox(Msg::OK);
-    pressStart(form.get(), 0);
-    pressStart(form.get(), 1);
+    const QStringList log = recordStart(form.get(), 0) + recordStart(form.get(), 1);
     QVERIFY(QFile::rename(clip + ".away", clip));
 
-    const QStringList log = recorder.log();
     QCOMPARE(log.size(), 6);
-    for (int i : {0, 3})
+    for (int i : {0, 3}) {
         QCOMPARE(log[i], QString("Start off [p0 S- A Z-]"));
-    for (int i : {1, 4})
-        QCOMPARE(log[i], "Start on " + Idle);
-    for (int i : {2, 5}) {
-        QVERIFY2(log[i].startsWith("box 16 ") && log[i].contains(Clips::FileCopy) && log[i].endsWith(Idle),
-                 qPrintable(log[i]));
+        QCOMPARE(log[i + 1], "Start on " + Idle);
+        QVERIFY2(log[i + 2].startsWith("box 16 ") && log[i + 2].contains(Clips::FileCopy) && log[i + 2].endsWith(Idle),
+                 qPrintable(log[i + 2]));
     }
     QCOMPARE(entries(tmp->path("backups")), QStringList{"BACK.TVB"});
-    QCOMPARE(readFile(db), before);
+    backEndUntouched();
     QVERIFY(!QFile::exists(safetyCopy("26")));
 }
 
-void TestStart::restoreReplacesTarget()
-{
-    const QString other = tmp->path("other.MDB");
-    BackendMaker::make(other, {{{"ADMIN", "Secret"}, {"OTHER", "x"}}});
-    form->txtRestFrom->setText(backupOf(other));
-    const QByteArray before = readFile(db);
-    Recorder recorder(form.get());
-    DialogHook::answerMsgBox(Msg::OK);
-    pressStart(form.get(), 1);
-
-    QCOMPARE(recorder.log(), QStringList({"Start off [p0 S- A Z-]", "Animation1 frame 0 [p11 S- A Z-]",
-                                          "Animation1 frame 0 [p11 S- A Z-]", "control shown [p11 S- A1 Z+]",
-                                          "box 64 Restore successful. [p11 S- A1 Z+]", "control hidden [p11 S- A1 Z-]",
-                                          "Start on " + Idle}));
-    QCOMPARE(readFile(db), readFile(other));
-    QCOMPARE(readFile(safetyCopy("26")), before);
-    QCOMPARE(entries(tmp->path("BACK")), QStringList{"BACK.MDB"});
-}
-
-void TestStart::restoreTwiceInAYear()
+void TestStart::restoreReplacesTargetOnceAYear()
 {
     BackendMaker::make(tmp->path("first.MDB"), {{{"ADMIN", "Secret"}, {"FIRST", "1"}}});
     BackendMaker::make(tmp->path("second.MDB"), {{{"ADMIN", "Secret"}, {"SECOND", "2"}}});
-    const QByteArray original = readFile(db);
-    DialogHook::answerMsgBox(Msg::OK);
-    DialogHook::answerMsgBox(Msg::OK);
-    DialogHook::answerMsgBox(Msg::OK);
-
-    form->txtRestFrom->setText(backupOf(tmp->path("first.MDB")));
-    pressStart(form.get(), 1);
+    const QByteArray first = readFile(tmp->path("first.MDB")), second = readFile(tmp->path("second.MDB"));
+    const auto restore = [&](const QString &database) {
+        form->txtRestFrom->setText(backupOf(tmp->path(database)));
+        return recordStart(form.get(), 1);
+    };
+    QCOMPARE(restore("first.MDB"),
+             busyStart("Animation1") +
+                 QStringList({"control shown [p11 S- A1 Z+]", "box 64 Restore successful. [p11 S- A1 Z+]",
+                              "control hidden [p11 S- A1 Z-]", "Start on " + Idle}));
+    QCOMPARE(readFile(db), first);
     QCOMPARE(readFile(safetyCopy("26")), original);
+    QCOMPARE(entries(tmp->path("BACK")), QStringList{"BACK.MDB"});
+    // Again the same year: the safety copy holds the state just before; a new year gets its own.
     Clock::setSource([] { return QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59)); });
-    form->txtRestFrom->setText(backupOf(tmp->path("second.MDB")));
-    pressStart(form.get(), 1);
-    QCOMPARE(readFile(safetyCopy("26")), readFile(tmp->path("first.MDB"))); // the state just before
+    restore("second.MDB");
+    QCOMPARE(readFile(safetyCopy("26")), first);
     Clock::setSource([] { return QDateTime(QDate(2027, 1, 1), QTime(0, 0, 1)); });
-    form->txtRestFrom->setText(backupOf(tmp->path("first.MDB")));
-    pressStart(form.get(), 1);
-    QCOMPARE(readFile(safetyCopy("27")), readFile(tmp->path("second.MDB")));
-    QCOMPARE(readFile(safetyCopy("26")), readFile(tmp->path("first.MDB")));
-    QCOMPARE(readFile(db), readFile(tmp->path("first.MDB")));
-}
-
-void TestStart::restoreBackupMissing()
-{
-    form->txtRestFrom->setText(tmp->path("backups/never made.TVB"));
-    const QByteArray before = readFile(db);
-    Recorder recorder(form.get());
-    DialogHook::answerMsgBox(Msg::OK);
-    pressStart(form.get(), 1);
-    QCOMPARE(recorder.log().at(3), "box 16 " + tmp->path("backups/never made.TVB") + " not found. [p11 S- A1 Z-]");
-    QCOMPARE(recorder.log().size(), 5);
-    QCOMPARE(readFile(safetyCopy("26")), before); // made before the backup was looked for
-    QCOMPARE(readFile(db), before);
+    restore("first.MDB");
+    QCOMPARE(readFile(safetyCopy("27")), second);
+    QCOMPARE(readFile(safetyCopy("26")), first);
+    QCOMPARE(readFile(db), first);
 }
 
 void TestStart::restoreTargetMissing()
@@ -245,11 +202,9 @@ void TestStart::restoreTargetMissing()
     form->txtRestFrom->setText(backupOf(db));
     form->txtRestTo->setText(tmp->path("new place/BACK.MDB"));
     QDir().mkpath(tmp->path("new place"));
-    DialogHook::answerMsgBox(Msg::OK);
-    pressStart(form.get(), 1);
-    QCOMPARE(DialogHook::shown().last().text, QString("Restore successful."));
-    QCOMPARE(readFile(tmp->path("new place/BACK.MDB")), readFile(db));
-    QVERIFY(!QFile::exists(safetyCopy("26")));
+    QVERIFY(recordStart(form.get(), 1).contains("box 64 Restore successful. [p11 S- A1 Z+]"));
+    QCOMPARE(readFile(tmp->path("new place/BACK.MDB")), original);
+    QVERIFY(!QFile::exists(safetyCopy("26"))); // nothing to keep
 }
 
 void TestStart::damagedBackupRefused()
@@ -259,22 +214,16 @@ void TestStart::damagedBackupRefused()
     const QString bad = tmp->path("backups/cut.TVB");
     writeFile(bad, bytes);
     form->txtRestFrom->setText(bad);
-    const QByteArray before = readFile(db);
-    Recorder recorder(form.get());
-    DialogHook::answerMsgBox(Msg::OK);
-    pressStart(form.get(), 1);
+    const QStringList log = recordStart(form.get(), 1);
 
     // Pointer and Start come back before the message; the clip stops only after it.
-    const QStringList log = recorder.log();
-    QCOMPARE(log.mid(0, 5), QStringList({"Start off [p0 S- A Z-]", "Animation1 frame 0 [p11 S- A Z-]",
-                                         "Animation1 frame 0 [p11 S- A Z-]", "control shown [p11 S- A1 Z+]",
-                                         "Start on [p0 S+ A1 Z+]"}));
+    QCOMPARE(log.mid(0, 5),
+             busyStart("Animation1") + QStringList({"control shown [p11 S- A1 Z+]", "Start on [p0 S+ A1 Z+]"}));
     QVERIFY2(log[5].startsWith("box 16 321: " + quotedPath(bad) + " is truncated"), qPrintable(log[5]));
     QVERIFY(log[5].endsWith("[p0 S+ A1 Z+]"));
     QCOMPARE(log.mid(6), QStringList{"control hidden [p0 S+ A1 Z-]"});
-    QCOMPARE(readFile(db), before);
-    QCOMPARE(entries(tmp->path("BACK")), QStringList{"BACK.MDB"});
-    QCOMPARE(readFile(safetyCopy("26")), before);
+    backEndUntouched();
+    QCOMPARE(readFile(safetyCopy("26")), original);
 }
 
 void TestStart::restoreRefusedWhileInUse()
@@ -282,11 +231,7 @@ void TestStart::restoreRefusedWhileInUse()
     form->txtRestFrom->setText(backupOf(db));
     Child other;
     QVERIFY(other.start("idle", db));
-    const QByteArray before = readFile(db);
-    Recorder recorder(form.get());
-    DialogHook::answerMsgBox(Msg::OK);
-    pressStart(form.get(), 1);
-    const QStringList log = recorder.log();
+    const QStringList log = recordStart(form.get(), 1);
     QCOMPARE(log.size(), 5);
     QCOMPARE(log[3], "Start on " + Idle);
     QVERIFY2(log[4].startsWith(QStringLiteral("box 16 %1: %2 is in use by another program (process %3)")
@@ -295,11 +240,9 @@ void TestStart::restoreRefusedWhileInUse()
                                    .arg(other.pid())),
              qPrintable(log[4]));
     other.finish();
-    QCOMPARE(readFile(db), before);
-    QCOMPARE(entries(tmp->path("BACK")), QStringList{"BACK.MDB"});
+    backEndUntouched();
     QVERIFY(!QFile::exists(safetyCopy("26"))); // not even the safety copy
 }
-
 
 namespace {
 // Asks the window to close, as the window manager would, as soon as a widget is shown.
@@ -334,18 +277,11 @@ void TestStart::closeWaitsForTheOperation()
     QCOMPARE(DialogHook::shown().size(), 1);
     QCOMPARE(DialogHook::shown().at(0).text, QString("Backup successful."));
     Operations::EngineCompressor().decompress(backup, tmp->path("check.MDB"));
-    QCOMPARE(readFile(tmp->path("check.MDB")), readFile(db));
+    QCOMPARE(readFile(tmp->path("check.MDB")), original);
     QTRY_COMPARE(unloaded.size(), 1);
     QCOMPARE(Settings::GetSetting(Settings::Key::BackTo, QString()), backup);
 }
 
-int main(int argc, char **argv)
-{
-    if (const int rc = runChildIfAsked(argc, argv); rc >= 0)
-        return rc;
-    QApplication app(argc, argv);
-    TestStart test;
-    return QTest::qExec(&test, argc, argv);
-}
+OPSUPPORT_TEST_MAIN(TestStart, QApplication)
 
 #include "tst_start.moc"

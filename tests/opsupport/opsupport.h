@@ -72,3 +72,15 @@ private:
 };
 
 } // namespace OpSupport
+
+// The main() of a test program whose children play the roles above: AppClass is
+// QCoreApplication or QApplication.
+#define OPSUPPORT_TEST_MAIN(TestClass, AppClass)                                                                       \
+    int main(int argc, char **argv)                                                                                    \
+    {                                                                                                                  \
+        if (const int rc = OpSupport::runChildIfAsked(argc, argv); rc >= 0)                                            \
+            return rc;                                                                                                 \
+        AppClass app(argc, argv);                                                                                      \
+        TestClass test;                                                                                                \
+        return QTest::qExec(&test, argc, argv);                                                                        \
+    }

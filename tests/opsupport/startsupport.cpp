@@ -6,6 +6,7 @@
 #include "formsupport.h"
 #include "platform/animation/animationctrl.h"
 #include "platform/dialogs/dialoghook.h"
+#include "platform/dialogs/messagebox.h"
 #include "platform/files.h"
 #include "platform/screen.h"
 #include "platform/tabctl/sstab.h"
@@ -42,6 +43,20 @@ void pressStart(frmTvUtil *form, int tab)
     QTabBar *bar = form->SSTab1->tabBar();
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(tab).center());
     QTest::mouseClick(form->cmdStart, Qt::LeftButton);
+}
+
+QStringList recordStart(frmTvUtil *form, int tab)
+{
+    Recorder recorder(form);
+    DialogHook::answerMsgBox(Msg::OK);
+    pressStart(form, tab);
+    return recorder.log();
+}
+
+QStringList busyStart(const QString &player)
+{
+    const QString frame = player + " frame 0 [p11 S- A Z-]";
+    return {QStringLiteral("Start off [p0 S- A Z-]"), frame, frame};
 }
 
 Recorder::Recorder(frmTvUtil *form) : form_(form)

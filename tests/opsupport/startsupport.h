@@ -49,4 +49,11 @@ private:
 // The state of an idle window, as Recorder writes it.
 inline const QString Idle = QStringLiteral("[p0 S+ A Z-]");
 
+// Answers the next message box with OK, presses Start on tab and returns what a Recorder saw.
+QStringList recordStart(frmTvUtil *form, int tab);
+
+// The first lines that every press of Start records: Start disabled, then the hourglass and the
+// clip of player ("Animation1") opened and started, each showing its frame 0.
+QStringList busyStart(const QString &player);
+
 } // namespace StartSupport

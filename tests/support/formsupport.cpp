@@ -68,6 +68,12 @@ std::unique_ptr<frmTvUtil> loadAndLogIn(const QString &user, const QString &pass
     return form;
 }
 
+QStringList fieldTexts(const frmTvUtil &form)
+{
+    return {form.txtBackFrom->text(), form.txtBackTo->text(), form.txtRestFrom->text(), form.txtRestTo->text(),
+            form.txtCompact->text()};
+}
+
 void resetProgramState(const QString &settingsFolder)
 {
     modTarBackup::LoggedIn = false;

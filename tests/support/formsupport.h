@@ -24,6 +24,9 @@ void typeLogin(frmLogin *dialog, const QString &user, const QString &password);
 std::unique_ptr<frmTvUtil> loadAndLogIn(const QString &user = QStringLiteral("admin"),
                                         const QString &password = QStringLiteral("Secret"));
 
+// The texts of the main window's five path fields: BackFrom, BackTo, RestFrom, RestTo, Compact.
+QStringList fieldTexts(const frmTvUtil &form);
+
 // Puts the process in a known state: logged out, no back-end path, dialogs scripted (strict),
 // settings in folder, clock fixed at 20:55:35 on 5 December 2026.
 void resetProgramState(const QString &settingsFolder);
