@@ -161,11 +161,9 @@ void TestFaults::setTab(int tab, const QString &path)
 
 QStringList TestFaults::runStart(int tab)
 {
-    Recorder recorder(form.get());
-    DialogHook::answerMsgBox(Msg::OK);
-    pressStart(form.get(), tab);
-    [&] { QCOMPARE(recorder.state(), Idle); }();
-    return recorder.log();
+    const QStringList log = recordStart(form.get(), tab);
+    [&] { QCOMPARE(Recorder(form.get()).state(), Idle); }();
+    return log;
 }
 
 void TestFaults::expectFailure(const QStringList &log, long number, const QString &file, const QString &cause)
@@ -416,13 +414,6 @@ void TestFaults::removedWhileRunning()
     QVERIFY(!QFile::exists(tmp->path("target")));
 }
 
-int main(int argc, char **argv)
-{
-    if (const int rc = runChildIfAsked(argc, argv); rc >= 0)
-        return rc;
-    QApplication app(argc, argv);
-    TestFaults test;
-    return QTest::qExec(&test, argc, argv);
-}
+OPSUPPORT_TEST_MAIN(TestFaults, QApplication)
 
 #include "tst_faults.moc"
