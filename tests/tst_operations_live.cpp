@@ -34,6 +34,8 @@ private slots:
     void compactionKeepsLoggedRows();
     void compactedCopyChecked_data();
     void compactedCopyChecked();
+    void staleLeftoversRemoved_data();
+    void staleLeftoversRemoved();
 };
 
 namespace {
@@ -238,6 +240,60 @@ void TestOperationsLive::compactedCopyChecked()
     }
     QCOMPARE(readFile(db), before);
     QCOMPARE(entries(tmp.path()), QStringList{"BACK.MDB"});
+}
+
+void TestOperationsLive::staleLeftoversRemoved_data()
+{
+    QTest::addColumn<QString>("operation");
+    for (const char *operation : {"backup", "restore", "compact"})
+        QTest::newRow(operation) << QString(operation);
+}
+
+void TestOperationsLive::staleLeftoversRemoved()
+{
+    // What runs killed two days ago left beside the files an operation writes goes at its next
+    // run; a fresh leftover (its run may still be going), look-alikes and links stay.
+    QFETCH(QString, operation);
+    TempFolder folder;
+    const QString db = folder.path("BACK.MDB"), backup = folder.path("BACK.TVB"), safety = folder.path("BACK26.BAK");
+    BackendMaker::make(db, {{{"ADMIN", "Secret"}}});
+    Operations::EngineCompressor compressor;
+    if (operation == "restore")
+        compressor.compress(db, backup);
+    const QStringList written = operation == "backup" ? QStringList{backup}
+                                : operation == "restore" ? QStringList{db, safety}
+                                                         : QStringList{db};
+    QStringList stale, kept;
+    for (const QString &path : written) {
+        const QString name = QFileInfo(path).fileName();
+        stale << "." + name + ".tmp-3kq9z" << "." + name + ".restore-a1b2c" << "." + name + ".snapshot-z9-journal"
+              << ".." + name + ".restore-a1b2c.tmp-x0";
+        kept << "." + name + ".tmp" << name + ".tmp-abc" << ".OTHER.MDB.tmp-abc" << "." + name + ".tmp-ABC"
+             << "." + name + ".old";
+        QVERIFY(QFile::link(db, folder.path("." + name + ".tmp-link")));
+        writeFile(folder.path("." + name + ".tmp-fresh"), "a run still going");
+    }
+    for (const QString &name : stale + kept) {
+        writeFile(folder.path(name), "left behind");
+        QFile file(folder.path(name));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-2), QFileDevice::FileModificationTime));
+    }
+
+    if (operation == "backup")
+        Operations::backUp(db, backup, compressor);
+    else if (operation == "restore")
+        Operations::restore(backup, db, safety, compressor);
+    else
+        Operations::compact(db, folder.path("BACKNEW.MDB"));
+    for (const QString &name : stale)
+        QVERIFY2(!QFile::exists(folder.path(name)), qPrintable(name));
+    for (const QString &path : written) {
+        const QString name = QFileInfo(path).fileName();
+        kept << "." + name + ".tmp-fresh" << "." + name + ".tmp-link";
+    }
+    for (const QString &name : kept)
+        QVERIFY2(QFileInfo(folder.path(name)).isSymLink() || QFile::exists(folder.path(name)), qPrintable(name));
 }
 
 OPSUPPORT_TEST_MAIN(TestOperationsLive, QCoreApplication)

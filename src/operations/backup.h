@@ -15,8 +15,9 @@ namespace Operations {
 // - in write-ahead-log mode, where committed rows may still be only in the log, a consistent
 //   snapshot is first copied with SQLite's backup API into a hidden temporary file beside
 //   backupFile, and that is compressed, then deleted.
-// A file that is not an SQLite database is compressed as it is. Throws Error; backupFile is then
-// as it was.
+// A file that is not an SQLite database is compressed as it is. Hidden files that stopped runs
+// left beside backupFile a day ago or more are removed first (see removeStaleLeftovers). Throws
+// Error; backupFile is then as it was.
 void backUp(const QString &source, const QString &backupFile, Compressor &compressor);
 
 } // namespace Operations

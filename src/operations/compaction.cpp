@@ -1,6 +1,7 @@
 #include "operations/compaction.h"
 
 #include "operations/databasefile.h"
+#include "operations/hiddenfile.h"
 #include "operations/paths.h"
 #include "operations/replacement.h"
 #include "platform/dao/dbengine.h"
@@ -212,6 +213,7 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
     WriteWatch watch(source);
 
     removeUnusedCopy(source, temp);
+    removeStaleLeftovers(source);
     compactInto(source, temp);
     RemoveOnFailure cleanUp(temp);
     try {

@@ -3,11 +3,15 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Operations {
@@ -39,6 +43,30 @@ HiddenFile::~HiddenFile()
 {
     for (const QString &file : {path_, path_ + QStringLiteral("-journal")})
         ::unlink(QFile::encodeName(file).constData());
+}
+
+void removeStaleLeftovers(const QString &path) noexcept
+{
+    const qsizetype sep = Files::lastSeparator(path);
+    const QString name = path.mid(sep + 1);
+    if (name.isEmpty())
+        return;
+    const QString folder = sep < 0 ? QStringLiteral(".") : path.left(qMax<qsizetype>(sep, 1));
+    // ".NAME.tmp-TAG" (a replacement's temporary file), ".NAME.restore-TAG" and
+    // ".NAME.snapshot-TAG" (hidden files), with "-journal" or, for the temporary file of a hidden
+    // file, another "." before it and ".tmp-TAG" after it.
+    const QRegularExpression leftover(QStringLiteral("^\\.{1,2}") + QRegularExpression::escape(name) +
+                                      QStringLiteral("\\.(?:tmp|restore|snapshot)-[0-9a-z]+(?:-journal|\\.tmp-[0-9a-z]+)?$"));
+    const std::time_t dayAgo = std::time(nullptr) - 24 * 60 * 60;
+    const QStringList entries = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
+    for (const QString &entry : entries) {
+        if (!leftover.match(entry).hasMatch())
+            continue;
+        const QByteArray file = QFile::encodeName(folder + QLatin1Char('/') + entry);
+        struct stat st;
+        if (::lstat(file.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime < dayAgo)
+            ::unlink(file.constData());
+    }
 }
 
 } // namespace Operations

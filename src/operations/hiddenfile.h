@@ -22,4 +22,11 @@ private:
     QString path_;
 };
 
+// Removes what runs stopped midway (killed, a power cut) left beside path under hidden names:
+// the temporary file of its replacement, staged restores and snapshots, their temporary files
+// and journals. Only regular files untouched for a day go, so that a run still going in another
+// instance keeps its own; no other file is touched. Hidden, such files would otherwise take
+// room unseen until the disk fills up. Best effort: what cannot be removed stays.
+void removeStaleLeftovers(const QString &path) noexcept;
+
 } // namespace Operations

@@ -12,7 +12,9 @@ namespace Operations {
 // made next holds every committed row.
 void checkRestoreTarget(const QString &target);
 
-// Copies target to safetyCopy (replacing it) when target exists; does nothing otherwise.
+// Copies target to safetyCopy (replacing it) when target exists; does nothing otherwise. Like
+// restoreInto for target and backUp for its backup file, it first removes the hidden files that
+// stopped runs left beside safetyCopy a day ago or more (see removeStaleLeftovers).
 void makeSafetyCopy(const QString &target, const QString &safetyCopy);
 
 // Decompresses backupFile and puts the result in place of target: into a hidden file beside
