@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,6 +75,7 @@ private slots:
     void killedOperation();
     void leftoverCompactedCopy_data();
     void leftoverCompactedCopy();
+    void walCopySwitchedWithoutJournal();
     void writtenWhileCompacting_data();
     void writtenWhileCompacting();
 
@@ -458,6 +460,34 @@ void TestCrash::leftoverCompactedCopy()
         QVERIFY(readFile(source) == sourceBefore);
         QVERIFY(QFileInfo(temp).isSymLink() == (leftover == "symlink"));
     }
+}
+
+void TestCrash::walCopySwitchedWithoutJournal()
+{
+    // The copy of a database in write-ahead-log mode is switched to that mode before it is put
+    // in place. A program stopped during the switch must leave a copy that the next compaction
+    // can remove: one with no rollback journal beside it, which is never created.
+    TempFolder folder;
+    const QString source = folder.path("BACK.MDB");
+    BackendMaker::Options options;
+    options.users = {{"ADMIN", "Secret"}};
+    options.sizeBytes = 256 << 10;
+    options.wal = true;
+    BackendMaker::make(source, options);
+    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(fd >= 0);
+    QVERIFY(::inotify_add_watch(fd, QFile::encodeName(folder.path()).constData(), IN_CREATE | IN_MOVED_TO) >= 0);
+    Operations::compact(source, folder.path("BACKNEW.MDB"));
+    QStringList created;
+    alignas(inotify_event) char events[64 << 10];
+    ssize_t size;
+    while ((size = ::read(fd, events, sizeof events)) > 0) {
+        for (char *at = events; at < events + size; at += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(at)->len)
+            created << QString::fromLocal8Bit(reinterpret_cast<inotify_event *>(at)->name);
+    }
+    ::close(fd);
+    QVERIFY2(created.contains("BACKNEW.MDB"), qPrintable(created.join(", ")));
+    QVERIFY2(!created.contains("BACKNEW.MDB-journal"), qPrintable(created.join(", ")));
 }
 
 void TestCrash::writtenWhileCompacting_data()

@@ -262,7 +262,7 @@ void TestOperationsLive::staleLeftoversRemoved()
         compressor.compress(db, backup);
     const QStringList written = operation == "backup" ? QStringList{backup}
                                 : operation == "restore" ? QStringList{db, safety}
-                                                         : QStringList{db};
+                                                         : QStringList{db, folder.path("BACKNEW.MDB")};
     QStringList stale, kept;
     for (const QString &path : written) {
         const QString name = QFileInfo(path).fileName();

@@ -72,10 +72,14 @@ void verifyCopy(const QString &source, const QString &copy)
                                         describeCounts(sourceCounts) + QLatin1Char(')'));
 }
 
+// Puts the copy in write-ahead-log mode. The switch rewrites the file's header; made from
+// journal mode OFF it needs no rollback journal, so a program stopped in the middle leaves the
+// copy in one mode or the other with nothing beside it, a copy the next compaction can remove.
 void switchToWal(const QString &copy)
 {
     const QString action = QStringLiteral("Cannot set the journal mode of ") + quotedPath(copy);
     Dao::ConnectionPtr db = Dao::openConnection(copy, SQLITE_OPEN_READWRITE, 0, action);
+    (void)DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA journal_mode = OFF"), action);
     if (DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA journal_mode = WAL"), action).toLower() !=
         QLatin1String("wal"))
         throw Error(SQLITE_ERROR, action + QStringLiteral(": SQLite did not accept write-ahead-log mode"));
@@ -214,6 +218,7 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
 
     removeUnusedCopy(source, temp);
     removeStaleLeftovers(source);
+    removeStaleLeftovers(temp);
     compactInto(source, temp);
     RemoveOnFailure cleanUp(temp);
     try {

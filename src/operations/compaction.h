@@ -18,8 +18,8 @@ using CompactInto = std::function<void(const QString &src, const QString &dst)>;
 // 2. a temp left by an earlier compaction that was stopped before it finished is removed, but only
 //    when it is a database that nobody uses, with no rollback journal beside it, holding
 //    exactly (with its write-ahead log, if any) the schema and rows of source (so nothing is lost); any other temp is left alone, and
-//    the engine refuses it; hidden files that stopped runs left beside source a day ago or
-//    more go too (see removeStaleLeftovers);
+//    the engine refuses it; hidden files that stopped runs left beside source or temp a day
+//    ago or more go too (see removeStaleLeftovers);
 // 3. compactInto(source, temp);
 // 4. the copy is checked: PRAGMA integrity_check finds nothing, and it holds the same tables
 //    with the same numbers of rows as source; a source in write-ahead-log mode gets its copy
