@@ -30,15 +30,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-need=()
-[ -x /usr/bin/time ] || need+=(time)
-for tool in zstd gzip sqlite3; do command -v "$tool" >/dev/null || need+=("$tool"); done
-if [ ${#need[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -qq
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+tools/install-packages.sh time
 
 if [ ! -x build/bench/zbench ]; then
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

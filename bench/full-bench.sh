@@ -49,17 +49,7 @@ while [ $# -gt 0 ]; do
 done
 
 # --- tools ---------------------------------------------------------------------------------------
-need=()
-[ -x /usr/bin/time ] || need+=(time)
-for tool in zstd gzip sqlite3 Xvfb; do command -v "$tool" >/dev/null || need+=("$tool"); done
-[ -f /usr/include/X11/Xlib.h ] || need+=(libx11-dev)
-if [ ${#need[@]} -gt 0 ]; then
-    need=("${need[@]/Xvfb/xvfb}")
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -qq
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+tools/install-packages.sh time xvfb libx11-dev
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target opbench mkbackend tarvos-utility mapwatch >/dev/null
 opbench=$(pwd)/build/bench/opbench

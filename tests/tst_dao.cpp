@@ -1,5 +1,6 @@
 #include "backendmaker.h"
 #include "errorcheck.h"
+#include "opsupport.h"
 #include "platform/dao/dao.h"
 #include "testsupport.h"
 
@@ -10,51 +11,10 @@
 #include <memory>
 #include <sqlite3.h>
 
+using namespace OpSupport;
 using namespace TestSupport;
 
 namespace {
-
-struct RawCloser {
-    void operator()(sqlite3 *db) const { sqlite3_close_v2(db); }
-};
-using RawDb = std::unique_ptr<sqlite3, RawCloser>;
-
-// A connection of "another program", straight through SQLite.
-RawDb rawOpen(const QString &path, int flags = SQLITE_OPEN_READWRITE)
-{
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, flags, nullptr) != SQLITE_OK)
-        qFatal("cannot open %s", qPrintable(path));
-    return RawDb(db);
-}
-
-bool rawExec(sqlite3 *db, const char *sql)
-{
-    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-}
-
-// Every row that sql yields on the database at path, columns joined by "|".
-QStringList rows(const QString &path, const QString &sql)
-{
-    RawDb db = rawOpen(path, SQLITE_OPEN_READONLY);
-    sqlite3_stmt *stmt = nullptr;
-    QStringList out;
-    if (sqlite3_prepare_v2(db.get(), sql.toUtf8().constData(), -1, &stmt, nullptr) != SQLITE_OK)
-        return {QStringLiteral("error: ") + QString::fromUtf8(sqlite3_errmsg(db.get()))};
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-        QStringList cols;
-        for (int i = 0; i < sqlite3_column_count(stmt); ++i)
-            cols << QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, i)));
-        out << cols.join(QLatin1Char('|'));
-    }
-    sqlite3_finalize(stmt);
-    return out;
-}
-
-QStringList entries(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
-}
 
 // A back end with ADMIN/secret, O'BRIEN/it's, EMPTY/"" and USER000001..5 (8 users).
 BackendMaker::Summary makeBackend(const QString &path, qint64 sizeBytes = 0, int freePercent = 0, bool wal = false)

@@ -1,4 +1,5 @@
 #include "errorcheck.h"
+#include "formsupport.h"
 #include "platform/dialogs/dialogs.h"
 #include "testsupport.h"
 
@@ -17,14 +18,6 @@
 using namespace TestSupport;
 using DialogHook::Kind;
 using DialogHook::Shown;
-
-namespace DialogHook {
-// Lets QCOMPARE print a whole record when two differ.
-char *toString(const Shown &box)
-{
-    return qstrdup(qPrintable(describe(box)));
-}
-} // namespace DialogHook
 
 namespace {
 

@@ -20,13 +20,6 @@
 using namespace FormSupport;
 using DialogHook::Shown;
 
-namespace DialogHook {
-char *toString(const Shown &box)
-{
-    return qstrdup(qPrintable(describe(box)));
-}
-} // namespace DialogHook
-
 namespace {
 
 const QString DatabaseFilter = QStringLiteral("Microsoft Access (*.mdb)|*.mdb");

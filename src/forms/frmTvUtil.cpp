@@ -453,7 +453,7 @@ void frmTvUtil::cmdStart_Click()
                 Operations::makeSafetyCopy(target, safetyCopy);
             });
             QString source = txtRestFrom->text();
-            QString destination = txtRestTo->text();
+            QString destination = target;
             DecompressFile(source, destination);
             endBusy(Animation1);
             break;

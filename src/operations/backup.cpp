@@ -45,7 +45,7 @@ void backUp(const QString &source, const QString &backupFile, Compressor &compre
     if (Files::sameFile(source, backupFile))
         throw Error(ErrorNumber::InvalidArgument,
                     quotedPath(source) + QStringLiteral(" cannot be both the file to read and the file to write"));
-    removeStaleLeftovers(backupFile);
+    removeStaleLeftovers({backupFile});
     if (!DatabaseFile::isSqliteDatabase(source)) {
         compressor.compress(source, backupFile);
         return;

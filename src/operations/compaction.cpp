@@ -217,8 +217,7 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
     WriteWatch watch(source);
 
     removeUnusedCopy(source, temp);
-    removeStaleLeftovers(source);
-    removeStaleLeftovers(temp);
+    removeStaleLeftovers({source, temp});
     compactInto(source, temp);
     RemoveOnFailure cleanUp(temp);
     try {

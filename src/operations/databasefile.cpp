@@ -5,22 +5,33 @@
 
 namespace DatabaseFile {
 
+namespace {
+
+// The first 20 bytes of the file at path, as far as it can be read.
+QByteArray headerOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(20) : QByteArray();
+}
+
+bool hasDatabaseHeader(const QByteArray &header)
+{
+    return header.startsWith(QByteArrayView("SQLite format 3\0", 16));
+}
+
+} // namespace
+
 bool isSqliteDatabase(const QString &path)
 {
-    static const QByteArray header("SQLite format 3\0", 16);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    return file.read(header.size()) == header;
+    return hasDatabaseHeader(headerOf(path));
 }
 
 bool isInWalMode(const QString &path)
 {
     // Bytes 18 and 19 of the header, the file format's write and read versions, are 2 in
     // write-ahead-log mode and 1 otherwise.
-    QFile file(path);
-    return isSqliteDatabase(path) && file.open(QIODevice::ReadOnly) && file.seek(18) &&
-           file.read(2) == QByteArray("\2\2", 2);
+    const QByteArray header = headerOf(path);
+    return hasDatabaseHeader(header) && header.mid(18, 2) == QByteArray("\2\2", 2);
 }
 
 void exec(sqlite3 *db, const QString &sql, const QString &action)
@@ -44,6 +55,18 @@ QString queryText(sqlite3 *db, const QString &sql, const QString &action)
     return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt.get(), 0)));
 }
 
+QStringList queryColumn(sqlite3 *db, const QString &sql, const QString &action)
+{
+    Dao::StatementPtr stmt = Dao::prepare(db, sql, action);
+    QStringList values;
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW)
+        values.append(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt.get(), 0))));
+    if (rc != SQLITE_DONE)
+        throw Dao::connectionError(db, rc, action);
+    return values;
+}
+
 QString journalMode(sqlite3 *db, const QString &action)
 {
     return queryText(db, QStringLiteral("PRAGMA journal_mode"), action).toLower();
@@ -54,18 +77,10 @@ namespace {
 // The ordinary tables of the database, by name (the caller holds a read transaction).
 QStringList ordinaryTables(sqlite3 *db, const QString &action)
 {
-    Dao::StatementPtr list =
-        Dao::prepare(db,
-                     QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' "
-                                    "AND coalesce(sql, '') NOT LIKE 'CREATE VIRTUAL TABLE%' ORDER BY name"),
-                     action);
-    QStringList tables;
-    int rc;
-    while ((rc = sqlite3_step(list.get())) == SQLITE_ROW)
-        tables.append(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(list.get(), 0))));
-    if (rc != SQLITE_DONE)
-        throw Dao::connectionError(db, rc, action);
-    return tables;
+    return queryColumn(db,
+                       QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' "
+                                      "AND coalesce(sql, '') NOT LIKE 'CREATE VIRTUAL TABLE%' ORDER BY name"),
+                       action);
 }
 
 // A name cannot be bound as a value; quoting it (doubling any quote) makes it one identifier.
@@ -142,13 +157,7 @@ QMap<QString, qint64> tableRowCounts(sqlite3 *db, const QString &action)
 
 QStringList integrityProblems(sqlite3 *db, const QString &action)
 {
-    Dao::StatementPtr check = Dao::prepare(db, QStringLiteral("PRAGMA integrity_check"), action);
-    QStringList found;
-    int rc;
-    while ((rc = sqlite3_step(check.get())) == SQLITE_ROW)
-        found.append(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(check.get(), 0))));
-    if (rc != SQLITE_DONE)
-        throw Dao::connectionError(db, rc, action);
+    QStringList found = queryColumn(db, QStringLiteral("PRAGMA integrity_check"), action);
     if (found == QStringList{QStringLiteral("ok")})
         found.clear();
     return found;

@@ -22,6 +22,9 @@ void exec(sqlite3 *db, const QString &sql, const QString &action);
 // The first column of the first row of sql, as text (empty when there is no row).
 [[nodiscard]] QString queryText(sqlite3 *db, const QString &sql, const QString &action);
 
+// The first column of every row of sql, as text.
+[[nodiscard]] QStringList queryColumn(sqlite3 *db, const QString &sql, const QString &action);
+
 // The journal mode of the open database, lower case: "delete", "wal", "truncate", ...
 [[nodiscard]] QString journalMode(sqlite3 *db, const QString &action);
 

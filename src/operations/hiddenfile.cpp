@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMap>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
@@ -45,27 +46,32 @@ HiddenFile::~HiddenFile()
         ::unlink(QFile::encodeName(file).constData());
 }
 
-void removeStaleLeftovers(const QString &path) noexcept
+void removeStaleLeftovers(const QStringList &paths) noexcept
 {
-    const qsizetype sep = Files::lastSeparator(path);
-    const QString name = path.mid(sep + 1);
-    if (name.isEmpty())
-        return;
-    const QString folder = sep < 0 ? QStringLiteral(".") : path.left(qMax<qsizetype>(sep, 1));
-    // ".NAME.tmp-TAG" (a replacement's temporary file), ".NAME.restore-TAG" and
-    // ".NAME.snapshot-TAG" (hidden files), with "-journal" or, for the temporary file of a hidden
-    // file, another "." before it and ".tmp-TAG" after it.
-    const QRegularExpression leftover(QStringLiteral("^\\.{1,2}") + QRegularExpression::escape(name) +
-                                      QStringLiteral("\\.(?:tmp|restore|snapshot)-[0-9a-z]+(?:-journal|\\.tmp-[0-9a-z]+)?$"));
+    // The names to look for, by folder, so that each folder is listed once.
+    QMap<QString, QStringList> names;
+    for (const QString &path : paths) {
+        const qsizetype sep = Files::lastSeparator(path);
+        if (sep + 1 < path.size())
+            names[sep < 0 ? QStringLiteral(".") : path.left(qMax<qsizetype>(sep, 1))]
+                << QRegularExpression::escape(path.mid(sep + 1));
+    }
     const std::time_t dayAgo = std::time(nullptr) - 24 * 60 * 60;
-    const QStringList entries = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
-    for (const QString &entry : entries) {
-        if (!leftover.match(entry).hasMatch())
-            continue;
-        const QByteArray file = QFile::encodeName(folder + QLatin1Char('/') + entry);
-        struct stat st;
-        if (::lstat(file.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime < dayAgo)
-            ::unlink(file.constData());
+    for (auto it = names.cbegin(); it != names.cend(); ++it) {
+        // ".NAME.tmp-TAG" (a replacement's temporary file), ".NAME.restore-TAG" and
+        // ".NAME.snapshot-TAG" (hidden files), with "-journal" or, for the temporary file of a
+        // hidden file, another "." before it and ".tmp-TAG" after it.
+        const QRegularExpression leftover(
+            QStringLiteral("^\\.{1,2}(?:") + it.value().join(QLatin1Char('|')) +
+            QStringLiteral(")\\.(?:tmp|restore|snapshot)-[0-9a-z]+(?:-journal|\\.tmp-[0-9a-z]+)?$"));
+        for (const QString &entry : QDir(it.key()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System)) {
+            if (!leftover.match(entry).hasMatch())
+                continue;
+            const QByteArray file = QFile::encodeName(it.key() + QLatin1Char('/') + entry);
+            struct stat st;
+            if (::lstat(file.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime < dayAgo)
+                ::unlink(file.constData());
+        }
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <sys/types.h>
 
@@ -22,11 +23,11 @@ private:
     QString path_;
 };
 
-// Removes what runs stopped midway (killed, a power cut) left beside path under hidden names:
-// the temporary file of its replacement, staged restores and snapshots, their temporary files
-// and journals. Only regular files untouched for a day go, so that a run still going in another
-// instance keeps its own; no other file is touched. Hidden, such files would otherwise take
-// room unseen until the disk fills up. Best effort: what cannot be removed stays.
-void removeStaleLeftovers(const QString &path) noexcept;
+// Removes what runs stopped midway (killed, a power cut) left under hidden names beside each of
+// paths: the temporary file of its replacement, staged restores and snapshots, their temporary
+// files and journals. Only regular files untouched for a day go, so that a run still going in
+// another instance keeps its own; no other file is touched. Hidden, such files would otherwise
+// take room unseen until the disk fills up. Best effort: what cannot be removed stays.
+void removeStaleLeftovers(const QStringList &paths) noexcept;
 
 } // namespace Operations

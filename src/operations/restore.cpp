@@ -29,7 +29,7 @@ void checkRestoreTarget(const QString &target)
 
 void makeSafetyCopy(const QString &target, const QString &safetyCopy)
 {
-    removeStaleLeftovers(safetyCopy);
+    removeStaleLeftovers({safetyCopy});
     if (Files::exists(target))
         Files::copy(target, safetyCopy);
 }
@@ -41,7 +41,7 @@ void restoreInto(const QString &backupFile, const QString &target, Compressor &c
         throw Error(ErrorNumber::InvalidArgument,
                     quotedPath(backupFile) +
                         QStringLiteral(" cannot be both the backup to read and the file to restore"));
-    removeStaleLeftovers(target);
+    removeStaleLeftovers({target});
     // Created with the default permissions; the replacement gives it those of the file it replaces.
     const HiddenFile staged(target, QStringLiteral("restore"), 0666,
                             QStringLiteral("Cannot restore ") + quotedPath(backupFile) + QStringLiteral(" to ") +

@@ -183,6 +183,14 @@ void copyInto(const QString &src, const QString &dst, bool replace, const QStrin
         out.commitNew();
 }
 
+// Makes a rename from one folder entry to another durable: syncs both folders, or the one.
+void syncFoldersOf(const QString &from, const QString &to)
+{
+    syncFolder(folderOf(to));
+    if (folderOf(to) != folderOf(from))
+        syncFolder(folderOf(from));
+}
+
 } // namespace
 
 namespace Files {
@@ -274,9 +282,7 @@ void move(const QString &from, const QString &to)
     const QByteArray nto = nativePath(to, action);
     const int err = renameNoReplace(nfrom, nto);
     if (err == 0) {
-        syncFolder(folderOf(to));
-        if (folderOf(to) != folderOf(from))
-            syncFolder(folderOf(from));
+        syncFoldersOf(from, to);
         return;
     }
     if (err != EXDEV)
@@ -309,9 +315,7 @@ void replace(const QString &from, const QString &to)
         ::chmod(nfrom.constData(), st.st_mode & 07777);
     }
     if (::rename(nfrom.constData(), nto.constData()) == 0) {
-        syncFolder(folderOf(to));
-        if (folderOf(to) != folderOf(from))
-            syncFolder(folderOf(from));
+        syncFoldersOf(from, to);
         return;
     }
     if (errno != EXDEV)

@@ -93,3 +93,12 @@ void makeBackEnd(const QString &path, const QStringList &users)
 }
 
 } // namespace FormSupport
+
+namespace DialogHook {
+
+char *toString(const Shown &box)
+{
+    return qstrdup(qPrintable(describe(box)));
+}
+
+} // namespace DialogHook

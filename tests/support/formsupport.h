@@ -9,6 +9,12 @@
 class frmLogin;
 class frmTvUtil;
 
+namespace DialogHook {
+struct Shown;
+// Lets QCOMPARE print a whole record of a box when two differ.
+char *toString(const Shown &box);
+} // namespace DialogHook
+
 // Helpers for tests that drive the real windows.
 namespace FormSupport {
 
