@@ -1,7 +1,7 @@
 #include "backendmaker.h"
 #include "crashsupport.h"
 #include "operations/compaction.h"
-#include "operations/compressor.h"
+#include "platform/zlibtool/compressionengine.h"
 #include "opsupport.h"
 #include "platform/dao/dbengine.h"
 #include "platform/errors.h"
@@ -138,7 +138,7 @@ void TestCrash::prepare(Case &c)
         BackendMaker::make(otherDb, options);
         other = checkedDatabase(otherDb);
         otherBytes = readFile(otherDb);
-        Operations::EngineCompressor().compress(otherDb, c.base + "/in/OTHER.TVB");
+        CompressionEngine::compressFile(otherDb, c.base + "/in/OTHER.TVB");
         writeFile(c.base + "/app/BACK26.BAK", OlderSafetyCopy);
     }
 }
@@ -267,8 +267,9 @@ QList<std::pair<QString, std::function<bool()>>> TestCrash::steps(const Case &c)
     if (c.operation == "backup")
         return {{"when the backup began to be written", hiddenIn(c.work + "/out", ".tmp-")}};
     if (c.operation == "restore")
-        return {{"when the safety copy began to be written", hiddenIn(c.work + "/app", ".tmp-")},
-                {"when the restored file began to be staged", hiddenIn(c.work + "/BACK", ".restore-")},
+        return {{"when the restored file began to be staged", hiddenIn(c.work + "/BACK", ".restore-")},
+                {"when the safety copy began to be written", hiddenIn(c.work + "/app", ".safety-")},
+                {"when the safety copy was in place", [safety = c.safetyCopy()] { return readFile(safety) != OlderSafetyCopy; }},
                 {"when the target was replaced", replaced}};
     return {{"when the compacted copy began to be written", hiddenIn(c.work + "/BACK", ".tmp-")},
             {"when the compacted copy was complete", [temp = c.compactTemp()] { return QFile::exists(temp); }},
@@ -322,10 +323,11 @@ QString TestCrash::checkAfterKill(const Case &c)
             return QStringLiteral("after the target was replaced");
         if (!QTest::qCompare(now, original, "target", "target before", __FILE__, __LINE__))
             return {};
-        if (safety != originalBytes)
-            return QStringLiteral("before the safety copy was in place");
-        return hiddenBack.isEmpty() ? QStringLiteral("after the safety copy, before decompressing")
-                                    : QStringLiteral("while decompressing");
+        // The safety copy is replaced only once the restored content is complete beside the target.
+        if (safety == originalBytes)
+            return QStringLiteral("after the safety copy was in place, before the target was replaced");
+        return hiddenBack.filter(".restore-").isEmpty() ? QStringLiteral("before staging")
+                                                        : QStringLiteral("while staging the restored file");
     }
 
     const DbContent now = checkedDatabase(database);
@@ -373,6 +375,9 @@ void TestCrash::checkFinished(const Case &c, const QByteArray &targetBefore)
         QCOMPARE(now.freePages, 0);
         QVERIFY(!QFile::exists(c.compactTemp()));
     }
+    // Whatever killed runs left beside the files the run wrote has gone with it.
+    for (const char *folder : {"/BACK", "/Data", "/out", "/app"})
+        QVERIFY2(hiddenEntries(c.work + folder).isEmpty(), qPrintable(hiddenEntries(c.work + folder).join(", ")));
     // Nothing that SQLite would pair with the database or with the next compaction's copy.
     for (const QString &file : {database, c.compactTemp()}) {
         for (const char *suffix : {"-journal", "-wal", "-shm"})

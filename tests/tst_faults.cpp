@@ -3,7 +3,7 @@
 #include "backendmaker.h"
 #include "forms/frmTvUtil.h"
 #include "formsupport.h"
-#include "operations/compressor.h"
+#include "platform/zlibtool/compressionengine.h"
 #include "opsupport.h"
 #include "platform/dialogs/dialogs.h"
 #include "platform/errors.h"
@@ -146,7 +146,7 @@ QString TestFaults::backupOfAnother(qint64 bytes)
     const QString other = tmp->path("other.MDB");
     makeDatabase(other, bytes, "OTHER");
     const QString backup = tmp->path("backups/other.TVB");
-    Operations::EngineCompressor().compress(other, backup);
+    CompressionEngine::compressFile(other, backup);
     QFile::remove(other);
     return backup;
 }
@@ -259,7 +259,7 @@ void TestFaults::fullDisk()
         QVERIFY2(fs->isValid(), qPrintable(fs->why()));
     const auto before = contents(folder);
     const auto backEnd = contents(tmp->path("BACK"));
-    const QByteArray target = readFile(written);
+    writeFile(safetyCopy(), "the only good copy");
     if (!smallFs)
         sizeLimit = std::make_unique<FileSizeLimit>(tab == 1 ? QFileInfo(db).size() + (512 << 10) : 128 << 10);
 
@@ -268,10 +268,7 @@ void TestFaults::fullDisk()
     expectFailure(log, number, written, cause);
     QCOMPARE(contents(folder), before);
     QCOMPARE(contents(tmp->path("BACK")), backEnd);
-    if (tab == 1)
-        QCOMPARE(readFile(safetyCopy()), target); // made before the restore failed
-    else
-        QVERIFY(!QFile::exists(safetyCopy()));
+    QCOMPARE(readFile(safetyCopy()), QByteArray("the only good copy"));
 }
 
 // ---- a read-only folder ---------------------------------------------------------------------
@@ -368,16 +365,18 @@ void TestFaults::removedWhileRunning()
     QMetaObject::Connection connection = connect(bar, &QProgressBar::valueChanged, this, whileWriting);
     QFileSystemWatcher watcher;
 
+    // A large database that is damaged past its header: still backed up and restored as it is.
+    const QByteArray big = readFile(db).left(100) + randomBytes(96 << 20);
     if (tab == 0) {
-        writeFile(tmp->path("Data/big.dat"), randomBytes(96 << 20));
+        writeFile(tmp->path("Data/big.dat"), big);
         form->txtBackFrom->setText(tmp->path("Data/big.dat"));
         QDir().mkpath(tmp->path("out"));
         form->txtBackTo->setText(tmp->path("out/big"));
         written = tmp->path("out/big.TVB");
         remove = [&] { QVERIFY(QDir(tmp->path("out")).removeRecursively()); };
     } else if (tab == 1) {
-        writeFile(tmp->path("Data/big.dat"), randomBytes(96 << 20));
-        Operations::EngineCompressor().compress(tmp->path("Data/big.dat"), tmp->path("backups/big.TVB"));
+        writeFile(tmp->path("Data/big.dat"), big);
+        CompressionEngine::compressFile(tmp->path("Data/big.dat"), tmp->path("backups/big.TVB"));
         form->txtRestFrom->setText(tmp->path("backups/big.TVB"));
         QDir().mkpath(tmp->path("target"));
         written = tmp->path("target/BACK.MDB");

@@ -1,5 +1,6 @@
 #include "errorcheck.h"
 #include "platform/files.h"
+#include "platform/tempfile.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -165,16 +166,14 @@ void TestFiles::atomicFileDiscardLeavesNothing()
     TempFolder tmp;
     writeFile(tmp.path("out.TVB"), "old");
     {
-        Files::AtomicFile f(tmp.path("out.TVB"));
-        const int fd = f.open();
-        QVERIFY(fd >= 0);
-        QVERIFY(!Files::exists(f.tempPath())); // hidden from the existence test
-        QCOMPARE(::write(fd, "new", 3), ssize_t(3));
+        TempFile f(tmp.path("out.TVB"), TempFile::Temporary, "test");
+        QVERIFY(!Files::exists(f.path())); // hidden from the existence test
+        QCOMPARE(::write(f.fd(), "new", 3), ssize_t(3));
     } // not committed
     QCOMPARE(filesIn(tmp.path()), QStringList{"out.TVB"});
-    Files::AtomicFile f(tmp.path("out.TVB"));
-    QCOMPARE(::write(f.open(), "new", 3), ssize_t(3));
-    QVERIFY_THROWS_EXCEPTION(Error, f.commitNew()); // refuses to replace
+    TempFile f(tmp.path("out.TVB"), TempFile::Temporary, "test");
+    QCOMPARE(::write(f.fd(), "new", 3), ssize_t(3));
+    QVERIFY_THROWS_EXCEPTION(Error, f.commit(TempFile::Existing::Refuse)); // refuses to replace
     QCOMPARE(readFile(tmp.path("out.TVB")), QByteArray("old"));
 }
 

@@ -1,7 +1,8 @@
 #include "backendmaker.h"
 #include "operations/backup.h"
 #include "operations/compaction.h"
-#include "operations/compressor.h"
+#include "platform/tempfile.h"
+#include "platform/zlibtool/compressionengine.h"
 #include "operations/restore.h"
 #include "opsupport.h"
 #include "platform/dao/dbengine.h"
@@ -67,13 +68,12 @@ void TestOperationsLive::liveBackupIsConsistent()
     Child writer;
     QVERIFY(writer.start("writer", db, tmp.path("stop")));
     const int committedBefore = scalar(db, "SELECT count(*) FROM Movement").toInt();
-    Operations::EngineCompressor engine;
-    Operations::backUp(db, tmp.path("backups/live.TVB"), engine);
+    Operations::backUp(db, tmp.path("backups/live.TVB"));
     writeFile(tmp.path("stop"), "");
     QVERIFY(writer.finish().toLongLong() > committedBefore);
 
     QCOMPARE(entries(tmp.path("backups")), QStringList{"live.TVB"}); // no snapshot left behind
-    engine.decompress(tmp.path("backups/live.TVB"), tmp.path("restored.MDB"));
+    CompressionEngine::decompressFile(tmp.path("backups/live.TVB"), tmp.path("restored.MDB"));
     QCOMPARE(ledgerProblem(tmp.path("restored.MDB")), QString());
     QVERIFY(scalar(tmp.path("restored.MDB"), "SELECT count(*) FROM Movement").toInt() >= committedBefore);
     QCOMPARE(ledgerProblem(db), QString());
@@ -81,20 +81,23 @@ void TestOperationsLive::liveBackupIsConsistent()
 
 void TestOperationsLive::restoreRefused_data()
 {
-    // A damaged backup is found out after the safety copy is made; a target that cannot be
-    // replaced, before it. "@" stands for the backup's quoted path.
+    // Every refusal leaves the target and the year's safety copy as they were. "@" stands for
+    // the backup's quoted path.
     QTest::addColumn<QString>("situation");
     QTest::addColumn<long>("number"); // -1: any
     QTest::addColumn<QString>("message");
-    QTest::addColumn<bool>("safetyCopy");
-    QTest::newRow("backup cut in half") << "half" << -1L << "@ is truncated" << true;
-    QTest::newRow("backup's last byte missing") << "last" << -1L << "@ is truncated" << true;
-    QTest::newRow("backup's byte changed") << "flip" << -1L << "@ is damaged" << true;
-    QTest::newRow("not a backup") << "text" << -1L << "@ is not a Tarvos backup file" << true;
-    QTest::newRow("empty backup") << "empty" << -1L << "@ is not a Tarvos backup file" << true;
-    QTest::newRow("no target named") << "no target" << long(ENOENT) << "no file to restore to was named" << false;
-    QTest::newRow("read-only target") << "read-only" << long(EACCES) << "the file is read-only" << false;
-    QTest::newRow("target held open") << "in use" << long(EBUSY) << "is in use by another program" << false;
+    QTest::newRow("backup cut in half") << "half" << -1L << "@ is truncated";
+    QTest::newRow("backup's last byte missing") << "last" << -1L << "@ is truncated";
+    QTest::newRow("backup's byte changed") << "flip" << -1L << "@ is damaged";
+    QTest::newRow("not a backup") << "text" << -1L << "@ is not a Tarvos backup file";
+    QTest::newRow("empty backup") << "empty" << -1L << "@ is not a Tarvos backup file";
+    QTest::newRow("a frame of random bytes") << "random frame" << ErrorNumber::BadFileFormat << "@ holds no database";
+    QTest::newRow("a frame of text") << "text frame" << ErrorNumber::BadFileFormat << "@ holds no database";
+    QTest::newRow("a frame of a cut database") << "cut frame" << ErrorNumber::BadFileFormat << "@ holds no database";
+    QTest::newRow("restore from the target") << "same" << ErrorNumber::InvalidArgument << "cannot be both";
+    QTest::newRow("no target named") << "no target" << long(ENOENT) << "no file to restore to was named";
+    QTest::newRow("read-only target") << "read-only" << long(EACCES) << "the file is read-only";
+    QTest::newRow("target held open") << "in use" << long(EBUSY) << "is in use by another program";
 }
 
 void TestOperationsLive::restoreRefused()
@@ -102,7 +105,6 @@ void TestOperationsLive::restoreRefused()
     QFETCH(QString, situation);
     QFETCH(long, number);
     QFETCH(QString, message);
-    QFETCH(bool, safetyCopy);
     TempFolder tmp;
     QDir().mkpath(tmp.path("target"));
     QVERIFY(QDir::setCurrent(tmp.path("target"))); // where an empty name would lead
@@ -110,10 +112,15 @@ void TestOperationsLive::restoreRefused()
     BackendMaker::make(target, {});
     const QByteArray before = readFile(target);
     BackendMaker::make(tmp.path("source.MDB"), {.users = {}, .sizeBytes = 1 << 20});
-    Operations::EngineCompressor engine;
-    const QString backup = tmp.path("source.TVB");
-    engine.compress(tmp.path("source.MDB"), backup);
+    QString backup = tmp.path("source.TVB");
+    CompressionEngine::compressFile(tmp.path("source.MDB"), backup);
+    writeFile(tmp.path("BACK26.BAK"), "the only good copy");
     QByteArray bytes = readFile(backup);
+    const auto frameOf = [&](const QByteArray &content) {
+        writeFile(tmp.path("content"), content);
+        CompressionEngine::compressFile(tmp.path("content"), backup);
+        return readFile(backup);
+    };
     Child other;
     if (situation == "half")
         bytes.truncate(bytes.size() / 2);
@@ -123,6 +130,14 @@ void TestOperationsLive::restoreRefused()
         bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x40);
     else if (situation == "text" || situation == "empty")
         bytes = situation == "text" ? "Dear diary, today I made a backup." : "";
+    else if (situation == "random frame")
+        bytes = frameOf(QByteArray(100000, 'x').replace('x', char(QRandomGenerator::global()->generate())));
+    else if (situation == "text frame")
+        bytes = frameOf(QByteArray("Dear diary, today I made a backup.\n").repeated(5000));
+    else if (situation == "cut frame")
+        bytes = frameOf(readFile(tmp.path("source.MDB")).left(8192));
+    else if (situation == "same")
+        backup = target, bytes = before;
     else if (situation == "no target")
         target.clear();
     else if (situation == "read-only")
@@ -131,7 +146,7 @@ void TestOperationsLive::restoreRefused()
         QVERIFY(other.start("hold", target));
     writeFile(backup, bytes);
     try {
-        Operations::restore(backup, target, tmp.path("BACK26.BAK"), engine);
+        Operations::restore(backup, target, tmp.path("BACK26.BAK"));
         QFAIL("restored");
     } catch (const Error &e) {
         if (number >= 0)
@@ -141,10 +156,8 @@ void TestOperationsLive::restoreRefused()
     QVERIFY(QDir::setCurrent(QCoreApplication::applicationDirPath()));
     QCOMPARE(readFile(tmp.path("target/BACK.MDB")), before);
     QCOMPARE(entries(tmp.path("target")), QStringList{"BACK.MDB"});
-    if (safetyCopy)
-        QCOMPARE(readFile(tmp.path("BACK26.BAK")), before);
-    else
-        QVERIFY(!QFile::exists(tmp.path("BACK26.BAK")));
+    QCOMPARE(readFile(tmp.path("BACK26.BAK")), QByteArray("the only good copy"));
+    QCOMPARE(entries(tmp.path()).filter(QRegularExpression("^\\.")), QStringList());
 }
 
 void TestOperationsLive::restoreNeverMeetsOldLog()
@@ -159,9 +172,8 @@ void TestOperationsLive::restoreNeverMeetsOldLog()
     QVERIFY(QFile::copy(tmp.path("other.MDB-wal"), target + "-wal"));
     QVERIFY(QFile::copy(tmp.path("other.MDB-shm"), target + "-shm"));
 
-    Operations::EngineCompressor engine;
-    engine.compress(tmp.path("source.MDB"), tmp.path("source.TVB"));
-    Operations::restore(tmp.path("source.TVB"), target, tmp.path("BACK26.BAK"), engine);
+    CompressionEngine::compressFile(tmp.path("source.MDB"), tmp.path("source.TVB"));
+    Operations::restore(tmp.path("source.TVB"), target, tmp.path("BACK26.BAK"));
     QVERIFY(!QFile::exists(target + "-wal") && !QFile::exists(target + "-shm"));
     QCOMPARE(readFile(target), readFile(tmp.path("source.MDB")));
     QCOMPARE(tableCounts(target), tableCounts(tmp.path("source.MDB")));
@@ -172,11 +184,10 @@ void TestOperationsLive::restoreRefusesItsOwnBackup()
 {
     TempFolder tmp;
     BackendMaker::make(tmp.path("source.MDB"), {});
-    Operations::EngineCompressor engine;
-    engine.compress(tmp.path("source.MDB"), tmp.path("data.TVB"));
+    CompressionEngine::compressFile(tmp.path("source.MDB"), tmp.path("data.TVB"));
     const QByteArray backup = readFile(tmp.path("data.TVB"));
     try {
-        Operations::restoreInto(tmp.path("data.TVB"), tmp.path("data.TVB"), engine);
+        Operations::restore(tmp.path("data.TVB"), tmp.path("data.TVB"), tmp.path("BACK26.BAK"));
         QFAIL("a backup was restored over itself");
     } catch (const Error &e) {
         QCOMPARE(e.number(), ErrorNumber::InvalidArgument);
@@ -251,19 +262,19 @@ void TestOperationsLive::staleLeftoversRemoved_data()
 
 void TestOperationsLive::staleLeftoversRemoved()
 {
-    // What runs killed two days ago left beside the files an operation writes goes at its next
-    // run; a fresh leftover (its run may still be going), look-alikes and links stay.
+    // What killed runs left beside the files an operation writes goes at its next run, however
+    // new; a file that a live writer holds locked, look-alikes and links stay.
     QFETCH(QString, operation);
     TempFolder folder;
     const QString db = folder.path("BACK.MDB"), backup = folder.path("BACK.TVB"), safety = folder.path("BACK26.BAK");
     BackendMaker::make(db, {{{"ADMIN", "Secret"}}});
-    Operations::EngineCompressor compressor;
     if (operation == "restore")
-        compressor.compress(db, backup);
+        CompressionEngine::compressFile(db, backup);
     const QStringList written = operation == "backup" ? QStringList{backup}
                                 : operation == "restore" ? QStringList{db, safety}
                                                          : QStringList{db, folder.path("BACKNEW.MDB")};
     QStringList stale, kept;
+    std::vector<std::unique_ptr<TempFile>> live;
     for (const QString &path : written) {
         const QString name = QFileInfo(path).fileName();
         stale << "." + name + ".tmp-3kq9z" << "." + name + ".restore-a1b2c" << "." + name + ".snapshot-z9-journal"
@@ -271,27 +282,23 @@ void TestOperationsLive::staleLeftoversRemoved()
         kept << "." + name + ".tmp" << name + ".tmp-abc" << ".OTHER.MDB.tmp-abc" << "." + name + ".tmp-ABC"
              << "." + name + ".old";
         QVERIFY(QFile::link(db, folder.path("." + name + ".tmp-link")));
-        writeFile(folder.path("." + name + ".tmp-fresh"), "a run still going");
+        live.push_back(std::make_unique<TempFile>(path, TempFile::Temporary, "a run still going"));
     }
-    for (const QString &name : stale + kept) {
+    for (const QString &name : stale + kept)
         writeFile(folder.path(name), "left behind");
-        QFile file(folder.path(name));
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-2), QFileDevice::FileModificationTime));
-    }
 
     if (operation == "backup")
-        Operations::backUp(db, backup, compressor);
+        Operations::backUp(db, backup);
     else if (operation == "restore")
-        Operations::restore(backup, db, safety, compressor);
+        Operations::restore(backup, db, safety);
     else
         Operations::compact(db, folder.path("BACKNEW.MDB"));
     for (const QString &name : stale)
         QVERIFY2(!QFile::exists(folder.path(name)), qPrintable(name));
-    for (const QString &path : written) {
-        const QString name = QFileInfo(path).fileName();
-        kept << "." + name + ".tmp-fresh" << "." + name + ".tmp-link";
-    }
+    for (const auto &file : live)
+        QVERIFY2(QFile::exists(file->path()), qPrintable(file->path()));
+    for (const QString &path : written)
+        kept << "." + QFileInfo(path).fileName() + ".tmp-link";
     for (const QString &name : kept)
         QVERIFY2(QFileInfo(folder.path(name)).isSymLink() || QFile::exists(folder.path(name)), qPrintable(name));
 }

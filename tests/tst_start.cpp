@@ -3,7 +3,7 @@
 #include "backendmaker.h"
 #include "forms/frmTvUtil.h"
 #include "formsupport.h"
-#include "operations/compressor.h"
+#include "platform/zlibtool/compressionengine.h"
 #include "opsupport.h"
 #include "platform/clock.h"
 #include "platform/dialogs/dialogs.h"
@@ -16,6 +16,8 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
 #include <QtTest>
 
 using namespace OpSupport;
@@ -38,8 +40,11 @@ private slots:
     void missingClipTouchesNothing();
     void restoreReplacesTargetOnceAYear();
     void restoreTargetMissing();
-    void damagedBackupRefused();
+    void refusedRestoreKeepsEverything_data();
+    void refusedRestoreKeepsEverything();
+    void restoreFromSafetyCopySwaps();
     void restoreRefusedWhileInUse();
+    void closeWaitsForTheOperation_data();
     void closeWaitsForTheOperation();
 
 private:
@@ -81,7 +86,7 @@ void TestStart::cleanup()
 QString TestStart::backupOf(const QString &database)
 {
     const QString backup = tmp->path("backups/" + QFileInfo(database).completeBaseName() + ".TVB");
-    Operations::EngineCompressor().compress(database, backup);
+    CompressionEngine::compressFile(database, backup);
     return backup;
 }
 
@@ -103,7 +108,7 @@ void TestStart::backupWritesTvb()
     QCOMPARE(form->txtBackTo->text(), tmp->path("Back.up/data")); // as typed
     QCOMPARE(form->ZlibTool1->InputFile(), db);
     QCOMPARE(form->ZlibTool1->OutputFile(), tmp->path("Back.up/data.TVB"));
-    Operations::EngineCompressor().decompress(tmp->path("Back.up/data.TVB"), tmp->path("check.MDB"));
+    CompressionEngine::decompressFile(tmp->path("Back.up/data.TVB"), tmp->path("check.MDB"));
     QCOMPARE(readFile(tmp->path("check.MDB")), original);
     QCOMPARE(entries(tmp->path("Back.up")), QStringList{"data.TVB"});
 }
@@ -122,6 +127,7 @@ void TestStart::sourceMissing()
     QFETCH(QString, player);
     const QString missing = tmp->path("backups/never made");
     (tab == 0 ? form->txtBackFrom : form->txtRestFrom)->setText(missing);
+    writeFile(safetyCopy("26"), "the only good copy");
     form->txtBackTo->setText(tmp->path("backups/x.TVB"));
     QCOMPARE(recordStart(form.get(), tab),
              busyStart(player) +
@@ -130,9 +136,7 @@ void TestStart::sourceMissing()
     QVERIFY(entries(tmp->path("backups")).isEmpty());
     QVERIFY(form->ZlibTool1->InputFile().isEmpty()); // the control was never fed
     backEndUntouched();
-    // A restore makes its safety copy before it looks for the backup.
-    if (tab == 1)
-        QCOMPARE(readFile(safetyCopy("26")), original);
+    QCOMPARE(readFile(safetyCopy("26")), QByteArray("the only good copy"));
 }
 
 void TestStart::backupOfLiveDatabase()
@@ -145,7 +149,7 @@ void TestStart::backupOfLiveDatabase()
     writeFile(tmp->path("stop"), "");
     QVERIFY(writer.finish().toLongLong() > 0);
     QVERIFY2(log.contains("box 64 Backup successful. [p11 S- A3 Z+]"), qPrintable(log.join('\n')));
-    Operations::EngineCompressor().decompress(tmp->path("backups/live.TVB"), tmp->path("restored.MDB"));
+    CompressionEngine::decompressFile(tmp->path("backups/live.TVB"), tmp->path("restored.MDB"));
     QCOMPARE(ledgerProblem(tmp->path("restored.MDB")), QString());
 }
 
@@ -207,23 +211,83 @@ void TestStart::restoreTargetMissing()
     QVERIFY(!QFile::exists(safetyCopy("26"))); // nothing to keep
 }
 
-void TestStart::damagedBackupRefused()
+void TestStart::refusedRestoreKeepsEverything_data()
 {
-    QByteArray bytes = readFile(backupOf(db));
-    bytes.truncate(bytes.size() - 100);
-    const QString bad = tmp->path("backups/cut.TVB");
-    writeFile(bad, bytes);
+    // What the From field names, made from the back end's own backup; the start of the message.
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("backup cut short") << "cut" << "321: @ is truncated";
+    QTest::newRow("a frame of random bytes") << "random" << "321: @ holds no database";
+    QTest::newRow("a frame of text") << "text frame" << "321: @ holds no database";
+    QTest::newRow("an empty file") << "empty" << "321: @ is not a Tarvos backup file";
+    QTest::newRow("a text file") << "text" << "321: @ is not a Tarvos backup file";
+    QTest::newRow("the target itself") << "target" << "5: @ cannot be both";
+}
+
+void TestStart::refusedRestoreKeepsEverything()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+    const QByteArray text = QByteArray("Dear diary, today I made a backup.\n").repeated(3000);
+    QString bad = tmp->path("backups/bad.TVB");
+    const auto frameOf = [&](const QByteArray &content) {
+        writeFile(tmp->path("content"), content);
+        CompressionEngine::compressFile(tmp->path("content"), bad);
+    };
+    if (kind == "cut") {
+        const QByteArray bytes = readFile(backupOf(db));
+        writeFile(bad, bytes.left(bytes.size() - 100));
+    } else if (kind == "random") {
+        QByteArray noise(200000, 0);
+        for (char &c : noise)
+            c = char(QRandomGenerator::global()->generate());
+        frameOf(noise);
+    } else if (kind == "text frame") {
+        frameOf(text);
+    } else if (kind == "target") {
+        bad = db;
+    } else {
+        writeFile(bad, kind == "text" ? text : QByteArray());
+    }
+    writeFile(safetyCopy("26"), "the only good copy");
     form->txtRestFrom->setText(bad);
     const QStringList log = recordStart(form.get(), 1);
 
-    // Pointer and Start come back before the message; the clip stops only after it.
-    QCOMPARE(log.mid(0, 5),
-             busyStart("Animation1") + QStringList({"control shown [p11 S- A1 Z+]", "Start on [p0 S+ A1 Z+]"}));
-    QVERIFY2(log[5].startsWith("box 16 321: " + quotedPath(bad) + " is truncated"), qPrintable(log[5]));
-    QVERIFY(log[5].endsWith("[p0 S+ A1 Z+]"));
-    QCOMPARE(log.mid(6), QStringList{"control hidden [p0 S+ A1 Z-]"});
+    message = "box 16 " + message.replace("@", quotedPath(bad));
+    if (kind == "target") {
+        // Refused by the checks before the work: the Start handler's error path.
+        QCOMPARE(log.mid(0, 4), busyStart("Animation1") + QStringList{"Start on " + Idle});
+        QVERIFY2(log.size() == 5 && log[4].startsWith(message) && log[4].endsWith(Idle), qPrintable(log.join('\n')));
+    } else {
+        // Pointer and Start come back before the message; the clip stops only after it.
+        QCOMPARE(log.mid(0, 5),
+                 busyStart("Animation1") + QStringList({"control shown [p11 S- A1 Z+]", "Start on [p0 S+ A1 Z+]"}));
+        QVERIFY2(log[5].startsWith(message), qPrintable(log[5]));
+        QVERIFY(log[5].endsWith("[p0 S+ A1 Z+]"));
+        QCOMPARE(log.mid(6), QStringList{"control hidden [p0 S+ A1 Z-]"});
+    }
     backEndUntouched();
+    QCOMPARE(readFile(safetyCopy("26")), QByteArray("the only good copy"));
+    QCOMPARE(entries(Files::appPath()).filter(QRegularExpression("^\\.")), QStringList());
+}
+
+void TestStart::restoreFromSafetyCopySwaps()
+{
+    // The operator restored the wrong backup; the safety copy is the way back, and the database
+    // it replaces becomes the safety copy: nothing is lost.
+    BackendMaker::make(tmp->path("wrong.MDB"), {{{"ADMIN", "Secret"}, {"WRONG", "1"}}});
+    const QByteArray wrong = readFile(tmp->path("wrong.MDB"));
+    form->txtRestFrom->setText(backupOf(tmp->path("wrong.MDB")));
+    QVERIFY(recordStart(form.get(), 1).contains("box 64 Restore successful. [p11 S- A1 Z+]"));
+    QCOMPARE(readFile(db), wrong);
     QCOMPARE(readFile(safetyCopy("26")), original);
+
+    form->txtRestFrom->setText(safetyCopy("26"));
+    QVERIFY(recordStart(form.get(), 1).contains("box 64 Restore successful. [p11 S- A1 Z+]"));
+    QCOMPARE(readFile(db), original);
+    QCOMPARE(readFile(safetyCopy("26")), wrong);
+    QCOMPARE(entries(tmp->path("BACK")), QStringList{"BACK.MDB"});
+    QCOMPARE(entries(Files::appPath()).filter(QRegularExpression("^\\.")), QStringList());
 }
 
 void TestStart::restoreRefusedWhileInUse()
@@ -245,41 +309,61 @@ void TestStart::restoreRefusedWhileInUse()
 }
 
 namespace {
-// Asks the window to close, as the window manager would, as soon as a widget is shown.
+// Asks the window to close, by its close box or its Close button, as soon as the compression
+// control is shown; About pressed meanwhile is dropped.
 class CloseOnShow : public QObject {
 public:
-    explicit CloseOnShow(QWidget *trigger, QWidget *window) : window_(window) { trigger->installEventFilter(this); }
+    CloseOnShow(frmTvUtil *form, bool button) : form_(form), button_(button) { form->ZlibTool1->installEventFilter(this); }
     bool eventFilter(QObject *, QEvent *event) override
     {
         if (event->type() == QEvent::Show)
-            QMetaObject::invokeMethod(window_, &QWidget::close, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, [this] {
+                QTest::mouseClick(form_->cmdAbout, Qt::LeftButton);
+                if (button_)
+                    QTest::mouseClick(form_->cmdClose, Qt::LeftButton);
+                else
+                    form_->close();
+                closeGreyedOut = !form_->cmdClose->isEnabled();
+            }, Qt::QueuedConnection);
         return false;
     }
+    bool closeGreyedOut = false;
 
 private:
-    QWidget *window_;
+    frmTvUtil *form_;
+    bool button_;
 };
 } // namespace
+
+void TestStart::closeWaitsForTheOperation_data()
+{
+    QTest::addColumn<bool>("button");
+    QTest::newRow("close box") << false;
+    QTest::newRow("Close button") << true;
+}
 
 void TestStart::closeWaitsForTheOperation()
 {
     // A close that arrives while the backup runs waits for it: the backup completes, its message is
     // shown, and only then is the window unloaded, with the settings saved.
+    QFETCH(bool, button);
     const QString backup = tmp->path("backups/closing.TVB");
     form->txtBackTo->setText(backup);
     QSignalSpy unloaded(form.get(), &frmTvUtil::unloaded);
     bool unloadedBeforeMessage = true;
     DialogHook::setObserver([&](const DialogHook::Shown &) { unloadedBeforeMessage = form->isUnloaded(); });
     DialogHook::answerMsgBox(Msg::OK);
-    CloseOnShow closer(form->ZlibTool1, form.get());
+    CloseOnShow closer(form.get(), button);
     pressStart(form.get(), 0);
     QVERIFY(!unloadedBeforeMessage);
-    QCOMPARE(DialogHook::shown().size(), 1);
+    QVERIFY(closer.closeGreyedOut);
+    QCOMPARE(DialogHook::shown().size(), 1); // no About dialog either
     QCOMPARE(DialogHook::shown().at(0).text, QString("Backup successful."));
-    Operations::EngineCompressor().decompress(backup, tmp->path("check.MDB"));
+    CompressionEngine::decompressFile(backup, tmp->path("check.MDB"));
     QCOMPARE(readFile(tmp->path("check.MDB")), original);
     QTRY_COMPARE(unloaded.size(), 1);
     QCOMPARE(Settings::GetSetting(Settings::Key::BackTo, QString()), backup);
+    form.reset();
 }
 
 OPSUPPORT_TEST_MAIN(TestStart, QApplication)

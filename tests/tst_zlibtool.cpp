@@ -318,11 +318,10 @@ void TestZlibTool::widgetWorksWhileWindowPaintsAndIgnoresInput()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
-    int clicks = 0, paintsDuringCall = 0, clicksDuringCall = 0;
+    int clicks = 0, paintsDuringCall = 0;
     [[maybe_unused]] bool clickQueued = false;
     connect(button, &QPushButton::clicked, [&] {
         clicks += 1;
-        clicksDuringCall += ctrl->isBusy() ? 1 : 0;
     });
     QSet<int> barValues;
     connect(ctrl->findChild<QProgressBar *>(), &QProgressBar::valueChanged, [&](int v) { barValues.insert(v); });
@@ -368,8 +367,9 @@ void TestZlibTool::widgetWorksWhileWindowPaintsAndIgnoresInput()
     QVERIFY(barValues.contains(1000));
 #if TARVOS_TEST_QPA
     QVERIFY(clickQueued);
-    QTRY_COMPARE(clicks, 1); // the click was real and arrives once the call has returned
-    QCOMPARE(clicksDuringCall, 0);
+    // The click was dropped: it must not start anything once the call has returned.
+    QCoreApplication::processEvents();
+    QCOMPARE(clicks, 0);
 #endif
 
     barValues.clear();

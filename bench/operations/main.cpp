@@ -4,7 +4,8 @@
 //
 //   opbench backup <database> <backup file>
 //   opbench restore <backup file> <database> <safety copy>
-//   opbench restore-into <backup file> <database>      (the restore without its safety copy)
+//   opbench restore-into <backup file> <database>      (the restore of a database that is not
+//                                                       there yet, so without its safety copy)
 //   opbench compact <database> <temporary file>
 //   opbench compact-steps <database> <temporary file>
 //   opbench login <database> <user name> <password> [repeats]
@@ -18,7 +19,6 @@
 // of the repeated checks. On failure the error's number and description go to stderr, exit status 1.
 #include "operations/backup.h"
 #include "operations/compaction.h"
-#include "operations/compressor.h"
 #include "operations/databasefile.h"
 #include "operations/replacement.h"
 #include "operations/restore.h"
@@ -28,6 +28,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QStringList>
 
 #include <algorithm>
@@ -114,14 +115,14 @@ int main(int argc, char **argv)
     if (args.isEmpty())
         return usage(argv[0]);
     const QString &command = args.first();
-    Operations::EngineCompressor compressor;
     try {
         if (command == QLatin1String("backup") && args.size() == 3) {
-            std::printf("%.3f\n", seconds([&] { Operations::backUp(args[1], args[2], compressor); }));
+            std::printf("%.3f\n", seconds([&] { Operations::backUp(args[1], args[2]); }));
         } else if (command == QLatin1String("restore") && args.size() == 4) {
-            std::printf("%.3f\n", seconds([&] { Operations::restore(args[1], args[2], args[3], compressor); }));
+            std::printf("%.3f\n", seconds([&] { Operations::restore(args[1], args[2], args[3]); }));
         } else if (command == QLatin1String("restore-into") && args.size() == 3) {
-            std::printf("%.3f\n", seconds([&] { Operations::restoreInto(args[1], args[2], compressor); }));
+            QFile::remove(args[2]);
+            std::printf("%.3f\n", seconds([&] { Operations::restore(args[1], args[2], args[2] + ".unused"); }));
         } else if (command == QLatin1String("compact") && args.size() == 3) {
             std::printf("%.3f\n", seconds([&] { Operations::compact(args[1], args[2]); }));
         } else if (command == QLatin1String("compact-steps") && args.size() == 3) {

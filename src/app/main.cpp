@@ -1,6 +1,7 @@
 #include "forms/frmTvUtil.h"
 #include "platform/dialogs/dialogs.h"
 #include "platform/errors.h"
+#include "platform/stop.h"
 
 #include <QApplication>
 
@@ -19,6 +20,9 @@ int main(int argc, char *argv[])
         return 1;
     }
     QObject::connect(form.get(), &frmTvUtil::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    // Asked to end (the session closes, the system shuts down): the operation under way stops and
+    // removes its temporary files, and the program closes as if Close had been pressed.
+    Stop::installSignalHandlers([window = form.get()] { window->stopAndClose(); });
     form->show();
     return QApplication::exec();
 }

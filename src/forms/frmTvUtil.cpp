@@ -4,19 +4,20 @@
 #include "app/settings.h"
 #include "forms/frmAbout.h"
 #include "forms/frmLogin.h"
-#include "operations/background.h"
 #include "operations/backup.h"
 #include "operations/compaction.h"
-#include "operations/compressor.h"
 #include "operations/paths.h"
 #include "operations/restore.h"
 #include "platform/animation/animationctrl.h"
+#include "platform/background.h"
 #include "platform/clock.h"
 #include "platform/controls/controls.h"
 #include "platform/dialogs/dialogs.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/progressview.h"
 #include "platform/screen.h"
+#include "platform/stop.h"
 #include "platform/tabctl/sstab.h"
 #include "platform/twips.h"
 #include "platform/zlibtool/zlibtoolctrl.h"
@@ -30,6 +31,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTimer>
 
@@ -166,6 +168,10 @@ void frmTvUtil::buildControls()
     cmdAbout = command("cmdAbout", QStringLiteral("About"), 120);
     cmdStart = command("cmdStart", QStringLiteral("Start"), 5160);
     cmdClose = command("cmdClose", QStringLiteral("Close"), 6600);
+    // The compaction's progress, in the place and the look of the compression control's.
+    prgCompact = named(new ProgressView(this), "prgCompact");
+    prgCompact->setGeometry(Twips::rect(1560, 4800, 3495, 375));
+    prgCompact->setVisible(false);
 
     cmDialog = named(new CommonDialog(this), "cmDialog");
     cmDialog->setDialogTitle(QStringLiteral("Select"));
@@ -251,7 +257,7 @@ void frmTvUtil::Form_Activate()
 void frmTvUtil::closeEvent(QCloseEvent *e)
 {
     if (operationRunning_) {
-        closeRequested_ = true;
+        requestClose();
         e->ignore();
         return;
     }
@@ -271,6 +277,10 @@ void frmTvUtil::Form_QueryUnload(int &Cancel, int UnloadMode)
 
 void frmTvUtil::cmdClose_Click()
 {
+    if (operationRunning_) {
+        requestClose();
+        return;
+    }
     QList<QPointer<QWidget>> windows;
     for (QWidget *w : QApplication::topLevelWidgets())
         windows.append(w);
@@ -375,30 +385,10 @@ void frmTvUtil::cmdAbout_Click()
 }
 
 // ---- Start: backup, restore and compaction -----------------------------------------------------
-// The window shows and sequences; the steps themselves are in src/operations.
+// The window shows and sequences what the user sees; each operation's steps are one sequence in
+// src/operations, run off the window's thread.
 
 namespace {
-
-// The compression control, as the operations call it: input first, then output, then the work.
-class ControlCompressor : public Operations::Compressor {
-public:
-    explicit ControlCompressor(ZlibToolCtrl &control) : control_(control) {}
-    void compress(const QString &input, const QString &output) override
-    {
-        control_.setInputFile(input);
-        control_.setOutputFile(output);
-        control_.Compress();
-    }
-    void decompress(const QString &input, const QString &output) override
-    {
-        control_.setInputFile(input);
-        control_.setOutputFile(output);
-        control_.Decompress();
-    }
-
-private:
-    ZlibToolCtrl &control_;
-};
 
 // What went wrong outside our own Error type, as one.
 Error asError(const std::exception &e)
@@ -410,145 +400,230 @@ Error asError(const std::exception &e)
 
 } // namespace
 
+// Start's busy state: Start disabled, the hourglass, the tab's clip playing. Each way out of the
+// Start handler leaves the window idle through this guard; the error paths take back the pointer
+// and Start (release) before their message, and stop the clips before or after it.
+class frmTvUtil::BusyState {
+public:
+    explicit BusyState(frmTvUtil &form) : form_(form) {}
+    ~BusyState()
+    {
+        stopAllClips();
+        release();
+        form_.ZlibTool1->setVisible(false);
+        form_.prgCompact->setVisible(false);
+    }
+    BusyState(const BusyState &) = delete;
+    BusyState &operator=(const BusyState &) = delete;
+
+    void begin(AnimationCtrl *animation, const QString &clip)
+    {
+        form_.cmdStart->setEnabled(false);
+        Screen::setMousePointer(Screen::Hourglass);
+        animation_ = animation;
+        animation->Open(Paths::clipPath(Files::appPath(), clip));
+        animation->Play();
+    }
+    void stopClip()
+    {
+        if (animation_)
+            animation_->Stop();
+    }
+    void stopAllClips()
+    {
+        for (AnimationCtrl *animation : {form_.Animation1, form_.Animation2, form_.Animation3})
+            animation->Stop();
+    }
+    // The pointer and Start come back, once.
+    void release()
+    {
+        if (released_)
+            return;
+        released_ = true;
+        Screen::setMousePointer(Screen::Default);
+        form_.cmdStart->setEnabled(true);
+    }
+
+private:
+    frmTvUtil &form_;
+    AnimationCtrl *animation_ = nullptr;
+    bool released_ = false;
+};
+
+void frmTvUtil::runOperation(const std::function<void(const Operations::Observer &)> &operation,
+                             const std::function<void()> &onWorking, ProgressView *progress)
+{
+    Operations::Observer observer;
+    observer.working = [this, onWorking, progress] {
+        QMetaObject::invokeMethod(
+            this,
+            [onWorking, progress] {
+                if (onWorking)
+                    onWorking();
+                if (progress)
+                    progress->start();
+            },
+            Qt::QueuedConnection);
+    };
+    if (progress)
+        observer.progress = progress->reporter();
+    bool completed = false;
+    const auto finishProgress = qScopeGuard([&] {
+        if (progress)
+            progress->finish(completed);
+    });
+    // Only Close still reaches the window: it asks to close once the operation has ended.
+    Background::run([&] { operation(observer); },
+                    [this](QObject *target, QEvent *) { return target == cmdClose && cmdClose->isEnabled(); });
+    completed = true;
+}
+
 void frmTvUtil::cmdStart_Click()
 {
-    // Every path below ends the busy state itself, in its own order; this only makes sure that
-    // nothing unforeseen can leave the window busy.
-    struct IdleOnExit {
-        frmTvUtil *form;
-        ~IdleOnExit()
-        {
-            for (AnimationCtrl *animation : {form->Animation1, form->Animation2, form->Animation3})
-                animation->Stop();
-            Screen::setMousePointer(Screen::Default);
-            form->cmdStart->setEnabled(true);
-            form->ZlibTool1->setVisible(false);
-            form->operationRunning_ = false;
-            // A close asked for meanwhile (by the window manager or the system) happens now.
-            if (form->closeRequested_) {
-                form->closeRequested_ = false;
-                QMetaObject::invokeMethod(form, &QWidget::close, Qt::QueuedConnection);
-            }
-        }
-    } const idle{this};
+    const int tab = SSTab1->Tab();
+    if (tab != TabBackup && tab != TabRestore && tab != TabCompact)
+        return;
     operationRunning_ = true;
-
-    try {
-        switch (SSTab1->Tab()) {
-        case TabBackup: {
-            beginBusy(Animation3, Clips::FileCopy);
-            QString source = txtBackFrom->text();
-            QString destination = txtBackTo->text();
-            CompressFile(source, destination);
-            endBusy(Animation3);
-            break;
+    {
+        BusyState busy(*this);
+        try {
+            switch (tab) {
+            case TabBackup: {
+                busy.begin(Animation3, Clips::FileCopy);
+                QString source = txtBackFrom->text();
+                QString destination = txtBackTo->text();
+                CompressFile(busy, source, destination);
+                break;
+            }
+            case TabRestore: {
+                busy.begin(Animation1, Clips::FileCopy);
+                QString source = txtRestFrom->text();
+                QString destination = txtRestTo->text();
+                DecompressFile(busy, source, destination);
+                break;
+            }
+            case TabCompact: {
+                busy.begin(Animation2, Clips::FileDelete);
+                const QString source = txtCompact->text();
+                const QString temp = Paths::compactTempPath(BackEndPath); // fails before the engine is called
+                runOperation([&](const Operations::Observer &observer) { Operations::compact(source, temp, observer); },
+                             [this] { prgCompact->setVisible(true); }, prgCompact);
+                // The clip stops first; the hourglass and the disabled Start last until the message is read.
+                busy.stopClip();
+                MsgBox(QStringLiteral("Database compacted."), Msg::Information);
+                prgCompact->setVisible(false);
+                break;
+            }
+            }
+        } catch (const Error &e) {
+            showStartError(busy, e);
+        } catch (const std::exception &e) {
+            showStartError(busy, asError(e));
         }
-        case TabRestore: {
-            beginBusy(Animation1, Clips::FileCopy);
-            const QString target = txtRestTo->text();
-            const QString safetyCopy = Paths::safetyCopyPath(Files::appPath(), Clock::now().date());
-            // Nothing is touched, not even the safety copy, while another program uses the target.
-            Operations::runInBackground([&] {
-                Operations::checkRestoreTarget(target);
-                Operations::makeSafetyCopy(target, safetyCopy);
-            });
-            QString source = txtRestFrom->text();
-            QString destination = target;
-            DecompressFile(source, destination);
-            endBusy(Animation1);
-            break;
-        }
-        case TabCompact: {
-            beginBusy(Animation2, Clips::FileDelete);
-            const QString source = txtCompact->text();
-            const QString temp = Paths::compactTempPath(BackEndPath); // fails before the engine is called
-            Operations::runInBackground([&] { Operations::compact(source, temp); });
-            // The clip stops first; the hourglass and the disabled Start last until the message is read.
-            Animation2->Stop();
-            MsgBox(QStringLiteral("Database compacted."), Msg::Information);
-            Screen::setMousePointer(Screen::Default);
-            cmdStart->setEnabled(true);
-            break;
-        }
-        default:
-            break;
-        }
-    } catch (const Error &e) {
-        showStartError(e);
-    } catch (const std::exception &e) {
-        showStartError(asError(e));
     }
+    operationRunning_ = false;
+    // A close asked for meanwhile (Close, the close box, the system) happens now.
+    if (closeRequested_)
+        QMetaObject::invokeMethod(this, &frmTvUtil::cmdClose_Click, Qt::QueuedConnection);
 }
 
-void frmTvUtil::beginBusy(AnimationCtrl *animation, const QString &clip)
+void frmTvUtil::showStartError(BusyState &busy, const Error &error)
 {
-    cmdStart->setEnabled(false);
-    Screen::setMousePointer(Screen::Hourglass);
-    animation->Open(Paths::clipPath(Files::appPath(), clip));
-    animation->Play();
+    busy.stopAllClips();
+    busy.release();
+    if (!Stop::requested()) // stopped because the program was asked to end: nobody is there to read it
+        MsgBox(error.message(), Msg::Critical);
 }
 
-void frmTvUtil::endBusy(AnimationCtrl *animation)
+void frmTvUtil::showCompressionError(BusyState &busy, const Error &error)
 {
-    animation->Stop();
-    Screen::setMousePointer(Screen::Default);
-    cmdStart->setEnabled(true);
-}
-
-void frmTvUtil::showStartError(const Error &error)
-{
-    Animation1->Stop();
-    Animation2->Stop();
-    Animation3->Stop();
-    Screen::setMousePointer(Screen::Default);
-    cmdStart->setEnabled(true);
-    MsgBox(error.message(), Msg::Critical);
-}
-
-void frmTvUtil::showCompressionError(const Error &error)
-{
-    // Pointer and Start come back before the message; the caller stops the clip after it.
-    Screen::setMousePointer(Screen::Default);
-    cmdStart->setEnabled(true);
-    MsgBox(error.message(), Msg::Critical);
+    // Pointer and Start come back before the message; the clip stops after it.
+    busy.release();
+    if (!Stop::requested())
+        MsgBox(error.message(), Msg::Critical);
     ZlibTool1->setVisible(false);
 }
 
 void frmTvUtil::CompressFile(QString &SrcFile, QString &DstFile)
 {
-    try {
-        if (!Files::exists(SrcFile)) {
-            MsgBox(SrcFile + QStringLiteral(" not found."), Msg::Critical);
-            return;
-        }
-        DstFile = Paths::backupFileName(DstFile);
-        ZlibTool1->setVisible(true);
-        ControlCompressor compressor(*ZlibTool1);
-        Operations::backUp(SrcFile, DstFile, compressor);
-        MsgBox(QStringLiteral("Backup successful."), Msg::Information);
-        ZlibTool1->setVisible(false);
-    } catch (const Error &e) {
-        showCompressionError(e);
-    } catch (const std::exception &e) {
-        showCompressionError(asError(e));
-    }
+    BusyState busy(*this);
+    CompressFile(busy, SrcFile, DstFile);
 }
 
 void frmTvUtil::DecompressFile(QString &SrcFile, QString &DstFile)
 {
+    BusyState busy(*this);
+    DecompressFile(busy, SrcFile, DstFile);
+}
+
+void frmTvUtil::CompressFile(BusyState &busy, QString &SrcFile, QString &DstFile)
+{
     try {
-        if (!Files::exists(SrcFile)) {
-            MsgBox(SrcFile + QStringLiteral(" not found."), Msg::Critical);
-            return;
-        }
-        ZlibTool1->setVisible(true);
-        ControlCompressor compressor(*ZlibTool1);
-        Operations::restoreInto(SrcFile, DstFile, compressor);
+        const QString source = SrcFile, backupFile = Paths::backupFileName(DstFile);
+        runOperation([&](const Operations::Observer &observer) { Operations::backUp(source, backupFile, observer); },
+                     [&] {
+                         DstFile = backupFile;
+                         ZlibTool1->setVisible(true);
+                         ZlibTool1->setInputFile(source);
+                         ZlibTool1->setOutputFile(backupFile);
+                     },
+                     ZlibTool1->progress());
+        MsgBox(QStringLiteral("Backup successful."), Msg::Information);
+        ZlibTool1->setVisible(false);
+    } catch (const Operations::NotFound &e) {
+        MsgBox(e.description(), Msg::Critical);
+    } catch (const Error &e) {
+        showCompressionError(busy, e);
+    } catch (const std::exception &e) {
+        showCompressionError(busy, asError(e));
+    }
+}
+
+void frmTvUtil::DecompressFile(BusyState &busy, QString &SrcFile, QString &DstFile)
+{
+    // The checks of the target come first; their failures are the Start handler's to show.
+    bool working = false;
+    try {
+        const QString source = SrcFile, target = DstFile;
+        const QString safetyCopy = Paths::safetyCopyPath(Files::appPath(), Clock::now().date());
+        runOperation(
+            [&](const Operations::Observer &observer) { Operations::restore(source, target, safetyCopy, observer); },
+            [&] {
+                working = true;
+                ZlibTool1->setVisible(true);
+                ZlibTool1->setInputFile(source);
+                ZlibTool1->setOutputFile(target);
+            },
+            ZlibTool1->progress());
         MsgBox(QStringLiteral("Restore successful."), Msg::Information);
         ZlibTool1->setVisible(false);
+    } catch (const Operations::NotFound &e) {
+        MsgBox(e.description(), Msg::Critical);
     } catch (const Error &e) {
-        showCompressionError(e);
+        if (!working)
+            throw;
+        showCompressionError(busy, e);
     } catch (const std::exception &e) {
-        showCompressionError(asError(e));
+        if (!working)
+            throw;
+        showCompressionError(busy, asError(e));
     }
+}
+
+void frmTvUtil::stopAndClose()
+{
+    if (!operationRunning_) {
+        cmdClose_Click();
+        return;
+    }
+    // The operation stops at its next step; a message box it shows meanwhile goes too.
+    requestClose();
+    if (QWidget *modal = QApplication::activeModalWidget())
+        modal->close();
+}
+
+void frmTvUtil::requestClose()
+{
+    closeRequested_ = true;
+    cmdClose->setEnabled(false);
 }

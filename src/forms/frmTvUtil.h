@@ -2,11 +2,16 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 class AnimationCtrl;
 class CommonDialog;
 class Error;
+class ProgressView;
+namespace Operations {
+struct Observer;
+}
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -50,6 +55,10 @@ public:
     // Restores the backup SrcFile over DstFile; reports and handles errors as CompressFile does.
     void DecompressFile(QString &SrcFile, QString &DstFile);
 
+    // The program was asked to end (a signal): stops the operation under way, if any, and closes
+    // the program once it has ended, saving the settings as Close does.
+    void stopAndClose();
+
     // True once the window has been unloaded (settings saved, hidden for good).
     [[nodiscard]] bool isUnloaded() const { return unloaded_; }
 
@@ -63,6 +72,8 @@ public:
     AnimationCtrl *Animation1, *Animation2, *Animation3;
     CommonDialog *cmDialog;
     ZlibToolCtrl *ZlibTool1 = nullptr;
+    // The progress of a compaction, shown where ZlibTool1 stands.
+    ProgressView *prgCompact;
 
 signals:
     // Emitted once, when the window has been unloaded; the program ends then.
@@ -78,17 +89,24 @@ private:
     void UpdateStartCaption();
     void unloadSelf();
 
-    // Start's busy state: entered with the tab's animation and clip, left in the reverse order.
-    void beginBusy(AnimationCtrl *animation, const QString &clip);
-    void endBusy(AnimationCtrl *animation);
+    class BusyState;
+    void CompressFile(BusyState &busy, QString &SrcFile, QString &DstFile);
+    void DecompressFile(BusyState &busy, QString &SrcFile, QString &DstFile);
+    // Runs operation off the window's thread; onWorking runs on the window's thread once the
+    // operation has passed its checks, and progress, when given, shows how far it has come.
+    void runOperation(const std::function<void(const Operations::Observer &)> &operation,
+                      const std::function<void()> &onWorking, ProgressView *progress);
     // The Start handler's error path.
-    void showStartError(const Error &error);
+    void showStartError(BusyState &busy, const Error &error);
     // The error path of CompressFile and DecompressFile.
-    void showCompressionError(const Error &error);
+    void showCompressionError(BusyState &busy, const Error &error);
+    // Close was asked for while an operation runs: it happens once the operation has ended.
+    void requestClose();
 
     bool activatedOnce_ = false;
     // An operation is running: a request to close waits until it has ended, so the window is not
-    // unloaded (and the program not ended) while a file is half-way to its new content.
+    // unloaded (and the program not ended) while a file is half-way to its new content. Close
+    // stays greyed out from the request until then.
     bool operationRunning_ = false;
     bool closeRequested_ = false;
     bool unloadStarted_ = false;

@@ -1,13 +1,13 @@
 #include "operations/compaction.h"
 
 #include "operations/databasefile.h"
-#include "operations/hiddenfile.h"
 #include "operations/paths.h"
 #include "operations/replacement.h"
 #include "platform/dao/dbengine.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/inuse/inuse.h"
+#include "platform/tempfile.h"
 
 #include <QFile>
 
@@ -142,7 +142,7 @@ void removeUnusedCopy(const QString &source, const QString &temp)
 // meanwhile, and putting the copy in place would then undo that write.
 class WriteWatch {
 public:
-    explicit WriteWatch(const QString &path) : path_(path), stamp_(stampOf(path))
+    explicit WriteWatch(const QString &path) : path_(path), stamp_(Files::stampOf(path))
     {
         const QString action = QStringLiteral("Cannot read ") + quotedPath(path);
         db_ = Dao::openConnection(path, SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
@@ -163,30 +163,9 @@ public:
     // without opening the file (closing any descriptor of it would drop SQLite's locks on it).
     // A commit in write-ahead-log mode reaches the file when the log is emptied into it, which
     // happens before a replacement.
-    [[nodiscard]] bool fileChanged() const { return stampOf(path_) != stamp_; }
+    [[nodiscard]] bool fileChanged() const { return Files::stampOf(path_) != stamp_; }
 
 private:
-    struct Stamp {
-        dev_t device = 0;
-        ino_t inode = 0;
-        off_t size = -1;
-        qint64 modifiedNs = -1;
-        bool operator==(const Stamp &) const = default;
-    };
-
-    static Stamp stampOf(const QString &path)
-    {
-        Stamp stamp;
-        struct stat st;
-        if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
-            stamp.device = st.st_dev;
-            stamp.inode = st.st_ino;
-            stamp.size = st.st_size;
-            stamp.modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-        }
-        return stamp;
-    }
-
     QString dataVersion()
     {
         return DatabaseFile::queryText(db_.get(), QStringLiteral("PRAGMA data_version"),
@@ -194,7 +173,7 @@ private:
     }
 
     QString path_;
-    Stamp stamp_;
+    Files::Stamp stamp_;
     Dao::ConnectionPtr db_;
     QString version_;
 };
@@ -209,17 +188,35 @@ Error changedMeanwhile(const QString &source)
 
 } // namespace
 
-void compact(const QString &source, const QString &temp, const CompactInto &compactInto)
+namespace {
+
+// The bytes of the pages that hold data: what the compacted copy will be about.
+qint64 usedBytes(const QString &source)
+{
+    const QString action = QStringLiteral("Cannot read ") + quotedPath(source);
+    Dao::ConnectionPtr db = Dao::openConnection(source, SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
+    const qint64 pages = DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA page_count"), action).toLongLong() -
+                         DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA freelist_count"), action).toLongLong();
+    return qMax<qint64>(1, pages) * DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA page_size"), action).toLongLong();
+}
+
+} // namespace
+
+void compact(const QString &source, const QString &temp, const CompactInto &compactInto, const Observer &observer)
 {
     refuseReadOnly(source);
     ensureNotInUse(source);
     const bool wal = DatabaseFile::isInWalMode(source);
     WriteWatch watch(source);
 
+    observer.begin();
+    const qint64 used = usedBytes(source);
+    observer.report(0, 2 * used);
     removeUnusedCopy(source, temp);
-    removeStaleLeftovers({source, temp});
+    TempFiles::removeStale({source, temp});
     compactInto(source, temp);
     RemoveOnFailure cleanUp(temp);
+    observer.report(used, 2 * used);
     try {
         verifyCopy(source, temp);
     } catch (const Error &e) {
@@ -239,12 +236,26 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
         Files::replace(temp, source);
     });
     cleanUp.dismiss();
+    observer.report(2 * used, 2 * used);
 }
 
 } // namespace Operations
 
-void Operations::compact(const QString &source, const QString &temp)
+void Operations::compact(const QString &source, const QString &temp, const Observer &observer)
 {
     DBEngine &engine = dbEngine();
-    compact(source, temp, [&engine](const QString &src, const QString &dst) { engine.CompactDatabase(src, dst); });
+    qint64 total = 0;
+    const Observer copying{observer.working, [&](qint64 done, qint64 all) {
+                               total = all;
+                               observer.report(done, all);
+                           }};
+    compact(
+        source, temp,
+        [&](const QString &src, const QString &dst) {
+            engine.CompactDatabase(src, dst, [&](qint64 written) {
+                // The copy is about half the work; it may come out a little larger than estimated.
+                observer.report(qMin(written, total / 2), total);
+            });
+        },
+        copying);
 }

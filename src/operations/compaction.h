@@ -1,5 +1,7 @@
 #pragma once
 
+#include "operations/observer.h"
+
 #include <QString>
 
 #include <functional>
@@ -32,10 +34,12 @@ using CompactInto = std::function<void(const QString &src, const QString &dst)>;
 //    version, read on a connection kept open until just before the replacement, tells of any
 //    commit until then, and the file's identity, size and time of last change, looked at
 //    while the replacement holds the file, of one in the moment between.
-// Throws Error on the first failure; source is then as it was, and a temp made by step 3 has
-// been removed.
-void compact(const QString &source, const QString &temp, const CompactInto &compactInto);
+// observer.begin() comes after step 1. Progress is reported in bytes: the copy written, then
+// the copy checked, out of twice the pages the source uses. Throws Error on the first failure;
+// source is then as it was, and a temp made by step 3 has been removed.
+void compact(const QString &source, const QString &temp, const CompactInto &compactInto,
+             const Observer &observer = {});
 // The same through the program's engine object, created here if nothing has created it yet.
-void compact(const QString &source, const QString &temp);
+void compact(const QString &source, const QString &temp, const Observer &observer = {});
 
 } // namespace Operations

@@ -1,7 +1,13 @@
 #include "operations/databasefile.h"
 
+#include "platform/errors.h"
+
 #include <QCryptographicHash>
 #include <QFile>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace DatabaseFile {
 
@@ -24,6 +30,42 @@ bool hasDatabaseHeader(const QByteArray &header)
 bool isSqliteDatabase(const QString &path)
 {
     return hasDatabaseHeader(headerOf(path));
+}
+
+void requireDatabaseImage(int fd, const QString &source)
+{
+    const auto refuse = [&](const QString &why) {
+        return Error(ErrorNumber::BadFileFormat, quotedPath(source) + QStringLiteral(" holds no database (") + why +
+                                                     QStringLiteral("); nothing was changed"));
+    };
+    unsigned char h[100];
+    ssize_t n;
+    do
+        n = ::pread(fd, h, sizeof h, 0);
+    while (n < 0 && errno == EINTR);
+    struct stat st;
+    if (n < 0 || ::fstat(fd, &st) != 0)
+        throw Error::fromErrno(errno, QStringLiteral("Cannot read what ") + quotedPath(source) + QStringLiteral(" holds"));
+    if (n < qint64(sizeof h) || !hasDatabaseHeader(QByteArray(reinterpret_cast<const char *>(h), 20)))
+        throw refuse(QStringLiteral("it does not begin with the SQLite header"));
+    // The page size: a power of two from 512 to 65536, where 1 stands for 65536.
+    const auto be = [&](int at, int bytes) {
+        quint64 v = 0;
+        for (int i = 0; i < bytes; ++i)
+            v = (v << 8) | h[at + i];
+        return v;
+    };
+    const quint64 pageSize = be(16, 2) == 1 ? 65536 : be(16, 2);
+    if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0)
+        throw refuse(QStringLiteral("its page size is not valid"));
+    const quint64 pages = quint64(st.st_size) / pageSize;
+    if (pages == 0)
+        throw refuse(QStringLiteral("it is shorter than one page"));
+    // The header's page count counts only while the change counter matches the number it was
+    // written with; SQLite then refuses a file shorter than the count.
+    const quint64 counted = be(28, 4);
+    if (counted != 0 && be(24, 4) == be(92, 4) && counted > pages)
+        throw refuse(QStringLiteral("it is cut short: %1 of its %2 pages are there").arg(pages).arg(counted));
 }
 
 bool isInWalMode(const QString &path)

@@ -13,6 +13,12 @@ namespace DatabaseFile {
 // unreadable or shorter file: such a file is handled as plain bytes.
 [[nodiscard]] bool isSqliteDatabase(const QString &path);
 
+// Refuses (Error BadFileFormat) the file open on fd unless it is an SQLite database as far as
+// cheap and certain checks tell: the header, a valid page size, at least one page, and no fewer
+// pages than the header counts. A database damaged further in still passes. source names the
+// file the content came from, in the message.
+void requireDatabaseImage(int fd, const QString &source);
+
 // Whether the header of the database file at path marks it as being in write-ahead-log mode.
 [[nodiscard]] bool isInWalMode(const QString &path);
 

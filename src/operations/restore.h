@@ -1,31 +1,30 @@
 #pragma once
 
-#include "operations/compressor.h"
+#include "operations/observer.h"
 
 #include <QString>
 
 namespace Operations {
 
-// The checks made before a restore touches anything: refuses (Error) a target that is
-// read-only or in use (see ensureNotInUse); for an SQLite database also rolls back a journal
-// left by a stopped writer and empties a write-ahead log into the file, so that a safety copy
-// made next holds every committed row.
-void checkRestoreTarget(const QString &target);
-
-// Copies target to safetyCopy (replacing it) when target exists; does nothing otherwise. Like
-// restoreInto for target and backUp for its backup file, it first removes the hidden files that
-// stopped runs left beside safetyCopy a day ago or more (see removeStaleLeftovers).
-void makeSafetyCopy(const QString &target, const QString &safetyCopy);
-
-// Decompresses backupFile and puts the result in place of target: into a hidden file beside
-// target first (the compressor refuses a damaged or truncated backup before writing anything
-// there), then, while nobody uses target, with one rename; the old journal, log and index
-// beside target are removed so the new file never meets them. The restored file keeps the
-// permissions of the file it replaces. Throws Error; target is then as it was.
-void restoreInto(const QString &backupFile, const QString &target, Compressor &compressor);
-
-// A whole restore: checkRestoreTarget, makeSafetyCopy, then restoreInto. A missing backupFile
-// is refused (ENOENT, "<backupFile> not found.") after the safety copy, as the window does.
-void restore(const QString &backupFile, const QString &target, const QString &safetyCopy, Compressor &compressor);
+// Restores from over target and keeps target's previous content as the safety copy. from is a
+// backup file (one zstd frame) or a database file itself (the safety copy, or any copy of the
+// database). In this order:
+// 1. target must be named; a read-only target or one in use is refused (see ensureNotInUse,
+//    which also rolls back a journal left by a stopped writer and empties a write-ahead log into
+//    the file, so that the safety copy holds every committed row);
+// 2. a missing from is refused (NotFound);
+// 3. a target that is the same file as from or as safetyCopy (another name or a link counts) is
+//    refused;
+// 4. observer.begin(); temporary files that stopped runs left beside target and safetyCopy go;
+// 5. from's content is written to a hidden file beside target and verified: a backup must be one
+//    complete frame whose checksum matches, and the content must be a database (header, page
+//    size, page count against the length); meanwhile target, when it exists, is copied to a
+//    hidden file beside safetyCopy;
+// 6. only then the copy of target replaces safetyCopy, synced;
+// 7. the verified content replaces target, provided nobody has changed target since step 1.
+// A refusal or failure before step 6 leaves target and safetyCopy byte for byte as they were,
+// and no temporary file. Restoring from safetyCopy itself swaps the two files' contents: nothing
+// is lost. Progress is reported in bytes read. Throws Error (NotFound for a missing from).
+void restore(const QString &from, const QString &target, const QString &safetyCopy, const Observer &observer = {});
 
 } // namespace Operations

@@ -1,12 +1,13 @@
 #include "platform/files.h"
 
 #include "platform/errors.h"
+#include "platform/stop.h"
+#include "platform/tempfile.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstdio>
@@ -80,74 +81,6 @@ void startWriteback(int out, off_t &flushedTo, off_t copied)
     flushedTo = copied;
 }
 
-// Copies everything from in to out; returns 0 or the errno of the failing call and which side
-// failed (true: reading).
-int copyData(int in, int out, bool &readFailed)
-{
-    off_t copied = 0;
-    off_t flushedTo = 0;
-    // copy_file_range lets the kernel copy (or share extents) without a trip through user space.
-    for (;;) {
-        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(WritebackStep), 0);
-        if (n == 0)
-            return 0;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)
-                break; // not offered here: fall back to read and write
-            readFailed = false;
-            return errno;
-        }
-        copied += n;
-        startWriteback(out, flushedTo, copied);
-    }
-    std::vector<char> buf(size_t(1) << 20);
-    for (;;) {
-        const ssize_t n = ::read(in, buf.data(), buf.size());
-        if (n == 0)
-            return 0;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            readFailed = true;
-            return errno;
-        }
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(out, buf.data() + done, size_t(n - done));
-            if (w < 0) {
-                if (errno == EINTR)
-                    continue;
-                readFailed = false;
-                return errno;
-            }
-            done += w;
-        }
-        copied += n;
-        startWriteback(out, flushedTo, copied);
-    }
-}
-
-// Renames without replacing: fails with EEXIST when to exists.
-int renameNoReplace(const QByteArray &from, const QByteArray &to)
-{
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return errno;
-    // File systems without RENAME_NOREPLACE: a hard link also refuses an existing name.
-    if (::link(from.constData(), to.constData()) == 0) {
-        ::unlink(from.constData());
-        return 0;
-    }
-    if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP)
-        return errno;
-    struct stat st;
-    if (::lstat(to.constData(), &st) == 0)
-        return EEXIST;
-    return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
-}
-
 void syncFolder(const QString &folder)
 {
     Fd dir(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -155,8 +88,10 @@ void syncFolder(const QString &folder)
         ::fsync(dir.get()); // best effort: some file systems cannot sync a folder
 }
 
-// Copies src to an AtomicFile for dst and commits it, replacing dst or refusing an existing one.
-void copyInto(const QString &src, const QString &dst, bool replace, const QString &action)
+// Copies src to a temporary file beside dst and commits it, replacing dst or refusing an
+// existing one.
+void copyInto(const QString &src, const QString &dst, TempFile::Existing existing, const QString &action,
+              const Files::CopyProgress &progress = {})
 {
     const QByteArray nsrc = nativePath(src, action);
     Fd in(::open(nsrc.constData(), O_RDONLY | O_CLOEXEC));
@@ -168,19 +103,11 @@ void copyInto(const QString &src, const QString &dst, bool replace, const QStrin
     if (S_ISDIR(st.st_mode))
         throw Error(EISDIR, action + QStringLiteral(": ") + quotedPath(src) + QStringLiteral(" is a folder"));
 
-    Files::AtomicFile out(dst, action);
-    out.open();
-    bool readFailed = false;
-    if (const int err = copyData(in.get(), out.fd(), readFailed)) {
-        out.discard();
-        throw Error::fromErrno(err, action + (readFailed ? QStringLiteral(": cannot read ") + quotedPath(src)
-                                                         : QStringLiteral(": cannot write ") + quotedPath(dst)));
-    }
+    (void)nativePath(dst, action);
+    TempFile out(dst, TempFile::Temporary, action);
+    Files::copyData(in.get(), src, out.fd(), dst, action, progress);
     ::fchmod(out.fd(), st.st_mode & 07777);
-    if (replace)
-        out.commit();
-    else
-        out.commitNew();
+    out.commit(existing);
 }
 
 // Makes a rename from one folder entry to another durable: syncs both folders, or the one.
@@ -254,9 +181,10 @@ qsizetype lastSeparator(const QString &path)
     return -1;
 }
 
-void copy(const QString &src, const QString &dst)
+void copy(const QString &src, const QString &dst, const CopyProgress &progress)
 {
-    copyInto(src, dst, true, QStringLiteral("Cannot copy ") + quotedPath(src) + QStringLiteral(" to ") + quotedPath(dst));
+    copyInto(src, dst, TempFile::Existing::Replace, QStringLiteral("Cannot copy ") + quotedPath(src) + QStringLiteral(" to ") + quotedPath(dst),
+             progress);
 }
 
 void remove(const QString &path)
@@ -289,7 +217,7 @@ void move(const QString &from, const QString &to)
         throw Error::fromErrno(err, action);
 
     // Another file system: copy, sync and put in place, and only then delete the source.
-    copyInto(from, to, false, action);
+    copyInto(from, to, TempFile::Existing::Refuse, action);
     if (::unlink(nfrom.constData()) != 0) {
         const int unlinkErr = errno;
         ::unlink(nto.constData()); // keep the source as the only copy, as before the move
@@ -321,7 +249,7 @@ void replace(const QString &from, const QString &to)
     if (errno != EXDEV)
         throw Error::fromErrno(errno, action);
 
-    copyInto(from, to, true, action);
+    copyInto(from, to, TempFile::Existing::Replace, action);
     if (::unlink(nfrom.constData()) != 0)
         throw Error::fromErrno(errno, action + QStringLiteral(": ") + quotedPath(to) +
                                           QStringLiteral(" was replaced, but the source cannot be removed"));
@@ -333,92 +261,92 @@ void syncParentFolder(const QString &path)
     syncFolder(folderOf(path));
 }
 
-AtomicFile::AtomicFile(const QString &finalPath, const QString &context)
-    : finalPath_(finalPath), context_(context.isEmpty() ? QStringLiteral("Cannot write ") + quotedPath(finalPath) : context)
+int renameNoReplace(const QByteArray &from, const QByteArray &to)
 {
-}
-
-AtomicFile::~AtomicFile()
-{
-    discard();
-}
-
-int AtomicFile::open()
-{
-    const QString &action = context_;
-    const QByteArray nfinal = nativePath(finalPath_, action);
-    struct stat st;
-    if (::stat(nfinal.constData(), &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            throw Error(EISDIR, action + QStringLiteral(": it is a folder"));
-        if (S_ISREG(st.st_mode) && isReadOnly(st))
-            throw Error(EACCES, action + QStringLiteral(": the file is read-only"));
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // File systems without RENAME_NOREPLACE: a hard link also refuses an existing name.
+    if (::link(from.constData(), to.constData()) == 0) {
+        ::unlink(from.constData());
+        return 0;
     }
-    const QString folder = folderOf(finalPath_);
-    const QString prefix = (folder == QStringLiteral(".") && lastSeparator(finalPath_) < 0)
-                               ? QString()
-                               : finalPath_.left(lastSeparator(finalPath_) + 1);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath_ = prefix + QLatin1Char('.') + fileNameOf(finalPath_) + QStringLiteral(".tmp-")
-                    + QString::number(QRandomGenerator::global()->generate64() & 0xffffffffffULL, 36);
-        fd_ = ::open(QFile::encodeName(tempPath_).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd_ >= 0)
-            return fd_;
-        if (errno != EEXIST) {
+    if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP)
+        return errno;
+    struct stat st;
+    if (::lstat(to.constData(), &st) == 0)
+        return EEXIST;
+    return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
+}
+
+void copyData(int in, const QString &src, int out, const QString &dst, const QString &action,
+              const CopyProgress &progress)
+{
+    const auto failed = [&](int err, bool reading) {
+        return Error::fromErrno(err, action + (reading ? QStringLiteral(": cannot read ") + quotedPath(src)
+                                                       : QStringLiteral(": cannot write ") + quotedPath(dst)));
+    };
+    off_t copied = 0;
+    off_t flushedTo = 0;
+    const auto advance = [&](off_t n) {
+        copied += n;
+        startWriteback(out, flushedTo, copied);
+        if (progress)
+            progress(qint64(copied));
+        Stop::check(action);
+    };
+    // copy_file_range lets the kernel copy (or share extents) without a trip through user space.
+    for (;;) {
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(WritebackStep), 0);
+        if (n == 0)
+            return;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)
+                break; // not offered here: fall back to read and write
+            // The call does not say which side failed: ask the source.
             const int err = errno;
-            tempPath_.clear();
-            throw Error::fromErrno(err, action + QStringLiteral(": cannot create a file in ") + quotedPath(folder));
+            char probe;
+            throw failed(err, ::pread(in, &probe, 1, copied) < 0);
         }
+        advance(n);
     }
-    tempPath_.clear();
-    throw Error(EEXIST, action + QStringLiteral(": no free temporary name in ") + quotedPath(folder));
+    std::vector<char> buf(size_t(1) << 20);
+    for (;;) {
+        const ssize_t n = ::read(in, buf.data(), buf.size());
+        if (n == 0)
+            return;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw failed(errno, true);
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out, buf.data() + done, size_t(n - done));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw failed(errno, false);
+            }
+            done += w;
+        }
+        advance(n);
+    }
 }
 
-void AtomicFile::finishWriting()
+Stamp stampOf(const QString &path)
 {
-    if (::fsync(fd_) != 0 || ::close(fd_) != 0) {
-        const int err = errno;
-        fd_ = -1;
-        discard();
-        throw Error::fromErrno(err, context_);
-    }
-    fd_ = -1;
-}
-
-void AtomicFile::commit()
-{
+    Stamp stamp;
     struct stat st;
-    if (::stat(QFile::encodeName(finalPath_).constData(), &st) == 0 && S_ISREG(st.st_mode))
-        ::fchmod(fd_, st.st_mode & 07777); // the replacement keeps the permissions of the file it replaces
-    finishWriting();
-    if (::rename(QFile::encodeName(tempPath_).constData(), QFile::encodeName(finalPath_).constData()) != 0) {
-        const int err = errno;
-        discard();
-        throw Error::fromErrno(err, context_);
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
+        stamp.device = quint64(st.st_dev);
+        stamp.inode = quint64(st.st_ino);
+        stamp.size = qint64(st.st_size);
+        stamp.modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     }
-    tempPath_.clear();
-    syncFolder(folderOf(finalPath_));
-}
-
-void AtomicFile::commitNew()
-{
-    finishWriting();
-    if (const int err = renameNoReplace(QFile::encodeName(tempPath_), QFile::encodeName(finalPath_))) {
-        discard();
-        throw Error::fromErrno(err, context_);
-    }
-    tempPath_.clear();
-    syncFolder(folderOf(finalPath_));
-}
-
-void AtomicFile::discard() noexcept
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
-    if (!tempPath_.isEmpty())
-        ::unlink(QFile::encodeName(tempPath_).constData());
-    tempPath_.clear();
+    return stamp;
 }
 
 } // namespace Files

@@ -1,10 +1,16 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+
+#include <functional>
 
 // File services. Every failure throws Error with the errno of the failing call and a
 // description that names the file. Paths are used exactly as given.
 namespace Files {
+
+// Called after each piece of a copy with the bytes copied so far.
+using CopyProgress = std::function<void(qint64 copied)>;
 
 // The existence test: true when path names a regular file (a link to one counts) whose name
 // does not start with "." (hidden). Folders, hidden files, empty paths and paths that cannot be
@@ -27,7 +33,7 @@ namespace Files {
 // Copies src to dst. The copy is written beside dst under a temporary name, synced, and only
 // then put in place of dst, so dst is always either as it was or the complete copy.
 // Refuses a dst that is a folder or a read-only file.
-void copy(const QString &src, const QString &dst);
+void copy(const QString &src, const QString &dst, const CopyProgress &progress = {});
 
 // Deletes a file. Refuses folders and read-only files (no write permission bit set).
 void remove(const QString &path);
@@ -48,38 +54,23 @@ void replace(const QString &from, const QString &to);
 // Flushes the entries of the folder that holds path to disk (after a rename or a delete).
 void syncParentFolder(const QString &path);
 
-// A file written under a temporary name beside its final path and put in place by commit().
-// The temporary name starts with "." so the existence test never sees it. Until commit() the
-// final path is untouched; destroying an uncommitted AtomicFile removes the temporary file.
-class AtomicFile {
-public:
-    // Errors name the failing step after context, by default "Cannot write "<finalPath>"".
-    explicit AtomicFile(const QString &finalPath, const QString &context = QString());
-    ~AtomicFile();
-    AtomicFile(const AtomicFile &) = delete;
-    AtomicFile &operator=(const AtomicFile &) = delete;
+// Renames from to to, refusing (EEXIST) to replace an existing to. Returns 0 or the errno.
+[[nodiscard]] int renameNoReplace(const QByteArray &from, const QByteArray &to);
 
-    // Creates the temporary file (owner read/write only until commit) and returns its
-    // descriptor, open for writing.
-    int open();
-    int fd() const { return fd_; }
-    const QString &tempPath() const { return tempPath_; }
-    const QString &finalPath() const { return finalPath_; }
-    // Syncs and closes the temporary file, gives it the permissions of the file it replaces (a
-    // new file keeps the default ones), renames it over the final path and syncs the folder.
-    void commit();
-    // As commit(), but refuses (EEXIST) to replace an existing final path.
-    void commitNew();
-    // Closes and removes the temporary file; the final path stays as it was.
-    void discard() noexcept;
+// Copies everything from the descriptor in to the descriptor out (the kernel's copy where it
+// can, which shares the data where the file system allows), starting the writeback of what has
+// been written as it goes so that the final sync has little left to do. Stops (Error ECANCELED)
+// when the program is asked to end. Throws Error naming src or dst for the side that failed.
+void copyData(int in, const QString &src, int out, const QString &dst, const QString &action,
+              const CopyProgress &progress = {});
 
-private:
-    void finishWriting();
-
-    QString finalPath_;
-    QString context_;
-    QString tempPath_;
-    int fd_ = -1;
+// What tells whether a file has changed: its identity, size and time of last change, read without
+// opening it (closing a descriptor of a database would drop SQLite's locks on it).
+struct Stamp {
+    quint64 device = 0, inode = 0;
+    qint64 size = -1, modifiedNs = -1;
+    bool operator==(const Stamp &) const = default;
 };
+[[nodiscard]] Stamp stampOf(const QString &path);
 
 } // namespace Files

@@ -2,7 +2,6 @@
 
 #include "operations/backup.h"
 #include "operations/compaction.h"
-#include "operations/compressor.h"
 #include "operations/restore.h"
 #include "opsupport.h"
 #include "platform/errors.h"
@@ -29,16 +28,15 @@ int runOperationIfAsked(int argc, char **argv)
     QStringList args;
     for (int i = 2; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
-    Operations::EngineCompressor compressor;
     std::fputs("go\n", stdout);
     std::fflush(stdout);
     QElapsedTimer clock;
     clock.start();
     try {
         if (args.value(0) == "backup" && args.size() == 3)
-            Operations::backUp(args[1], args[2], compressor);
+            Operations::backUp(args[1], args[2]);
         else if (args.value(0) == "restore" && args.size() == 4)
-            Operations::restore(args[1], args[2], args[3], compressor);
+            Operations::restore(args[1], args[2], args[3]);
         else if (args.value(0) == "compact" && args.size() == 3)
             Operations::compact(args[1], args[2]);
         else

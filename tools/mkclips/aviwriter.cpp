@@ -1,7 +1,7 @@
 #include "aviwriter.h"
 
 #include "platform/errors.h"
-#include "platform/files.h"
+#include "platform/tempfile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -287,8 +287,8 @@ QByteArray encode(const QList<QImage> &frames, int framesPerSecond, Encoding enc
 void writeFile(const QString &path, const QList<QImage> &frames, int framesPerSecond, Encoding encoding)
 {
     const QByteArray bytes = encode(frames, framesPerSecond, encoding);
-    Files::AtomicFile file(path);
-    const int fd = file.open();
+    TempFile file(path, TempFile::Temporary, QStringLiteral("Cannot write %1").arg(quotedPath(path)));
+    const int fd = file.fd();
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));

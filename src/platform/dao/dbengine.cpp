@@ -1,6 +1,7 @@
 #include "platform/dao/dbengine.h"
 
-#include "platform/files.h"
+#include "platform/stop.h"
+#include "platform/tempfile.h"
 
 #include <QFile>
 
@@ -27,23 +28,6 @@ void refuseExisting(const QString &dst, const QString &action)
                 action + QStringLiteral(": the file ") + quotedPath(dst) + QStringLiteral(" already exists"));
 }
 
-// Removes the journal or log files SQLite may leave beside a temporary file it failed to fill
-// (VACUUM INTO leaves a "-journal" when the disk fills up). The names are ours alone.
-class TempCompanions {
-public:
-    explicit TempCompanions(QString path) : path_(std::move(path)) {}
-    ~TempCompanions()
-    {
-        for (const char *suffix : {"-journal", "-wal", "-shm"})
-            ::unlink(QFile::encodeName(path_ + QLatin1String(suffix)).constData());
-    }
-    TempCompanions(const TempCompanions &) = delete;
-    TempCompanions &operator=(const TempCompanions &) = delete;
-
-private:
-    QString path_;
-};
-
 // Writes a compacted copy of the database open on source into the empty file at target.
 void vacuumInto(sqlite3 *source, const QString &target, const QString &action)
 {
@@ -64,7 +48,7 @@ std::unique_ptr<Database> DBEngine::OpenDatabase(const QString &path)
     return std::make_unique<Database>(Dao::openConnection(path, SQLITE_OPEN_READWRITE, busyTimeoutMs_, action), path);
 }
 
-void DBEngine::CompactDatabase(const QString &src, const QString &dst)
+void DBEngine::CompactDatabase(const QString &src, const QString &dst, const std::function<void(qint64)> &progress)
 {
     const QString action =
         QStringLiteral("Cannot compact database ") + quotedPath(src) + QStringLiteral(" into ") + quotedPath(dst);
@@ -78,24 +62,44 @@ void DBEngine::CompactDatabase(const QString &src, const QString &dst)
     struct stat srcStat;
     const bool haveMode = ::stat(QFile::encodeName(src).constData(), &srcStat) == 0;
 
-    Files::AtomicFile out(dst, action);
+    std::unique_ptr<TempFile> out;
     try {
-        out.open();
+        // Private until complete.
+        out = std::make_unique<TempFile>(dst, TempFile::Temporary, action, S_IRUSR | S_IWUSR);
     } catch (const Error &error) {
         throw Dao::fileError(error);
     }
-    ::fchmod(out.fd(), S_IRUSR | S_IWUSR); // private until complete
-    const TempCompanions companions(out.tempPath());
+    // The statement stops when the program is asked to end, and tells how far it has come.
+    struct Watch {
+        int fd;
+        const std::function<void(qint64)> &progress;
+        int calls = 0;
+    } watch{out->fd(), progress};
+    sqlite3_progress_handler(
+        source.get(), 1000,
+        [](void *context) {
+            auto *w = static_cast<Watch *>(context);
+            struct stat st;
+            if (w->progress && ++w->calls % 64 == 0 && ::fstat(w->fd, &st) == 0)
+                w->progress(qint64(st.st_size));
+            return Stop::requested() ? 1 : 0;
+        },
+        &watch);
 
     // VACUUM INTO writes a rollback-journal database whatever the source's journal mode, so the
-    // copy needs no log file beside it. It does not sync; commitNew() does, before the rename.
-    vacuumInto(source.get(), out.tempPath(), action);
+    // copy needs no log file beside it. It does not sync; the commit does, before the rename.
+    try {
+        vacuumInto(source.get(), out->path(), action);
+    } catch (const Error &error) {
+        Stop::check(action);
+        throw;
+    }
     source.reset();
 
     if (haveMode)
-        ::fchmod(out.fd(), srcStat.st_mode & 07777);
+        ::fchmod(out->fd(), srcStat.st_mode & 07777);
     try {
-        out.commitNew();
+        out->commit(TempFile::Existing::Refuse);
     } catch (const Error &error) {
         throw Dao::fileError(error);
     }

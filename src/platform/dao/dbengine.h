@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 // The database engine: opens database files and writes compacted copies of them. Every failure
@@ -24,7 +25,9 @@ public:
     // either absent or complete. Content still in src's write-ahead log is included; the copy is a
     // self-contained file that needs no log beside it, with src's permissions. src is only read.
     // Refuses a dst that already exists. On failure nothing is left at dst or beside it.
-    void CompactDatabase(const QString &src, const QString &dst);
+    // progress, when given, is called now and then during the copy with the bytes written so far.
+    void CompactDatabase(const QString &src, const QString &dst,
+                         const std::function<void(qint64 written)> &progress = {});
 
     // How long to wait for a lock held by another program before failing.
     void setBusyTimeout(int ms);

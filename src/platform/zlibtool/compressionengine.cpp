@@ -1,7 +1,8 @@
 #include "platform/zlibtool/compressionengine.h"
 
 #include "platform/errors.h"
-#include "platform/files.h"
+#include "platform/stop.h"
+#include "platform/tempfile.h"
 #include "platform/zlibtool/filepipeline.h"
 
 #define ZSTD_STATIC_LINKING_ONLY // ZSTD_getFrameHeader: read the frame header before decoding
@@ -173,10 +174,9 @@ template <typename Work> void reportingPlainly(const QString &action, Work &&wor
     }
 }
 
-void compress(const QString &input, const QString &output, const CompressionEngine::Progress &progress)
+void compress(const InputFile &in, const QString &input, int outFd, const QString &output,
+              const CompressionEngine::Progress &progress)
 {
-    InputFile in(input);
-    in.refuseAsOutput(output);
 
     std::unique_ptr<ZSTD_CCtx, CCtxDeleter> cctx(ZSTD_createCCtx());
     if (!cctx)
@@ -188,10 +188,9 @@ void compress(const QString &input, const QString &output, const CompressionEngi
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_nbWorkers, int(workerCount()));
     ZSTD_CCtx_setPledgedSrcSize(cctx.get(), (unsigned long long)in.size());
 
-    Files::AtomicFile out(output);
-    out.open();
+    const QString action = QStringLiteral("Cannot compress ") + quotedPath(input);
     {
-        FilePipeline pipe(in.fd(), input, out.fd(), output, CompressionEngine::BufferSize,
+        FilePipeline pipe(in.fd(), input, outFd, output, CompressionEngine::BufferSize,
                           CompressionEngine::BuffersPerStage);
         FilePipeline::Buffer *ob = pipe.outputBuffer();
         qint64 done = 0;
@@ -218,28 +217,26 @@ void compress(const QString &input, const QString &output, const CompressionEngi
             pipe.doneWithInput(ib);
             if (progress)
                 progress(done, in.size());
+            Stop::check(action);
         }
         pipe.sendOutput(ob);
         pipe.finish();
     }
-    out.commit();
 }
 
-void decompress(const QString &input, const QString &output, const CompressionEngine::Progress &progress)
+void decompress(const InputFile &in, const QString &input, int outFd, const QString &output,
+                const CompressionEngine::Progress &progress)
 {
-    InputFile in(input);
     const unsigned long long contentSize = checkFrameHeader(in, input);
-    in.refuseAsOutput(output);
 
     std::unique_ptr<ZSTD_DCtx, DCtxDeleter> dctx(ZSTD_createDCtx());
     if (!dctx)
         throw Error(ZSTD_error_memory_allocation,
                     QStringLiteral("Not enough memory to decompress ") + quotedPath(input));
 
-    Files::AtomicFile out(output);
-    out.open();
+    const QString action = QStringLiteral("Cannot decompress ") + quotedPath(input);
     {
-        FilePipeline pipe(in.fd(), input, out.fd(), output, CompressionEngine::BufferSize,
+        FilePipeline pipe(in.fd(), input, outFd, output, CompressionEngine::BufferSize,
                           CompressionEngine::BuffersPerStage);
         FilePipeline::Buffer *ob = pipe.outputBuffer();
         qint64 consumed = 0;
@@ -276,6 +273,7 @@ void decompress(const QString &input, const QString &output, const CompressionEn
                                 QStringLiteral(" is damaged (unexpected data after the end of the backup)"));
             if (progress)
                 progress(consumed, in.size());
+            Stop::check(action);
         }
         if (contentSize != ZSTD_CONTENTSIZE_UNKNOWN && produced != contentSize)
             throw Error(ErrorNumber::BadFileFormat,
@@ -283,7 +281,6 @@ void decompress(const QString &input, const QString &output, const CompressionEn
         pipe.sendOutput(ob);
         pipe.finish();
     }
-    out.commit();
 }
 
 } // namespace
@@ -292,12 +289,42 @@ namespace CompressionEngine {
 
 void compressFile(const QString &input, const QString &output, const Progress &progress)
 {
-    reportingPlainly(QStringLiteral("compress ") + quotedPath(input), [&] { compress(input, output, progress); });
+    reportingPlainly(QStringLiteral("compress ") + quotedPath(input), [&] {
+        InputFile in(input);
+        in.refuseAsOutput(output);
+        TempFile out(output, TempFile::Temporary, QStringLiteral("Cannot write ") + quotedPath(output));
+        compress(in, input, out.fd(), output, progress);
+        out.commit();
+    });
 }
 
 void decompressFile(const QString &input, const QString &output, const Progress &progress)
 {
-    reportingPlainly(QStringLiteral("decompress ") + quotedPath(input), [&] { decompress(input, output, progress); });
+    reportingPlainly(QStringLiteral("decompress ") + quotedPath(input), [&] {
+        InputFile in(input);
+        (void)checkFrameHeader(in, input); // a file that is no backup is refused before output is touched
+        in.refuseAsOutput(output);
+        TempFile out(output, TempFile::Temporary, QStringLiteral("Cannot write ") + quotedPath(output));
+        decompress(in, input, out.fd(), output, progress);
+        out.commit();
+    });
+}
+
+void decompressInto(const QString &input, int outFd, const QString &output, const Progress &progress)
+{
+    reportingPlainly(QStringLiteral("decompress ") + quotedPath(input), [&] {
+        InputFile in(input);
+        decompress(in, input, outFd, output, progress);
+    });
+}
+
+bool looksCompressed(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = file.read(4);
+    return head.size() == 4 && ZSTD_isFrame(head.constData(), 4);
 }
 
 } // namespace CompressionEngine

@@ -39,4 +39,12 @@ void compressFile(const QString &input, const QString &output, const Progress &p
 // data, a content size that does not match), or followed by other data.
 void decompressFile(const QString &input, const QString &output, const Progress &progress = {});
 
+// Decompresses a backup file into outFd, an empty file open for writing that output names in
+// messages, and verifies it as decompressFile does; the caller syncs and places the file. On
+// failure outFd holds part of the content: the caller discards it.
+void decompressInto(const QString &input, int outFd, const QString &output, const Progress &progress = {});
+
+// Whether the file at path starts like a zstd frame (or a skippable frame).
+[[nodiscard]] bool looksCompressed(const QString &path);
+
 } // namespace CompressionEngine

@@ -3,17 +3,13 @@
 #include <QString>
 #include <QWidget>
 
-#include <memory>
-
-class QProgressBar;
-class QTimer;
+class ProgressView;
 
 // The compression control, class "ZlibTool.ZlibToolCtrl.1". Set InputFile and OutputFile, then
 // call Compress() or Decompress(): the call returns when the work is done and throws Error on
-// failure. Meanwhile the work runs on other threads and the caller waits in a nested event
-// loop that leaves out user input, so the window keeps painting (timers and animations go on)
-// but no click or key reaches any widget before the call returns. While visible, the control
-// shows a progress bar with the share done, the speed and the time left.
+// failure. The work runs off the calling thread (see Background::run), so the window keeps
+// painting meanwhile. While visible, the control shows the progress of the work, whether its own
+// or that of an operation that reports to progress().
 class ZlibToolCtrl : public QWidget {
     Q_OBJECT
     Q_PROPERTY(QString InputFile READ InputFile WRITE setInputFile)
@@ -24,8 +20,6 @@ public:
     static constexpr const char *ClassId = "ZlibTool.ZlibToolCtrl.1";
 
     explicit ZlibToolCtrl(QWidget *parent = nullptr);
-    // Destroying the control while it works waits for the work to end.
-    ~ZlibToolCtrl() override;
 
     // Whether the control is shown when its window is (QWidget::setVisible sets it).
     bool Visible() const { return !isHidden(); }
@@ -40,20 +34,15 @@ public:
     Q_INVOKABLE void Decompress();
 
     // True while Compress() or Decompress() runs.
-    [[nodiscard]] bool isBusy() const { return job_ != nullptr; }
+    [[nodiscard]] bool isBusy() const { return busy_; }
+
+    ProgressView *progress() const { return bar_; }
 
 private:
-    struct Job;
-    enum class Operation { Compress, Decompress };
-
-    void run(Operation operation);
-    // The worker thread's body.
-    static void work(std::shared_ptr<Job> job, Operation operation, QString input, QString output);
-    void showProgress();
+    void run(bool compress);
 
     QString inputFile_;
     QString outputFile_;
-    QProgressBar *bar_;
-    QTimer *poll_;
-    std::shared_ptr<Job> job_;
+    ProgressView *bar_;
+    bool busy_ = false;
 };
