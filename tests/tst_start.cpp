@@ -9,6 +9,8 @@
 #include "platform/dialogs/dialogs.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/animation/animationctrl.h"
+#include "platform/stop.h"
 #include "platform/zlibtool/zlibtoolctrl.h"
 #include "resources/clips.h"
 #include "startsupport.h"
@@ -18,7 +20,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QProcess>
 #include <QtTest>
+
+#include <csignal>
 
 using namespace OpSupport;
 using namespace StartSupport;
@@ -46,6 +51,8 @@ private slots:
     void restoreRefusedWhileInUse();
     void closeWaitsForTheOperation_data();
     void closeWaitsForTheOperation();
+    void paintsDuringWalSnapshot();
+    void askedToEndLeavesNothing();
 
 private:
     QString safetyCopy(const QString &year) const { return Files::appPath() + "/BACK" + year + ".BAK"; }
@@ -366,6 +373,97 @@ void TestStart::closeWaitsForTheOperation()
     form.reset();
 }
 
-OPSUPPORT_TEST_MAIN(TestStart, QApplication)
+void TestStart::paintsDuringWalSnapshot()
+{
+    // A database in write-ahead-log mode is first copied whole as a snapshot: the window keeps
+    // painting its clip meanwhile.
+    const QString wal = tmp->path("Data/wal.MDB");
+    QDir().mkpath(tmp->path("Data"));
+    {
+        RawDb raw = rawOpen(wal, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        QCOMPARE(sqlite3_exec(raw.get(),
+                              "PRAGMA journal_mode=WAL; CREATE TABLE t(b); WITH RECURSIVE c(x) AS (SELECT 1 UNION "
+                              "ALL SELECT x+1 FROM c WHERE x<256) INSERT INTO t SELECT randomblob(1048576) FROM c;",
+                              nullptr, nullptr, nullptr),
+                 SQLITE_OK);
+    }
+    form->txtBackFrom->setText(wal);
+    form->txtBackTo->setText(tmp->path("backups/wal"));
+    int paintsDuringSnapshot = 0;
+    struct PaintWatch : QObject {
+        std::function<void()> onPaint;
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            if (e->type() == QEvent::Paint)
+                onPaint();
+            return false;
+        }
+    } watch;
+    watch.onPaint = [&] {
+        paintsDuringSnapshot += entries(tmp->path("backups")).filter(".snapshot-").isEmpty() ? 0 : 1;
+    };
+    form->Animation3->installEventFilter(&watch);
+    QVERIFY(recordStart(form.get(), 0).contains("box 64 Backup successful. [p11 S- A3 Z+]"));
+    QVERIFY2(paintsDuringSnapshot >= 2, qPrintable(QString::number(paintsDuringSnapshot)));
+    QCOMPARE(entries(tmp->path("backups")), QStringList{"wal.TVB"});
+}
+
+namespace {
+// The child of askedToEndLeavesNothing: the real window, logged in to the back end argv[2],
+// backing up argv[3] into argv[4] with the settings in argv[5], ended the way the program ends
+// on a signal.
+int backUpUntilAskedToEnd(int argc, char **argv)
+{
+    if (argc != 6 || QByteArray(argv[1]) != "--window-backup")
+        return -1;
+    QApplication app(argc, argv);
+    FormSupport::resetProgramState(QString::fromLocal8Bit(argv[5]));
+    Settings::SaveSetting(Settings::Key::BackEnd, QString::fromLocal8Bit(argv[2]));
+    std::unique_ptr<frmTvUtil> form = FormSupport::loadAndLogIn();
+    if (!form)
+        return 3;
+    form->txtBackFrom->setText(QString::fromLocal8Bit(argv[3]));
+    form->txtBackTo->setText(QString::fromLocal8Bit(argv[4]));
+    QObject::connect(form.get(), &frmTvUtil::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    Stop::installSignalHandlers([window = form.get()] { window->stopAndClose(); });
+    QTimer::singleShot(0, [&] { pressStart(form.get(), 0); });
+    return app.exec();
+}
+} // namespace
+
+void TestStart::askedToEndLeavesNothing()
+{
+    // SIGTERM while a large file is backed up: the backup stops, its temporary file goes, no
+    // backup file appears, and the program ends after saving its settings.
+    const QString big = tmp->path("Data/big.MDB");
+    QDir().mkpath(tmp->path("Data"));
+    QDir().mkpath(tmp->path("out"));
+    writeFile(big, original.left(100) + randomBytes(256 << 20));
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(),
+                {"--window-backup", db, big, tmp->path("out/big.TVB"), tmp->path("child settings")});
+    QVERIFY(child.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(!entries(tmp->path("out")).filter(".tmp-").isEmpty(), 60000);
+    QVERIFY(::kill(pid_t(child.processId()), SIGTERM) == 0);
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+    QCOMPARE(entries(tmp->path("out")), QStringList());
+    QCOMPARE(entries(tmp->path("Data")), QStringList{"big.MDB"});
+    Settings::useFolder(tmp->path("child settings"));
+    QCOMPARE(Settings::GetSetting(Settings::Key::BackTo, QString()), tmp->path("out/big.TVB"));
+}
+
+int main(int argc, char **argv)
+{
+    if (const int rc = backUpUntilAskedToEnd(argc, argv); rc >= 0)
+        return rc;
+    if (const int rc = OpSupport::runChildIfAsked(argc, argv); rc >= 0)
+        return rc;
+    QApplication app(argc, argv);
+    TestStart test;
+    return QTest::qExec(&test, argc, argv);
+}
 
 #include "tst_start.moc"
