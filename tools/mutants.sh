@@ -12,8 +12,9 @@
 #   --markdown     print the table in Markdown
 #   --timeout S    seconds a mutant's tests may take before it counts as killed by timeout (600)
 #   --no-baseline  skip the run of the chosen tests on the unchanged tree
-# SCRATCH (default build-mutants) holds the copy (src-tree), its build and the logs; it is kept
-# between runs, so later runs rebuild only what changed.
+# The mutants run in the order of the list. SCRATCH (default build-mutants) holds the copy
+# (src-tree), its build and the logs; it is kept between runs, so later runs rebuild only what
+# changed. MUTANTS names another list.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -115,8 +116,9 @@ echo "building the unchanged tree in $build ..." >&2
 cmake --build "$build" -j "$jobs" >"$logs/build.log" 2>&1 ||
   { echo "the unchanged tree does not build, see $logs/build.log" >&2; exit 1; }
 
+# (Not a pipe into grep -q: with pipefail, ctest killed by the closed pipe would fail the test.)
 stop_flag=()
-ctest --help | grep -q -- --stop-on-failure && stop_flag=(--stop-on-failure)
+[[ $(ctest --help) == *--stop-on-failure* ]] && stop_flag=(--stop-on-failure)
 
 # Runs the tests matching $1 (empty: all), stopping at the first failure; prints the first
 # failing test and its kind of failure, or nothing when all passed. Output goes to $2.
