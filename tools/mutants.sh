@@ -125,6 +125,7 @@ stop_flag=()
 run_tests() {
   local regex=$1 out=$2 rc=0 select=()
   [ -n "$regex" ] && select=(-R "$regex")
+  : >"$out"
   if [ ${#stop_flag[@]} -gt 0 ]; then
     timeout -k 10 "$timeout" ctest --test-dir "$build" "${select[@]}" "${stop_flag[@]}" >"$out" 2>&1 || rc=$?
   else # one at a time, in ctest's order, stopping at the first failure
