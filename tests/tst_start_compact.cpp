@@ -8,6 +8,7 @@
 #include "platform/dialogs/dialogs.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/progressview.h"
 #include "platform/zlibtool/zlibtoolctrl.h"
 #include "resources/clips.h"
 #include "startsupport.h"
@@ -15,6 +16,7 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QtTest>
 
 #include <cerrno>
@@ -35,6 +37,7 @@ private slots:
     void cleanup();
     void compactInPlace();
     void compactIntoAnotherFolder();
+    void progressWhileCompacting();
     void refusedCompaction_data();
     void refusedCompaction();
     void roundTrip();
@@ -95,6 +98,42 @@ void TestStartCompact::compactInPlace()
     QCOMPARE(scalar(db, "PRAGMA integrity_check"), QString("ok"));
     QCOMPARE(QFileInfo(db).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::ReadGroup);
     QCOMPARE(entries(tmp->path("BACK")), QStringList{"BACK.MDB"});
+}
+
+void TestStartCompact::progressWhileCompacting()
+{
+    // The bar in the button row moves from 0 to 100% over the copy and its check, and the clip
+    // keeps being painted meanwhile.
+    BackendMaker::make(db, {.users = {{"ADMIN", "Secret"}}, .sizeBytes = 48 << 20, .freePercent = 30});
+    logIn();
+    ProgressView *bar = form->prgCompact;
+    QVERIFY(!bar->isVisible());
+    QSet<int> values;
+    int paints = 0;
+    bool shownWhileBusy = false;
+    connect(bar, &QProgressBar::valueChanged, this, [&](int v) {
+        values.insert(v);
+        shownWhileBusy |= bar->isVisible() && !form->cmdStart->isEnabled();
+    });
+    struct PaintCounter : QObject {
+        int *paints;
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            *paints += e->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    counter.paints = &paints;
+    form->Animation2->installEventFilter(&counter);
+    QVERIFY(recordStart(form.get(), 2).contains("box 64 Database compacted. [p11 S- A Z-]"));
+    QVERIFY(shownWhileBusy);
+    QVERIFY(!bar->isVisible());
+    int between = 0;
+    for (int v : values)
+        between += v > bar->minimum() && v < bar->maximum();
+    QVERIFY2(between >= 3, qPrintable(QString::number(between)));
+    QVERIFY(values.contains(bar->maximum()));
+    QVERIFY(paints >= 2);
 }
 
 void TestStartCompact::compactIntoAnotherFolder()

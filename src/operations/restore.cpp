@@ -111,8 +111,8 @@ void restore(const QString &from, const QString &target, const QString &safetyCo
     std::atomic<int> firstFailure{0};
     enum { Staging = 1, Copying = 2 };
     const auto progressOf = [&](std::atomic<qint64> &counter) {
-        return [&](qint64 done) {
-            counter.store(done);
+        return [&, c = &counter](qint64 done) {
+            c->store(done);
             observer.report(staging.load() + copying.load(), total);
             if (firstFailure.load() != 0)
                 throw Error(ECANCELED, action);

@@ -75,7 +75,6 @@ void run(const std::function<void()> &work, const InputFilter &letThrough)
     }
 
     struct Shared {
-        std::atomic<bool> finished{false};
         std::exception_ptr error;
     };
     auto shared = std::make_shared<Shared>();
@@ -89,7 +88,6 @@ void run(const std::function<void()> &work, const InputFilter &letThrough)
             } catch (...) {
                 shared->error = std::current_exception();
             }
-            shared->finished.store(true);
             // Wakes the waiting loop on its own thread; the loop outlives this call (joined below).
             QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
         });
@@ -97,8 +95,9 @@ void run(const std::function<void()> &work, const InputFilter &letThrough)
         throw Error(e.code().value(), QStringLiteral("Cannot start the work on a thread of its own: ") +
                                           QString::fromLocal8Bit(e.what()));
     }
-    if (!shared->finished.load())
-        loop.exec();
+    // Always entered, even when the work has already finished: what the work posted to this
+    // thread meanwhile runs here, in order, before the call returns (the quit comes last).
+    loop.exec();
     worker.join();
     if (shared->error)
         std::rethrow_exception(shared->error);

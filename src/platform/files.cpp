@@ -81,11 +81,17 @@ void startWriteback(int out, off_t &flushedTo, off_t copied)
     flushedTo = copied;
 }
 
+// Makes the folder's entries (a rename, a new or deleted file) durable. A folder that cannot be
+// opened or a file system that cannot sync folders is passed over; a sync that fails is an error
+// (the entries may be lost), never retried.
 void syncFolder(const QString &folder)
 {
     Fd dir(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0)
-        ::fsync(dir.get()); // best effort: some file systems cannot sync a folder
+    if (dir.get() < 0 || ::fsync(dir.get()) == 0)
+        return;
+    if (errno != EINVAL && errno != EROFS && errno != ENOTSUP && errno != EBADF)
+        throw Error::fromErrno(errno, QStringLiteral("Cannot write the folder ") + quotedPath(folder) +
+                                          QStringLiteral(" to the disk"));
 }
 
 // Copies src to a temporary file beside dst and commits it, replacing dst or refusing an

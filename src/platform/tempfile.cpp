@@ -208,8 +208,12 @@ void removeStale(const QStringList &paths) noexcept
             if (!QFile::exists(folder + companions[i]))
                 removed |= ::unlink(QFile::encodeName(folder + companions[i + 1]).constData()) == 0;
         }
-        if (removed)
-            Files::syncParentFolder(folder + it.value().first());
+        try {
+            if (removed)
+                Files::syncParentFolder(folder + it.value().first());
+        } catch (const Error &) {
+            // Only leftovers went: if their removal is lost, a later run removes them again.
+        }
     }
 }
 
