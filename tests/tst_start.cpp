@@ -390,19 +390,9 @@ void TestStart::paintsDuringWalSnapshot()
     form->txtBackFrom->setText(wal);
     form->txtBackTo->setText(tmp->path("backups/wal"));
     int paintsDuringSnapshot = 0;
-    struct PaintWatch : QObject {
-        std::function<void()> onPaint;
-        bool eventFilter(QObject *, QEvent *e) override
-        {
-            if (e->type() == QEvent::Paint)
-                onPaint();
-            return false;
-        }
-    } watch;
-    watch.onPaint = [&] {
+    const FormSupport::PaintWatch watch(form->Animation3, [&] {
         paintsDuringSnapshot += entries(tmp->path("backups")).filter(".snapshot-").isEmpty() ? 0 : 1;
-    };
-    form->Animation3->installEventFilter(&watch);
+    });
     QVERIFY(recordStart(form.get(), 0).contains("box 64 Backup successful. [p11 S- A3 Z+]"));
     QVERIFY2(paintsDuringSnapshot >= 2, qPrintable(QString::number(paintsDuringSnapshot)));
     QCOMPARE(entries(tmp->path("backups")), QStringList{"wal.TVB"});

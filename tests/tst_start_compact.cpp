@@ -115,16 +115,7 @@ void TestStartCompact::progressWhileCompacting()
         values.insert(v);
         shownWhileBusy |= bar->isVisible() && !form->cmdStart->isEnabled();
     });
-    struct PaintCounter : QObject {
-        int *paints;
-        bool eventFilter(QObject *, QEvent *e) override
-        {
-            *paints += e->type() == QEvent::Paint;
-            return false;
-        }
-    } counter;
-    counter.paints = &paints;
-    form->Animation2->installEventFilter(&counter);
+    const FormSupport::PaintWatch watch(form->Animation2, [&] { ++paints; });
     QVERIFY(recordStart(form.get(), 2).contains("box 64 Database compacted. [p11 S- A Z-]"));
     QVERIFY(shownWhileBusy);
     QVERIFY(!bar->isVisible());

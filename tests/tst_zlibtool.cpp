@@ -1,6 +1,7 @@
 #include "errorcheck.h"
 #include "platform/zlibtool/compressionengine.h"
 #include "platform/zlibtool/zlibtoolctrl.h"
+#include "formsupport.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -344,17 +345,7 @@ void TestZlibTool::widgetWorksWhileWindowPaintsAndIgnoresInput()
         }
 #endif
     });
-    struct PaintCounter : QObject {
-        std::function<void()> onPaint;
-        bool eventFilter(QObject *, QEvent *e) override
-        {
-            if (e->type() == QEvent::Paint)
-                onPaint();
-            return false;
-        }
-    } counter;
-    counter.onPaint = [&] { paintsDuringCall += ctrl->isBusy() ? 1 : 0; };
-    clip->installEventFilter(&counter);
+    const FormSupport::PaintWatch watch(clip, [&] { paintsDuringCall += ctrl->isBusy() ? 1 : 0; });
     animation.start(10);
 
     ctrl->setVisible(true);

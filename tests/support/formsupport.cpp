@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/dialogs/dialogs.h"
 
+#include <QEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -90,6 +91,18 @@ void makeBackEnd(const QString &path, const QStringList &users)
     for (const QString &user : users)
         options.users.append({user.section(':', 0, 0), user.section(':', 1)});
     BackendMaker::make(path, options);
+}
+
+PaintWatch::PaintWatch(QObject *widget, std::function<void()> onPaint) : onPaint_(std::move(onPaint))
+{
+    widget->installEventFilter(this);
+}
+
+bool PaintWatch::eventFilter(QObject *, QEvent *event)
+{
+    if (event->type() == QEvent::Paint)
+        onPaint_();
+    return false;
 }
 
 } // namespace FormSupport

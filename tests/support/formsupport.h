@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
@@ -32,6 +33,18 @@ std::unique_ptr<frmTvUtil> loadAndLogIn(const QString &user = QStringLiteral("ad
 
 // The texts of the main window's five path fields: BackFrom, BackTo, RestFrom, RestTo, Compact.
 QStringList fieldTexts(const frmTvUtil &form);
+
+// Calls onPaint each time widget is painted, for as long as this lives.
+class PaintWatch : public QObject {
+public:
+    PaintWatch(QObject *widget, std::function<void()> onPaint);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    std::function<void()> onPaint_;
+};
 
 // Puts the process in a known state: logged out, no back-end path, dialogs scripted (strict),
 // settings in folder, clock fixed at 20:55:35 on 5 December 2026.
