@@ -1,5 +1,6 @@
 #include "operations/compaction.h"
 
+#include "operations/copycheck.h"
 #include "operations/databasefile.h"
 #include "operations/hiddenfile.h"
 #include "operations/paths.h"
@@ -51,14 +52,15 @@ void verifyCopy(const QString &source, const QString &copy)
     const QString action = QStringLiteral("The compacted copy ") + quotedPath(copy) + QStringLiteral(" of ") +
                            quotedPath(source) + QStringLiteral(" failed its check");
     QMap<QString, qint64> copyCounts;
-    {
-        Dao::ConnectionPtr db = Dao::openConnection(copy, SQLITE_OPEN_READONLY, 0, action);
-        const QStringList problems = DatabaseFile::integrityProblems(db.get(), action);
-        if (!problems.isEmpty())
-            throw Error(SQLITE_CORRUPT,
-                        action + QStringLiteral(" (integrity_check: ") + problems.first() + QLatin1Char(')'));
-        copyCounts = DatabaseFile::tableRowCounts(db.get(), action);
+    QStringList problems;
+    try {
+        problems = integrityProblemsInParallel(copy, &copyCounts);
+    } catch (const Error &e) {
+        throw Error(e.number(), action + QStringLiteral(": ") + e.description());
     }
+    if (!problems.isEmpty())
+        throw Error(SQLITE_CORRUPT,
+                    action + QStringLiteral(" (integrity_check: ") + problems.first() + QLatin1Char(')'));
     QMap<QString, qint64> sourceCounts;
     {
         const QString reading = QStringLiteral("Cannot read ") + quotedPath(source);
