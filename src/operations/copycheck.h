@@ -12,8 +12,9 @@ namespace Operations {
 
 // How the check reads the file. The defaults are the fastest sound settings measured
 // (`opbench check-copy` compares others). Mapping the file spares a system call and a copy for
-// every page read, which takes about 40% off the check; the cost: a read that fails (a failing disk, the file cut short by someone else meanwhile)
-// stops the program with SIGBUS instead of throwing Error. The copy is then never put in place.
+// every page read, which takes about 40% off the check; the cost: a read that fails (a failing
+// disk, the file cut short by someone else meanwhile) stops the program with SIGBUS instead of
+// throwing Error. The copy is then never put in place.
 struct CopyCheckSettings {
     int connections = 2;                // threads, one read-only connection each
     int cacheKiB = 2000;                // page cache of each connection (SQLite's default)
@@ -26,7 +27,7 @@ struct CopyCheckSettings {
 // PRAGMA quick_check of the whole file for what the per-table form leaves out: that every page
 // of the file belongs to exactly one b-tree or to the free list. Largest parts first, each taken
 // by the next connection that is free. A database with a table whose name SQLite would read as a
-// number there is checked whole, on one connection.
+// number there is checked whole, on one connection. No part starts once one has found something.
 // Returns what the checks found wrong (empty when the database is sound); rowCounts, if given,
 // gets the rows of every ordinary table (as DatabaseFile::tableRowCounts counts them).
 // progress(done, total), called on the calling thread after every part, counts b-tree entries:
