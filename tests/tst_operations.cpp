@@ -1,4 +1,5 @@
 #include "backendmaker.h"
+#include "operations/copycheck.h"
 #include "operations/paths.h"
 #include "operations/replacement.h"
 #include "opsupport.h"
@@ -34,6 +35,8 @@ private slots:
     void logCheckpointedIntoFile();
     void replacementLocksOldFileOnly_data();
     void replacementLocksOldFileOnly();
+    void copyCheck_data();
+    void copyCheck();
 };
 
 void TestOperations::backupFileName_data()
@@ -244,6 +247,67 @@ void TestOperations::replacementLocksOldFileOnly()
     QCOMPARE(readFile(target + "-journal"), QByteArray("the new file's journal"));
     QFile::remove(target + "-journal");
     QCOMPARE(scalar(target, "SELECT UserName FROM User"), QString("NEW"));
+}
+
+void TestOperations::copyCheck_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::newRow("sound") << "";
+    // Each is found by one part only: the match of an index with its table, the b-tree of a
+    // table, and the accounting of every page of the file that only the whole-file pass makes.
+    QTest::newRow("index entries missing") << "index";
+    QTest::newRow("table page damaged") << "page";
+    QTest::newRow("free pages lost") << "freelist";
+}
+
+void TestOperations::copyCheck()
+{
+    QFETCH(QString, damage);
+    TempFolder tmp;
+    const QString db = tmp.path("COPY.MDB");
+    {
+        RawDb raw = rawOpen(db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        // The index holds entries for a > 10 only; declared for every row, it lacks ten of them.
+        QVERIFY(rawExec(raw.get(),
+                        "CREATE TABLE Item (a INTEGER, b TEXT); CREATE INDEX ItemByA ON Item (a) WHERE a > 10;"
+                        "CREATE TABLE Note (x TEXT NOT NULL); CREATE TABLE Gone (x);"
+                        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)"
+                        " INSERT INTO Item SELECT i, printf('%0100d', i) FROM n;"
+                        "INSERT INTO Note SELECT b FROM Item WHERE a <= 500;"
+                        "INSERT INTO Gone SELECT b FROM Item; DROP TABLE Gone;"));
+        if (damage == "index")
+            QVERIFY(rawExec(raw.get(), "PRAGMA writable_schema = ON; UPDATE sqlite_schema SET sql = "
+                                       "'CREATE INDEX ItemByA ON Item (a)' WHERE name = 'ItemByA'"));
+    }
+    QVERIFY(scalar(db, "PRAGMA freelist_count").toInt() > 0);
+    const qint64 pageSize = scalar(db, "PRAGMA page_size").toLongLong();
+    const qint64 leaf =
+        scalar(db, "SELECT pageno FROM dbstat WHERE name = 'Item' AND pagetype = 'leaf' LIMIT 1 OFFSET 5").toLongLong();
+    QFile file(db);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    if (damage == "page" && file.seek((leaf - 1) * pageSize))
+        file.write(QByteArray(pageSize, '\x5a'));
+    if (damage == "freelist" && file.seek(32)) // the first free-list page and the count of free pages
+        file.write(QByteArray(8, '\0'));
+    file.close();
+
+    QMap<QString, qint64> counts;
+    qint64 reported = -1, total = 0;
+    bool refused = true;
+    try {
+        refused = !Operations::integrityProblemsInParallel(db, &counts, [&](qint64 done, qint64 all) {
+                       QVERIFY(done > reported && done <= all);
+                       reported = done;
+                       total = all;
+                   }).isEmpty();
+    } catch (const Error &e) {
+        QVERIFY2(e.description().contains(db), qPrintable(e.message()));
+    }
+    QCOMPARE(refused, !damage.isEmpty());
+    if (!refused) {
+        QCOMPARE(counts, (QMap<QString, qint64>{{"Item", 3000}, {"Note", 500}}));
+        QCOMPARE(reported, total);
+    }
 }
 
 OPSUPPORT_TEST_MAIN(TestOperations, QCoreApplication)

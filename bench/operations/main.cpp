@@ -8,17 +8,23 @@
 //                                                       there yet, so without its safety copy)
 //   opbench compact <database> <temporary file>
 //   opbench compact-steps <database> <temporary file>
+//   opbench check-copy <database> whole|quick|parts|parallel <connections> <cache KiB> <mmap bytes>
 //   opbench login <database> <user name> <password> [repeats]
 //
 // compact-steps makes the compaction's steps one by one, as Operations::compact makes them, and
 // prints the seconds of each: the in-use check, the engine's compacted copy (written and synced),
 // the integrity check of the copy, the row counts of the copy and of the database, the
 // replacement; and, for comparison, how long SQLite's quick check of the copy takes.
+// check-copy times one way of checking a database and prints "<wall s> <cpu s> <problems>":
+// PRAGMA integrity_check (whole) or quick_check (quick) on one connection with that page cache
+// and memory map, or the compaction's check split over that many connections (parallel); parts
+// first prints the wall and CPU seconds of each part of the split check, made one by one.
 // Prints the seconds taken on success. login prints "<first ms> <best ms of the repeats> <found>":
 // the first check in a fresh process, as the user's first click on OK makes it, then the fastest
 // of the repeated checks. On failure the error's number and description go to stderr, exit status 1.
 #include "operations/backup.h"
 #include "operations/compaction.h"
+#include "operations/copycheck.h"
 #include "operations/databasefile.h"
 #include "operations/replacement.h"
 #include "operations/restore.h"
@@ -33,7 +39,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <functional>
+#include <sys/resource.h>
 
 namespace {
 
@@ -45,8 +53,9 @@ int usage(const char *program)
                  "       %s restore-into <backup file> <database>\n"
                  "       %s compact <database> <temporary file>\n"
                  "       %s compact-steps <database> <temporary file>\n"
+                 "       %s check-copy <database> whole|quick|parts|parallel <connections> <cache KiB> <mmap bytes>\n"
                  "       %s login <database> <user name> <password> [repeats]\n",
-                 program, program, program, program, program, program);
+                 program, program, program, program, program, program, program);
     return 2;
 }
 
@@ -56,6 +65,70 @@ double seconds(const std::function<void()> &work)
     clock.start();
     work();
     return double(clock.nsecsElapsed()) / 1e9;
+}
+
+// User and system time of the whole process so far, all threads.
+double cpuSeconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double threadCpuSeconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// The parts of the parallel check one after another on one connection, each timed: what the
+// parallel check's connections share out between them.
+void checkParts(const QString &database, const Operations::CopyCheckSettings &settings)
+{
+    const QString action = QStringLiteral("Cannot check ") + quotedPath(database);
+    Dao::ConnectionPtr db = Dao::openConnection(database, SQLITE_OPEN_READONLY, 0, action);
+    DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA cache_size = -%1").arg(settings.cacheKiB), action);
+    DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA mmap_size = %1").arg(settings.mmapBytes), action);
+    QStringList statements;
+    for (const QString &table : DatabaseFile::ordinaryTables(db.get(), action) + QStringList{"sqlite_schema"})
+        statements.append(QStringLiteral("PRAGMA integrity_check(") + DatabaseFile::quotedName(table) + ')');
+    statements.append(QStringLiteral("PRAGMA quick_check"));
+    for (const QString &sql : statements) {
+        const double cpu = threadCpuSeconds();
+        const double wall = seconds([&] { (void)DatabaseFile::queryColumn(db.get(), sql, action); });
+        std::printf("  %-45s %.3f %.3f\n", qPrintable(sql), wall, threadCpuSeconds() - cpu);
+    }
+}
+
+// One way of checking database, timed (see check-copy above).
+void checkCopy(const QString &database, const QString &way, const Operations::CopyCheckSettings &settings)
+{
+    const QString action = QStringLiteral("Cannot check ") + quotedPath(database);
+    QStringList problems;
+    const double cpu = cpuSeconds();
+    const double wall = seconds([&] {
+        if (way == QLatin1String("parts")) {
+            checkParts(database, settings);
+            return;
+        }
+        if (way == QLatin1String("parallel")) {
+            QMap<QString, qint64> counts;
+            problems = Operations::integrityProblemsInParallel(database, &counts, {}, settings);
+            return;
+        }
+        Dao::ConnectionPtr db = Dao::openConnection(database, SQLITE_OPEN_READONLY, 0, action);
+        DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA cache_size = -%1").arg(settings.cacheKiB), action);
+        DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA mmap_size = %1").arg(settings.mmapBytes), action);
+        problems = DatabaseFile::queryColumn(db.get(),
+                                             way == QLatin1String("quick") ? QStringLiteral("PRAGMA quick_check")
+                                                                           : QStringLiteral("PRAGMA integrity_check"),
+                                             action);
+        if (problems == QStringList{QStringLiteral("ok")})
+            problems.clear();
+    });
+    std::printf("%.3f %.3f %lld\n", wall, cpuSeconds() - cpu, static_cast<long long>(problems.size()));
 }
 
 // The login dialog's check, call for call: open the back end, look the user up with the
@@ -84,6 +157,10 @@ void compactSteps(const QString &source, const QString &temp)
     QMap<QString, qint64> copyCounts, sourceCounts;
     {
         Dao::ConnectionPtr db = Dao::openConnection(temp, SQLITE_OPEN_READONLY, 0, action);
+        std::printf("(parallel check %.3f)\n", seconds([&] {
+                        QMap<QString, qint64> counts;
+                        (void)Operations::integrityProblemsInParallel(temp, &counts);
+                    }));
         std::printf("integrity check %.3f\n",
                     seconds([&] { (void)DatabaseFile::integrityProblems(db.get(), action); }));
         // Not a step of the compaction: the cheaper check that leaves out comparing every index
@@ -127,6 +204,12 @@ int main(int argc, char **argv)
             std::printf("%.3f\n", seconds([&] { Operations::compact(args[1], args[2]); }));
         } else if (command == QLatin1String("compact-steps") && args.size() == 3) {
             compactSteps(args[1], args[2]);
+        } else if (command == QLatin1String("check-copy") && args.size() == 6) {
+            Operations::CopyCheckSettings settings;
+            settings.connections = args[3].toInt();
+            settings.cacheKiB = args[4].toInt();
+            settings.mmapBytes = args[5].toLongLong();
+            checkCopy(args[1], args[2], settings);
         } else if (command == QLatin1String("login") && (args.size() == 4 || args.size() == 5)) {
             bool ok = true;
             const int repeats = args.size() == 5 ? args[4].toInt(&ok) : 20;

@@ -1,5 +1,6 @@
 #include "operations/compaction.h"
 
+#include "operations/copycheck.h"
 #include "operations/databasefile.h"
 #include "operations/paths.h"
 #include "operations/replacement.h"
@@ -46,19 +47,20 @@ QString describeCounts(const QMap<QString, qint64> &counts)
 }
 
 // Refuses a copy that is damaged or does not hold what source holds.
-void verifyCopy(const QString &source, const QString &copy)
+void verifyCopy(const QString &source, const QString &copy, const std::function<void(qint64, qint64)> &progress)
 {
     const QString action = QStringLiteral("The compacted copy ") + quotedPath(copy) + QStringLiteral(" of ") +
                            quotedPath(source) + QStringLiteral(" failed its check");
     QMap<QString, qint64> copyCounts;
-    {
-        Dao::ConnectionPtr db = Dao::openConnection(copy, SQLITE_OPEN_READONLY, 0, action);
-        const QStringList problems = DatabaseFile::integrityProblems(db.get(), action);
-        if (!problems.isEmpty())
-            throw Error(SQLITE_CORRUPT,
-                        action + QStringLiteral(" (integrity_check: ") + problems.first() + QLatin1Char(')'));
-        copyCounts = DatabaseFile::tableRowCounts(db.get(), action);
+    QStringList problems;
+    try {
+        problems = integrityProblemsInParallel(copy, &copyCounts, progress);
+    } catch (const Error &e) {
+        throw Error(e.number(), action + QStringLiteral(": ") + e.description());
     }
+    if (!problems.isEmpty())
+        throw Error(SQLITE_CORRUPT,
+                    action + QStringLiteral(" (integrity_check: ") + problems.first() + QLatin1Char(')'));
     QMap<QString, qint64> sourceCounts;
     {
         const QString reading = QStringLiteral("Cannot read ") + quotedPath(source);
@@ -218,7 +220,9 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
     RemoveOnFailure cleanUp(temp);
     observer.report(used, 2 * used);
     try {
-        verifyCopy(source, temp);
+        verifyCopy(source, temp, [&](qint64 done, qint64 total) {
+            observer.report(used + (total > 0 ? done * used / total : 0), 2 * used);
+        });
     } catch (const Error &e) {
         throw Error(e.number(), e.description() + QStringLiteral("; the database was left as it was"));
     }

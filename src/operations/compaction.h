@@ -23,9 +23,9 @@ using CompactInto = std::function<void(const QString &src, const QString &dst)>;
 //    the engine refuses it; hidden files that stopped runs left beside source or temp a day
 //    ago or more go too (see removeStaleLeftovers);
 // 3. compactInto(source, temp);
-// 4. the copy is checked: PRAGMA integrity_check finds nothing, and it holds the same tables
-//    with the same numbers of rows as source; a source in write-ahead-log mode gets its copy
-//    switched to that mode too;
+// 4. the copy is checked: PRAGMA integrity_check finds nothing (made in parts, side by side: see
+//    integrityProblemsInParallel), and it holds the same tables with the same numbers of rows as
+//    source; a source in write-ahead-log mode gets its copy switched to that mode too;
 // 5. the copy replaces source while nobody uses it (see replaceDatabase): with one rename where
 //    both lie on one file system, otherwise copied beside source, synced and renamed over it;
 //    either way temp is gone afterwards. A source that another program has written since step 1

@@ -114,9 +114,6 @@ QString journalMode(sqlite3 *db, const QString &action)
     return queryText(db, QStringLiteral("PRAGMA journal_mode"), action).toLower();
 }
 
-namespace {
-
-// The ordinary tables of the database, by name (the caller holds a read transaction).
 QStringList ordinaryTables(sqlite3 *db, const QString &action)
 {
     return queryColumn(db,
@@ -125,12 +122,13 @@ QStringList ordinaryTables(sqlite3 *db, const QString &action)
                        action);
 }
 
-// A name cannot be bound as a value; quoting it (doubling any quote) makes it one identifier.
 QString quotedName(QString name)
 {
     name.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     return QLatin1Char('"') + name + QLatin1Char('"');
 }
+
+namespace {
 
 // Adds every row of sql to hash, each value as its type and its bytes.
 void hashRows(QCryptographicHash &hash, sqlite3 *db, const QString &sql, const QString &action)

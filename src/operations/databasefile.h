@@ -34,6 +34,13 @@ void exec(sqlite3 *db, const QString &sql, const QString &action);
 // The journal mode of the open database, lower case: "delete", "wal", "truncate", ...
 [[nodiscard]] QString journalMode(sqlite3 *db, const QString &action);
 
+// The names of the ordinary tables (virtual tables left out), sorted.
+[[nodiscard]] QStringList ordinaryTables(sqlite3 *db, const QString &action);
+
+// name as one SQL identifier: in double quotes, any double quote in it doubled (a name cannot
+// be bound as a value).
+[[nodiscard]] QString quotedName(QString name);
+
 // The rows of every ordinary table (virtual tables left out: their data lives in ordinary
 // shadow tables, which are counted), by table name, read in one transaction.
 [[nodiscard]] QMap<QString, qint64> tableRowCounts(sqlite3 *db, const QString &action);

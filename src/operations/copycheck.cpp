@@ -1,0 +1,192 @@
+#include "operations/copycheck.h"
+
+#include "operations/databasefile.h"
+#include "platform/dao/connection.h"
+#include "platform/errors.h"
+
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace Operations {
+namespace {
+
+// One statement of the check, with the b-tree entries it goes through.
+struct Part {
+    QString sql;
+    qint64 weight = 0;
+};
+
+Dao::ConnectionPtr openForCheck(const QString &path, const CopyCheckSettings &settings, const QString &action)
+{
+    Dao::ConnectionPtr db = Dao::openConnection(path, SQLITE_OPEN_READONLY, 0, action);
+    DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA cache_size = -%1").arg(std::max(settings.cacheKiB, 1)), action);
+    DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA mmap_size = %1").arg(std::max<qint64>(settings.mmapBytes, 0)),
+                       action);
+    return db;
+}
+
+// Whether PRAGMA integrity_check(name) would take name for the most errors to report, not a table.
+bool readAsNumber(const QString &name)
+{
+    static const QRegularExpression number(QStringLiteral(R"(^\s*[-+]?(\d+|0[xX][0-9a-fA-F]+)\s*$)"));
+    return number.match(name).hasMatch();
+}
+
+// The parts of the check, largest first, and the rows of every ordinary table.
+std::vector<Part> planParts(sqlite3 *db, QMap<QString, qint64> &counts, const QString &action)
+{
+    counts = DatabaseFile::tableRowCounts(db, action);
+    QMap<QString, qint64> indexes;
+    Dao::StatementPtr stmt = Dao::prepare(
+        db, QStringLiteral("SELECT tbl_name, count(*) FROM sqlite_schema WHERE type = 'index' GROUP BY tbl_name"),
+        action);
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW)
+        indexes.insert(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt.get(), 0))),
+                       sqlite3_column_int64(stmt.get(), 1));
+    if (rc != SQLITE_DONE)
+        throw Dao::connectionError(db, rc, action);
+
+    QMap<QString, qint64> tables = counts;
+    tables.insert(
+        QStringLiteral("sqlite_schema"),
+        DatabaseFile::queryText(db, QStringLiteral("SELECT count(*) FROM sqlite_schema"), action).toLongLong());
+    qint64 rows = 0;
+    std::vector<Part> parts;
+    bool split = true;
+    for (auto it = tables.begin(); it != tables.end(); ++it) {
+        rows += it.value();
+        split = split && !readAsNumber(it.key());
+        parts.push_back(
+            {QStringLiteral("PRAGMA main.integrity_check(") + DatabaseFile::quotedName(it.key()) + QLatin1Char(')'),
+             it.value() * (1 + indexes.value(it.key()))});
+    }
+    if (!split) {
+        qint64 all = 0;
+        for (const Part &part : parts)
+            all += part.weight;
+        return {{QStringLiteral("PRAGMA main.integrity_check"), all}};
+    }
+    // The page accounting that only the check of the whole file makes (every page used once).
+    parts.push_back({QStringLiteral("PRAGMA main.quick_check"), rows});
+    std::stable_sort(parts.begin(), parts.end(), [](const Part &a, const Part &b) { return a.weight > b.weight; });
+    return parts;
+}
+
+// What the connections share: the next part to take and what the parts found.
+struct Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t next = 0;
+    int running = 0;
+    qint64 done = 0;
+    bool stop = false;
+    QStringList problems;
+    std::exception_ptr failure;
+};
+
+// One connection's share: takes the next part until none is left or something was found.
+void checkParts(const QString &path, const CopyCheckSettings &settings, const std::vector<Part> &parts, Shared &shared,
+                const QString &action)
+{
+    try {
+        Dao::ConnectionPtr db = openForCheck(path, settings, action);
+        for (;;) {
+            size_t i;
+            {
+                std::lock_guard lock(shared.mutex);
+                if (shared.stop || shared.next == parts.size())
+                    break;
+                i = shared.next++;
+            }
+            QStringList found = DatabaseFile::queryColumn(db.get(), parts[i].sql, action);
+            if (found == QStringList{QStringLiteral("ok")})
+                found.clear();
+            std::lock_guard lock(shared.mutex);
+            shared.done += parts[i].weight;
+            shared.problems += found;
+            shared.stop = shared.stop || !found.isEmpty();
+            shared.changed.notify_all();
+        }
+    } catch (...) {
+        std::lock_guard lock(shared.mutex);
+        if (!shared.failure)
+            shared.failure = std::current_exception();
+        shared.stop = true;
+    }
+    std::lock_guard lock(shared.mutex);
+    --shared.running;
+    shared.changed.notify_all();
+}
+
+} // namespace
+
+QStringList integrityProblemsInParallel(const QString &copyPath, QMap<QString, qint64> *rowCounts,
+                                        const std::function<void(qint64 done, qint64 total)> &progress,
+                                        const CopyCheckSettings &settings)
+{
+    const QString action = QStringLiteral("Cannot check ") + quotedPath(copyPath);
+    QMap<QString, qint64> counts;
+    std::vector<Part> parts;
+    {
+        Dao::ConnectionPtr db = openForCheck(copyPath, settings, action);
+        parts = planParts(db.get(), counts, action);
+    }
+    qint64 total = 0;
+    for (const Part &part : parts)
+        total += part.weight;
+
+    Shared shared;
+    std::vector<std::thread> threads;
+    const int connections = std::clamp(settings.connections, 1, int(parts.size()));
+    {
+        // Stops the connections and waits for them however this block is left.
+        struct Joiner {
+            Shared &shared;
+            std::vector<std::thread> &threads;
+            ~Joiner()
+            {
+                {
+                    std::lock_guard lock(shared.mutex);
+                    shared.stop = true;
+                }
+                for (std::thread &thread : threads)
+                    thread.join();
+            }
+        } joiner{shared, threads};
+        for (int i = 0; i < connections; ++i) {
+            {
+                std::lock_guard lock(shared.mutex);
+                ++shared.running;
+            }
+            threads.emplace_back(checkParts, std::cref(copyPath), std::cref(settings), std::cref(parts),
+                                 std::ref(shared), std::cref(action));
+        }
+        std::unique_lock lock(shared.mutex);
+        qint64 reported = -1;
+        for (;;) {
+            shared.changed.wait(lock, [&] { return shared.running == 0 || (progress && shared.done != reported); });
+            if (progress && shared.done != reported) {
+                reported = shared.done;
+                lock.unlock();
+                progress(reported, total);
+                lock.lock();
+            } else if (shared.running == 0) {
+                break;
+            }
+        }
+    }
+    if (shared.failure)
+        std::rethrow_exception(shared.failure);
+    if (rowCounts)
+        *rowCounts = counts;
+    return shared.problems;
+}
+
+} // namespace Operations
