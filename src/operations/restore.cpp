@@ -89,7 +89,13 @@ void restore(const QString &from, const QString &target, const QString &safetyCo
     if (Files::sameFile(from, target))
         throw Error(ErrorNumber::InvalidArgument,
                     quotedPath(from) + QStringLiteral(" cannot be both the file to restore from and the file to restore"));
-    if (Files::sameFile(target, safetyCopy))
+    // Two names of one file (a restore stopped between putting its safety copy and its target in
+    // place leaves them so): the safety copy already holds the target, and replacing the target's
+    // name keeps it. Anything else that makes them one file, such as a symbolic link, would make
+    // the replacement overwrite the safety copy.
+    const bool safetyIsTarget = Files::sameFile(target, safetyCopy);
+    if (safetyIsTarget && !(Files::isPlainName(target) && Files::isPlainName(safetyCopy) &&
+                            QFileInfo(target) != QFileInfo(safetyCopy)))
         throw Error(ErrorNumber::InvalidArgument,
                     quotedPath(target) + QStringLiteral(" cannot be restored: it is the safety copy ") +
                         quotedPath(safetyCopy) + QStringLiteral(" itself"));
@@ -97,16 +103,25 @@ void restore(const QString &from, const QString &target, const QString &safetyCo
     TempFiles::removeStale({target, safetyCopy});
 
     const QString action = QStringLiteral("Cannot restore ") + quotedPath(from) + QStringLiteral(" to ") + quotedPath(target);
+    const QString safetyAction = QStringLiteral("Cannot make the safety copy ") + quotedPath(safetyCopy) +
+                                 QStringLiteral(" of ") + quotedPath(target);
     // Created with the default permissions; the commit gives it those of the file it replaces.
     TempFile staged(target, QStringLiteral("restore"), action);
+    // The safety copy is the target's file itself, given a second name beside the safety copy's
+    // (nothing to copy: the replacement gives the target's name to the restored file and leaves
+    // the old file under the safety copy's); where the two folders cannot share a file, a copy.
     std::unique_ptr<TempFile> safety;
-    if (replacing)
-        safety = std::make_unique<TempFile>(safetyCopy, QStringLiteral("safety"),
-                                            QStringLiteral("Cannot make the safety copy ") + quotedPath(safetyCopy) +
-                                                QStringLiteral(" of ") + quotedPath(target));
+    bool copySafety = false;
+    if (replacing && !safetyIsTarget) {
+        safety = TempFile::linkTo(target, safetyCopy, QStringLiteral("safety"), safetyAction);
+        if (!safety) {
+            safety = std::make_unique<TempFile>(safetyCopy, QStringLiteral("safety"), safetyAction);
+            copySafety = true;
+        }
+    }
 
     // The two copies run side by side; the first failure stops the other, and is the one reported.
-    const qint64 total = QFileInfo(from).size() + (replacing ? QFileInfo(target).size() : 0);
+    const qint64 total = QFileInfo(from).size() + (copySafety ? QFileInfo(target).size() : 0);
     std::atomic<qint64> staging{0}, copying{0};
     std::atomic<int> firstFailure{0};
     enum { Staging = 1, Copying = 2 };
@@ -124,11 +139,9 @@ void restore(const QString &from, const QString &target, const QString &safetyCo
     };
     std::exception_ptr copyError, stageError;
     std::thread copier;
-    if (safety) {
+    if (copySafety) {
         copier = std::thread([&] {
             try {
-                const QString safetyAction = QStringLiteral("Cannot make the safety copy ") + quotedPath(safetyCopy) +
-                                             QStringLiteral(" of ") + quotedPath(target);
                 const ReadFd in(target, safetyAction);
                 Files::copyData(in.get(), target, safety->fd(), safetyCopy, safetyAction, progressOf(copying));
                 safety->sync();

@@ -141,6 +141,12 @@ bool exists(const QString &path)
     return S_ISREG(st.st_mode);
 }
 
+bool isPlainName(const QString &path)
+{
+    struct stat st;
+    return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool sameFile(const QString &a, const QString &b)
 {
     struct stat sa, sb;

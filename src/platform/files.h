@@ -17,6 +17,9 @@ using CopyProgress = std::function<void(qint64 copied)>;
 // looked up (a missing parent, a name that is too long, a NUL character) count as absent.
 [[nodiscard]] bool exists(const QString &path);
 
+// Whether path names a regular file itself, not through a symbolic link.
+[[nodiscard]] bool isPlainName(const QString &path);
+
 // Whether a and b name one and the same existing file (another name or a link to it counts).
 [[nodiscard]] bool sameFile(const QString &a, const QString &b);
 

@@ -126,18 +126,54 @@ TempFile::TempFile(const QString &finalPath, const QString &purpose, const QStri
             throw Error::fromErrno(errno, action + QStringLiteral(": cannot create a file in ") +
                                               describedFolder(finalPath));
         }
-        // Another run's clean-up may have taken the new file for a stale one between its
-        // creation and the lock: then the name no longer names it, and another name is tried.
-        struct stat held, named;
-        if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &held) == 0 && ::lstat(native.constData(), &named) == 0 &&
-            held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
-            fd_ = fd;
-            path_ = candidate;
+        if (adopt(fd, candidate))
             return;
-        }
-        ::close(fd);
     }
     throw Error(EEXIST, action + QStringLiteral(": no free temporary name in ") + describedFolder(finalPath));
+}
+
+bool TempFile::adopt(int fd, const QString &candidate)
+{
+    // Another run's clean-up may have taken the new file for a stale one between its creation
+    // and the lock: then the name no longer names it, and another name is tried.
+    struct stat held, named;
+    if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &held) == 0 &&
+        ::lstat(QFile::encodeName(candidate).constData(), &named) == 0 && held.st_ino == named.st_ino &&
+        held.st_dev == named.st_dev) {
+        fd_ = fd;
+        path_ = candidate;
+        return true;
+    }
+    ::close(fd);
+    return false;
+}
+
+std::unique_ptr<TempFile> TempFile::linkTo(const QString &existing, const QString &finalPath, const QString &purpose,
+                                           const QString &action)
+{
+    std::unique_ptr<TempFile> file(new TempFile);
+    file->finalPath_ = finalPath;
+    file->action_ = action;
+    file->ownMode_ = true;
+    const QByteArray from = QFile::encodeName(existing);
+    const QString stem = folderPart(finalPath) + QLatin1Char('.') + namePart(finalPath) + QLatin1Char('.') + purpose +
+                         QLatin1Char('-');
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString candidate =
+            stem + QString::number(QRandomGenerator::global()->generate64() & 0xffffffffffULL, 36);
+        const QByteArray native = QFile::encodeName(candidate);
+        if (::link(from.constData(), native.constData()) != 0) {
+            if (errno == EEXIST)
+                continue;
+            return nullptr; // another file system, no hard links here, no rights: copy instead
+        }
+        // No descriptor is kept open on it, and so no lock: it is the target's file, which the
+        // replacement checks nobody holds. A clean-up that removes the name meanwhile only makes
+        // the commit fail; the file itself stays under its own name.
+        file->path_ = candidate;
+        return file;
+    }
+    return nullptr;
 }
 
 TempFile::~TempFile()
@@ -153,6 +189,8 @@ TempFile::~TempFile()
 
 void TempFile::sync()
 {
+    if (fd_ < 0)
+        return; // a second name of a file this program did not write
     if (::fsync(fd_) != 0)
         throw Error::fromErrno(errno, action_ + QStringLiteral(": cannot write ") + quotedPath(finalPath_) +
                                           QStringLiteral(" to the disk"));
@@ -163,7 +201,7 @@ void TempFile::commit(Existing existing)
     const QByteArray from = QFile::encodeName(path_);
     const QByteArray to = QFile::encodeName(finalPath_);
     struct stat st;
-    if (::stat(to.constData(), &st) == 0 && S_ISREG(st.st_mode))
+    if (!ownMode_ && ::stat(to.constData(), &st) == 0 && S_ISREG(st.st_mode))
         ::fchmod(fd_, st.st_mode & 07777); // the new file keeps the permissions of the one it replaces
     sync();
     const int err = existing == Existing::Replace ? (::rename(from.constData(), to.constData()) == 0 ? 0 : errno)

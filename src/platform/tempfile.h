@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <sys/types.h>
 
 // The hidden temporary files that the program writes beside the files it makes or replaces.
@@ -20,6 +21,12 @@ public:
     // Refuses a finalPath that is a folder or a read-only file, which the commit could not
     // replace. Errors are Error(errno) with a description that starts with action.
     TempFile(const QString &finalPath, const QString &purpose, const QString &action, mode_t mode = 0666);
+    // A second name, beside finalPath, for the existing file `existing` (a hard link: no data is
+    // copied, and no descriptor held); committing it puts that very file in place of finalPath,
+    // with its own permissions. Null where the two cannot share a file (another file
+    // system, or one without hard links).
+    static std::unique_ptr<TempFile> linkTo(const QString &existing, const QString &finalPath, const QString &purpose,
+                                            const QString &action);
     // Removes the file (and anything SQLite kept beside it) unless it has been committed.
     ~TempFile();
     TempFile(const TempFile &) = delete;
@@ -47,6 +54,12 @@ private:
     QString path_;
     int fd_ = -1;
     bool committed_ = false;
+    bool ownMode_ = false;
+
+    TempFile() = default;
+    // Takes the lock on the file just made under candidate; false when another run's clean-up
+    // took it away meanwhile.
+    bool adopt(int fd, const QString &candidate);
 };
 
 namespace TempFiles {
