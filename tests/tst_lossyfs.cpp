@@ -22,12 +22,8 @@ public:
     Mount(const QString &backing, const QString &point, const QStringList &options = {})
     {
         const QString program = toolsDir() + "/lossyfs";
-        if (!QFile::exists(program)) {
-            why_ = "lossyfs was not built (libfuse3-dev is missing)";
-            return;
-        }
-        if (!QFile::exists("/dev/fuse")) {
-            why_ = "no /dev/fuse on this machine";
+        if (!QFile::exists(program) || !QFile::exists("/dev/fuse")) {
+            why_ = "no lossyfs (built only with libfuse3-dev) or no /dev/fuse";
             return;
         }
         QDir().mkpath(point);
@@ -117,10 +113,8 @@ const char *insertRows = "BEGIN; WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELE
 // The fsync, fdatasync and fsyncdir calls in a log of lossyfs ("N KIND PATH" lines).
 int syncsIn(const QString &log)
 {
-    int syncs = 0;
-    for (const QByteArray &line : readFile(log).split('\n'))
-        syncs += line.contains(" fsync") || line.contains(" fdatasync");
-    return syncs;
+    const QByteArray lines = readFile(log);
+    return lines.count(" fsync") + lines.count(" fdatasync");
 }
 
 QString makeDatabase(const QString &folder, const QString &journalMode)
@@ -149,57 +143,45 @@ private slots:
 
 void TestLossyfs::cut_data()
 {
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<QString>("steps");
+    // "durable files before | steps on the mount | files after the cut"; see files() and step().
+    QTest::addColumn<QString>("script");
     QTest::addColumn<int>("cutAtSync"); // 0: cut after the steps
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("new file not synced") << ""
-                                         << "write a new" << 0 << "a=-";
-    QTest::newRow("shorter content not synced") << "a=old-content"
-                                                << "write a new" << 0 << "a=old-content";
-    QTest::newRow("file synced, folder not") << ""
-                                             << "write a new; fsync a" << 0 << "a=-";
-    QTest::newRow("file and folder synced") << ""
-                                            << "write a new; fsync a; fsyncdir ." << 0 << "a=new";
-    QTest::newRow("synced data, rename not") << "a=old"
-                                             << "write a new; fsync a; rename a b" << 0 << "a=new b=-";
-    QTest::newRow("synced rename") << "a=A b=B"
-                                   << "rename a b; fsyncdir ." << 0 << "a=- b=A";
-    QTest::newRow("unlink not synced") << "a=old"
-                                       << "unlink a" << 0 << "a=old";
-    QTest::newRow("rename over a file not synced") << "a=A b=B"
-                                                   << "rename a b" << 0 << "a=A b=B";
-    QTest::newRow("folder synced, parent not") << ""
-                                               << "mkdir d; write d/f x; fsync d/f; fsyncdir d" << 0 << "d=- d/f=-";
-    QTest::newRow("parent synced, folder not") << ""
-                                               << "mkdir d; fsyncdir .; write d/f x; fsync d/f" << 0 << "d/f=-";
+    QTest::newRow("new file not synced") << " | write a new | a=-" << 0;
+    QTest::newRow("shorter content not synced") << "a=old-content | write a new | a=old-content" << 0;
+    QTest::newRow("file synced, folder not") << " | write a new; fsync a | a=-" << 0;
+    QTest::newRow("file and folder synced") << " | write a new; fsync a; fsyncdir . | a=new" << 0;
+    QTest::newRow("synced data, rename not") << "a=old | write a new; fsync a; rename a b | a=new b=-" << 0;
+    QTest::newRow("synced rename") << "a=A b=B | rename a b; fsyncdir . | a=- b=A" << 0;
+    QTest::newRow("unlink not synced") << "a=old | unlink a | a=old" << 0;
+    QTest::newRow("rename over a file not synced") << "a=A b=B | rename a b | a=A b=B" << 0;
+    QTest::newRow("folder synced, parent not") << " | mkdir d; write d/f x; fsync d/f; fsyncdir d | d=- d/f=-" << 0;
+    QTest::newRow("parent synced, folder not") << " | mkdir d; fsyncdir .; write d/f x; fsync d/f | d/f=-" << 0;
     // The synced folder's later changes make the move into it durable too, or undoing the move
     // would bring back the new d/a as a.
     QTest::newRow("move, then folder synced")
-        << "a=old"
-        << "mkdir d; fsyncdir .; rename a d/a; unlink d/a; write d/a new; fsync d/a; fsyncdir d" << 0 << "a=- d/a=new";
+        << "a=old | mkdir d; fsyncdir .; rename a d/a; unlink d/a; write d/a new; fsync d/a; fsyncdir d | a=- d/a=new"
+        << 0;
     const QString twoFiles = "write a x; fsync a; fsyncdir .; write b y; fsync b; fsyncdir .";
-    QTest::newRow("cut at sync 2") << "" << twoFiles << 2 << "a=- b=-";
-    QTest::newRow("cut at sync 3") << "" << twoFiles << 3 << "a=x b=-";
+    QTest::newRow("cut at sync 2") << " | " + twoFiles + " | a=- b=-" << 2;
+    QTest::newRow("cut at sync 3") << " | " + twoFiles + " | a=x b=-" << 3;
 }
 
 void TestLossyfs::cut()
 {
-    QFETCH(QString, setup);
-    QFETCH(QString, steps);
+    QFETCH(QString, script);
     QFETCH(int, cutAtSync);
-    QFETCH(QString, expected);
+    const QStringList parts = script.split('|');
     TempFolder tmp;
     const QString backing = tmp.path("backing");
     QDir().mkpath(backing);
-    for (auto [name, content] : files(setup).asKeyValueRange())
+    for (auto [name, content] : files(parts[0]).asKeyValueRange())
         writeFile(backing + '/' + name, content.toUtf8());
     MOUNT(mount, backing, tmp.path("mnt"),
           cutAtSync ? QStringList{"--cut-at-sync", QString::number(cutAtSync)} : QStringList{});
-    for (const QString &s : steps.split(';'))
+    for (const QString &s : parts[1].split(';'))
         QVERIFY2(step(tmp.path("mnt"), s) || cutAtSync, qPrintable(s));
     QVERIFY2(mount.cut(cutAtSync == 0), mount.report().constData());
-    for (auto [name, content] : files(expected).asKeyValueRange()) {
+    for (auto [name, content] : files(parts[2]).asKeyValueRange()) {
         const QString path = backing + '/' + name;
         QCOMPARE(QFileInfo::exists(path) ? QString(readFile(path)) : QString("-"), content);
     }
@@ -249,37 +231,30 @@ void TestLossyfs::tornKeepsWholeBlocksAndPrefixes()
 
 void TestLossyfs::sqliteCommit_data()
 {
-    QTest::addColumn<QString>("journalMode");
-    QTest::addColumn<QString>("synchronous");
+    QTest::addColumn<QString>("modes"); // journal mode and synchronous
     QTest::addColumn<int>("rows");
     // A deleted journal that comes back is hot: without the folder sync of EXTRA the commit
     // rolls back. In write-ahead-log mode, NORMAL syncs the log only at checkpoints.
-    QTest::newRow("delete full") << "DELETE"
-                                 << "FULL" << 1;
-    QTest::newRow("delete extra") << "DELETE"
-                                  << "EXTRA" << 201;
-    QTest::newRow("truncate full") << "TRUNCATE"
-                                   << "FULL" << 201;
-    QTest::newRow("wal full") << "WAL"
-                              << "FULL" << 201;
-    QTest::newRow("wal normal") << "WAL"
-                                << "NORMAL" << 1;
+    QTest::newRow("delete full") << "DELETE FULL" << 1;
+    QTest::newRow("delete extra") << "DELETE EXTRA" << 201;
+    QTest::newRow("truncate full") << "TRUNCATE FULL" << 201;
+    QTest::newRow("wal full") << "WAL FULL" << 201;
+    QTest::newRow("wal normal") << "WAL NORMAL" << 1;
 }
 
 void TestLossyfs::sqliteCommit()
 {
-    QFETCH(QString, journalMode);
-    QFETCH(QString, synchronous);
+    QFETCH(QString, modes);
     QFETCH(int, rows);
     if (QStandardPaths::findExecutable("sqlite3").isEmpty())
         QSKIP("no sqlite3 shell");
+    const QStringList mode = modes.split(' ');
     TempFolder tmp;
-    const QString path = makeDatabase(tmp.path("backing"), journalMode);
+    const QString path = makeDatabase(tmp.path("backing"), mode[0]);
     MOUNT(mount, tmp.path("backing"), tmp.path("mnt"));
     QProcess shell;
-    QVERIFY(commitThroughShell(shell, tmp.path("mnt/db"),
-                               "PRAGMA journal_mode=" + journalMode + "; PRAGMA synchronous=" + synchronous + "; " +
-                                   insertRows));
+    const QString sql = QString("PRAGMA journal_mode=%1; PRAGMA synchronous=%2; ").arg(mode[0], mode[1]) + insertRows;
+    QVERIFY(commitThroughShell(shell, tmp.path("mnt/db"), sql));
     QVERIFY2(mount.cut(), mount.report().constData());
     shell.kill();
     shell.waitForFinished();
