@@ -44,6 +44,22 @@ void removeTree(int dirFd, const std::string &name)
         warn("cannot remove folder", name);
 }
 
+// "0-3,7": block numbers in ascending order, runs joined.
+std::string ranges(const std::vector<off_t> &blocks)
+{
+    std::string out;
+    for (size_t i = 0; i < blocks.size();) {
+        size_t j = i;
+        while (j + 1 < blocks.size() && blocks[j + 1] == blocks[j] + 1)
+            ++j;
+        out += (out.empty() ? "" : ",") + std::to_string(blocks[i]);
+        if (j > i)
+            out += "-" + std::to_string(blocks[j]);
+        i = j + 1;
+    }
+    return out;
+}
+
 } // namespace
 
 Pending::Pending(int rootFd) : root_(rootFd)
@@ -262,13 +278,17 @@ void Pending::cut(std::mt19937_64 *rng)
 {
     auto coin = [&] { return rng && ((*rng)() & 1); };
     for (auto &[key, f] : files_) {
+        std::vector<off_t> kept, dropped;
         for (const auto &[b, bytes] : f.blocks) {
-            bool keep = coin();
-            std::fprintf(stderr, "lossyfs: %s block %lld of %s\n", keep ? "kept" : "dropped", (long long)b,
-                         f.hint.c_str());
+            const bool keep = coin();
+            (keep ? kept : dropped).push_back(b);
             if (!keep && pwrite(f.fd, bytes.data(), bytes.size(), b * blockSize) != (ssize_t)bytes.size())
                 warn("cannot restore a block of", f.hint);
         }
+        if (!kept.empty())
+            std::fprintf(stderr, "lossyfs: kept blocks %s of %s\n", ranges(kept).c_str(), f.hint.c_str());
+        if (!dropped.empty())
+            std::fprintf(stderr, "lossyfs: dropped blocks %s of %s\n", ranges(dropped).c_str(), f.hint.c_str());
         struct stat st;
         if (fstat(f.fd, &st) == 0 && st.st_size != f.syncedSize) {
             bool keep = coin();
