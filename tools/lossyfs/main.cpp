@@ -110,5 +110,5 @@ int main(int argc, char **argv)
     }
     if (lossy.log)
         std::fclose(lossy.log);
-    return rc == 0 ? 0 : 1;
+    return rc < 0 ? 1 : 0; // a positive rc is the signal that ended the loop
 }
