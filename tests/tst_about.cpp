@@ -17,7 +17,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QStyle>
 #include <QTabBar>
 #include <QtTest>
 
@@ -66,8 +65,6 @@ private slots:
     void startSysInfo_data();
     void startSysInfo();
     void layoutCaptionsAndTabOrder();
-    void captionsClearOfButtonFrames_data();
-    void captionsClearOfButtonFrames();
     void keysAndButtonsClose_data();
     void keysAndButtonsClose();
     void enterAndAccessKeyPressSysInfo();
@@ -236,46 +233,6 @@ void TestAbout::layoutCaptionsAndTabOrder()
     QCOMPARE(QApplication::focusWidget(), control(dialog, "cmdSysInfo"));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), control(dialog, "cmdOK"));
-    delete dialog;
-}
-
-void TestAbout::captionsClearOfButtonFrames_data()
-{
-    QTest::addColumn<qreal>("scale");
-    QTest::newRow("100%") << 1.0;
-    QTest::newRow("150%") << 1.5;
-    QTest::newRow("200%") << 2.0;
-}
-
-void TestAbout::captionsClearOfButtonFrames()
-{
-    // Each button drawn at the screen scale, with its caption and without: the caption's ink
-    // (where the two differ) keeps 2 pixels clear of the frame on either side.
-    QFETCH(qreal, scale);
-    QPointer<frmAbout> dialog = new frmAbout;
-    for (const char *name : {"cmdOK", "cmdSysInfo"}) {
-        auto *button = control<QPushButton>(dialog, name);
-        const auto draw = [&] {
-            QImage image(button->size() * scale, QImage::Format_RGB32);
-            image.setDevicePixelRatio(scale);
-            button->render(&image);
-            return image;
-        };
-        const QImage captioned = draw();
-        const QString caption = button->text();
-        button->setText(QString());
-        const QImage bare = draw();
-        button->setText(caption);
-        int left = captioned.width(), right = -1;
-        for (int y = 0; y < captioned.height(); ++y)
-            for (int x = 0; x < captioned.width(); ++x)
-                if (captioned.pixel(x, y) != bare.pixel(x, y))
-                    left = std::min(left, x), right = std::max(right, x);
-        const int clear = qCeil((button->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 2) * scale);
-        QVERIFY2(
-            right >= 0 && left >= clear && right < captioned.width() - clear,
-            qPrintable(QStringLiteral("%1: ink %2..%3 of %4").arg(name).arg(left).arg(right).arg(captioned.width())));
-    }
     delete dialog;
 }
 
