@@ -102,6 +102,7 @@ frmLogin::frmLogin() : QDialog(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::W
     Label2 = new QLabel(QString::fromUtf8(Resources::CopyrightLine));
     Label2->setWordWrap(true);
     Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Label2->setContentsMargins(4, 0, 0, 0); // it stands at the window's very edge
     place(Label2, "Label2", Twips::rect(0, 3480, 1575, 855));
 
     Image2 = new QLabel;
