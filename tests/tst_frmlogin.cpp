@@ -21,6 +21,7 @@ class TestLogin : public QObject {
 private slots:
     void init();
     void layoutAndFocusOrder();
+    void labelsReadableOnPicture();
     void wrongPasswordSelectsIt();
     void missingBackEndLoop();
     void engineFailureKeepsDialogOpen_data();
@@ -79,6 +80,27 @@ void TestLogin::layoutAndFocusOrder()
     QCOMPARE(QApplication::focusWidget(), dlg.txtPassword);
     QTest::keyClick(&dlg, Qt::Key_U, Qt::AltModifier);
     QCOMPARE(QApplication::focusWidget(), dlg.txtUserName);
+}
+
+void TestLogin::labelsReadableOnPicture()
+{
+    // The white labels stand on the picture: each pixel of it under a label must leave white
+    // text a contrast ratio of at least 4.5:1 (relative luminance at most 0.1833).
+    const auto luminance = [](QColor c) {
+        const auto linear = [](qreal v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    frmLogin dlg;
+    dlg.show();
+    const QImage picture = dlg.Image1->grab().toImage();
+    for (const QLabel *label : dlg.lblLabels) {
+        const QRect under = label->geometry().translated(-dlg.Image1->pos());
+        QVERIFY(picture.rect().contains(under));
+        for (int y = under.top(); y <= under.bottom(); ++y)
+            for (int x = under.left(); x <= under.right(); ++x)
+                if (const QColor c = picture.pixelColor(x, y); luminance(c) > 0.1833)
+                    QFAIL(qPrintable(QString("%1 at %2,%3 under %4").arg(c.name()).arg(x).arg(y).arg(label->text())));
+    }
 }
 
 void TestLogin::wrongPasswordSelectsIt()

@@ -40,6 +40,7 @@ private slots:
     void closeBoxSavesAndEmptiedFieldKeepsItsKey();
     void tabsSetCaptionKeysStartNothing();
     void layoutAndFocusOrder();
+    void picturesOverTheStripDrawnWhole();
     void missingCompressionControlStopsStartUp();
 
 private:
@@ -282,6 +283,31 @@ void TestMainWindow::layoutAndFocusOrder()
         while (w->focusPolicy() == Qt::NoFocus || w->focusProxy() || w->parentWidget() == form->SSTab1->tabBar())
             w = w->nextInFocusChain();
         QCOMPARE(w, order[i]);
+    }
+}
+
+void TestMainWindow::picturesOverTheStripDrawnWhole()
+{
+    // Each tab's picture reaches up into the tab strip: its opaque pixels there must be on
+    // screen, neither cut by the page nor painted over by the strip.
+    auto form = loadAndLogIn();
+    QVERIFY(form);
+    const int stripBottom = form->SSTab1->mapTo(form.get(), QPoint(0, Twips::px(520))).y();
+    for (int tab : {0, 1}) {
+        QLabel *picture = tab == 0 ? form->Image1 : form->Image2;
+        form->SSTab1->setTab(tab);
+        const QImage shot = form->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const QImage drawn = picture->pixmap().toImage().convertToFormat(QImage::Format_ARGB32);
+        const QPoint at = picture->mapTo(form.get(), QPoint(0, 0));
+        QVERIFY(at.y() < stripBottom);
+        int compared = 0;
+        for (int y = 0; at.y() + y < stripBottom; ++y)
+            for (int x = 0; x < drawn.width(); ++x)
+                if (qAlpha(drawn.pixel(x, y)) == 255) {
+                    QCOMPARE(QColor(shot.pixel(at + QPoint(x, y))), QColor(drawn.pixel(x, y)));
+                    ++compared;
+                }
+        QVERIFY2(compared > 0, "no opaque pixel of the picture lies over the strip");
     }
 }
 

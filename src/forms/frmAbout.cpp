@@ -3,6 +3,7 @@
 #include "platform/dialogs/dialogs.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/fitfont.h"
 #include "platform/process/process.h"
 #include "platform/twips.h"
 #include "resources/pictures.h"
@@ -14,6 +15,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
 
 using namespace Registry;
 
@@ -44,6 +46,9 @@ QPushButton *addButton(QWidget *parent, const char *name, const QString &caption
     auto *button = new QPushButton(caption, parent);
     button->setObjectName(QLatin1String(name));
     button->setGeometry(geometry);
+    // Room for the caption: the button less its frame and a few pixels on either side.
+    const int frame = button->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
+    button->setFont(fittedFont(button->font(), caption, geometry.width() - 2 * (frame + 4)));
     return button;
 }
 

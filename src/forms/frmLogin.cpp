@@ -5,6 +5,7 @@
 #include "platform/dialogs/dialogs.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/fitfont.h"
 #include "platform/twips.h"
 #include "resources/pictures.h"
 #include "resources/texts.h"
@@ -75,13 +76,17 @@ frmLogin::frmLogin() : QDialog(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::W
     QPalette onPicture = palette(); // the labels stand on the dark picture
     onPicture.setColor(QPalette::WindowText, Qt::white);
     for (int i = 0; i < 2; ++i) {
-        lblLabels[i]->setFont(bold);
         lblLabels[i]->setPalette(onPicture);
         lblLabels[i]->setBuddy(i == 0 ? txtUserName : txtPassword);
     }
     place(lblLabels[0], "lblLabels0", Twips::rect(2520, 480, 1080, 270));
     place(txtUserName, "txtUserName", Twips::rect(2520, 720, 2565, 345));
     place(lblLabels[1], "lblLabels1", Twips::rect(2520, 1440, 1080, 270));
+    QFont onPictureFont = bold; // one size for both, the wider caption fitting with pixels to spare
+    for (QLabel *label : lblLabels)
+        onPictureFont = fittedFont(onPictureFont, label->text(), label->width() - 4);
+    for (QLabel *label : lblLabels)
+        label->setFont(onPictureFont);
     place(txtPassword, "txtPassword", Twips::rect(2520, 1680, 2565, 345));
     txtPassword->setEchoMode(QLineEdit::Password);
     auto *star = new StarEchoStyle;
@@ -97,6 +102,7 @@ frmLogin::frmLogin() : QDialog(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::W
     Label2 = new QLabel(QString::fromUtf8(Resources::CopyrightLine));
     Label2->setWordWrap(true);
     Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Label2->setContentsMargins(4, 0, 0, 0); // it stands at the window's very edge
     place(Label2, "Label2", Twips::rect(0, 3480, 1575, 855));
 
     Image2 = new QLabel;

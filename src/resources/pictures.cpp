@@ -107,6 +107,10 @@ QPixmap loginBackground(QSize size)
     });
 }
 
+// The login dialog puts its white "User Name" label on the picture at (32, 8) and "Password"
+// here, each 72 x 18 (in the picture's design units); under them it stays dark enough for them.
+const QRectF PasswordLabel(32, 72, 72, 18);
+
 QPixmap loginPicture(QSize size)
 {
     return drawStretched(size, LoginPictureSize, [](QPainter &p) {
@@ -114,13 +118,15 @@ QPixmap loginPicture(QSize size)
         p.setBrush(Navy);
         p.drawRect(QRectF(0, 0, 240, 134));
         p.setBrush(White);
-        static const QPointF stars[] = {{14, 12},  {52, 26},  {96, 9},    {130, 40}, {22, 64},
+        // No star under a label.
+        static const QPointF stars[] = {{14, 12},  {10, 40},  {114, 6},   {130, 40}, {22, 64},
                                         {150, 14}, {228, 98}, {206, 120}, {120, 20}, {70, 50}};
         for (const QPointF &star : stars)
             p.drawEllipse(star, 1.1, 1.1);
         drawRingedMoon(p, QPointF(190, 42), 24, Silver);
 
-        // A database: a stack of three discs.
+        // A database: a stack of three discs. The Password label stands on their sides, so
+        // they are teal (white on it is 4.8:1) with black rims; only the top is light.
         const qreal left = 34, width = 86, top = 44, rim = 12, disc = 22;
         p.setPen(QPen(Black, 1.5));
         for (int i = 2; i >= 0; --i) {
@@ -130,17 +136,16 @@ QPixmap loginPicture(QSize size)
             side.lineTo(left, y + disc);
             side.arcTo(QRectF(left, y + disc - rim / 2, width, rim), 180, 180);
             side.lineTo(left + width, y);
-            p.setBrush(Silver);
+            p.setBrush(Teal);
             p.drawPath(side);
         }
-        p.setBrush(White);
+        p.setBrush(Aqua);
         p.drawEllipse(QRectF(left, top - rim / 2, width, rim));
-        p.setPen(QPen(Grey, 1.5));
         for (int i = 1; i < 3; ++i)
             p.drawArc(QRectF(left, top + i * disc - rim / 2, width, rim), 180 * 16, 180 * 16);
 
-        // A padlock in front of it.
-        const QRectF body(96, 82, 40, 32);
+        // A padlock in front of it, right of the Password label.
+        const QRectF body(PasswordLabel.right() + 6, 82, 40, 32);
         p.setPen(QPen(Black, 1.5));
         p.setBrush(Qt::NoBrush);
         QPen shackle(Olive, 6, Qt::SolidLine, Qt::FlatCap);

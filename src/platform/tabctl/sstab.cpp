@@ -1,10 +1,13 @@
 #include "platform/tabctl/sstab.h"
 
+#include <QChildEvent>
 #include <QPainter>
 #include <QShortcut>
 #include <QStyle>
 #include <QStyleOptionTabWidgetFrame>
 #include <QTabBar>
+
+#include <algorithm>
 
 SSTab::SSTab(const QStringList &captions, int stripHeight, QWidget *parent)
     : QWidget(parent), bar_(new QTabBar(this)), stripHeight_(stripHeight)
@@ -18,6 +21,7 @@ SSTab::SSTab(const QStringList &captions, int stripHeight, QWidget *parent)
         bar_->addTab(caption);
         auto *pg = new QWidget(this);
         pg->setObjectName(QStringLiteral("page%1").arg(pages_.size()));
+        pg->installEventFilter(this);
         pg->setVisible(pages_.empty());
         pages_.push_back(pg);
     }
@@ -68,14 +72,56 @@ QWidget *SSTab::page(int index) const
 void SSTab::place(int index, QWidget *w, const QRect &rect)
 {
     w->setParent(page(index));
-    w->setGeometry(rect.translated(0, -stripHeight_));
+    w->setGeometry(rect);
 }
 
 void SSTab::resizeEvent(QResizeEvent *)
 {
     bar_->setGeometry(0, 0, width(), stripHeight_);
-    for (QWidget *pg : pages_)
-        pg->setGeometry(0, stripHeight_, width(), height() - stripHeight_);
+    for (QWidget *pg : pages_) {
+        pg->setGeometry(rect());
+        updateMask(pg);
+    }
+}
+
+bool SSTab::eventFilter(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::ChildAdded:
+        if (auto *child = qobject_cast<QWidget *>(static_cast<QChildEvent *>(event)->child())) {
+            child->installEventFilter(this);
+            if (auto *pg = qobject_cast<QWidget *>(watched))
+                updateMask(pg);
+        }
+        break;
+    case QEvent::ChildRemoved:
+        if (auto *pg = qobject_cast<QWidget *>(watched))
+            updateMask(pg);
+        break;
+    case QEvent::Move:
+    case QEvent::Resize:
+    case QEvent::Show:
+    case QEvent::Hide:
+        if (auto *w = qobject_cast<QWidget *>(watched); w && !w->isWindow() && w->parentWidget())
+            if (std::find(pages_.begin(), pages_.end(), w->parentWidget()) != pages_.end())
+                updateMask(w->parentWidget());
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void SSTab::updateMask(QWidget *pg)
+{
+    // The page spans the whole control, above the strip, so a control placed over the strip's
+    // edge is drawn whole and on top of it. Its mask is the area below the strip plus its own
+    // controls, so the rest of the strip still shows through and takes the mouse.
+    QRegion region(0, stripHeight_, width(), height() - stripHeight_);
+    for (QObject *o : pg->children())
+        if (auto *w = qobject_cast<QWidget *>(o); w && !w->isWindow() && !w->isHidden())
+            region += w->geometry();
+    pg->setMask(region);
 }
 
 void SSTab::paintEvent(QPaintEvent *)

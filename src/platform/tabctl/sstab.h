@@ -7,8 +7,8 @@
 class QTabBar;
 
 // A tab control whose pages place their controls in the control's own coordinates: a control at
-// top 600 twips stands 600 twips below the control's top edge, the tab strip included. Only the
-// selected tab's page is shown.
+// top 600 twips stands 600 twips below the control's top edge, the tab strip included. A control
+// reaching up into the strip is drawn whole, over it. Only the selected tab's page is shown.
 class SSTab : public QWidget {
     Q_OBJECT
 
@@ -37,8 +37,11 @@ signals:
 protected:
     void resizeEvent(QResizeEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void updateMask(QWidget *pg);
+
     QTabBar *bar_;
     std::vector<QWidget *> pages_;
     int stripHeight_;
