@@ -41,6 +41,7 @@ struct Case {
     QString operation; // backup, restore, compact
     bool wal = false;
     bool acrossFileSystems = false; // compaction of a database outside the back end's file system
+    QString tag;                    // tells apart the folders of cases that share the above
     QString base, work;
 
     QString database(const QString &root) const
@@ -51,13 +52,15 @@ struct Case {
     QString restoreFrom() const { return work + "/in/OTHER.TVB"; }
     QString safetyCopy() const { return work + "/app/BACK26.BAK"; }
     QString compactTemp() const { return work + "/BACK/BACKNEW.MDB"; }
-    QStringList args() const
+    // The child's arguments, for the case's folders under root (work, or a mount of it).
+    QStringList args(const QString &root = {}) const
     {
+        const QString r = root.isEmpty() ? work : root;
         if (operation == "backup")
-            return {"backup", database(work), backup()};
+            return {"backup", database(r), r + "/out/BACK.TVB"};
         if (operation == "restore")
-            return {"restore", restoreFrom(), database(work), safetyCopy()};
-        return {"compact", database(work), compactTemp()};
+            return {"restore", r + "/in/OTHER.TVB", database(r), r + "/app/BACK26.BAK"};
+        return {"compact", database(r), r + "/BACK/BACKNEW.MDB"};
     }
 };
 
@@ -73,6 +76,8 @@ private slots:
     void initTestCase();
     void killedOperation_data();
     void killedOperation();
+    void powerCut_data();
+    void powerCut();
     void leftoverCompactedCopy_data();
     void leftoverCompactedCopy();
     void walCopySwitchedWithoutJournal();
@@ -115,7 +120,7 @@ void TestCrash::initTestCase()
 
 void TestCrash::prepare(Case &c)
 {
-    const QString name = c.operation + (c.wal ? "-wal" : "") + (c.acrossFileSystems ? "-across" : "");
+    const QString name = c.operation + (c.wal ? "-wal" : "") + (c.acrossFileSystems ? "-across" : "") + c.tag;
     c.base = tmp.path(name + "/base");
     c.work = tmp.path(name + "/work");
     for (const char *folder : {"/BACK", "/Data", "/out", "/in", "/app"})
@@ -246,6 +251,89 @@ void TestCrash::killedOperation()
           QTest::currentDataTag(), landed, duration, int(steps(c).size()), qPrintable(counts.join(", ")), leftovers);
     QVERIFY2(landed == kills, "too many runs ended before their kill");
     backFolderFs.reset();
+}
+
+void TestCrash::powerCut_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<bool>("wal");
+    QTest::addColumn<bool>("torn");
+    for (const char *operation : {"backup", "restore", "compact"}) {
+        for (bool wal : {false, true}) {
+            for (bool torn : {false, true})
+                QTest::addRow("%s, %s, %s", operation, wal ? "write-ahead log" : "rollback journal",
+                              torn ? "torn writes" : "unsynced writes lost")
+                    << QString(operation) << wal << torn;
+        }
+    }
+}
+
+void TestCrash::powerCut()
+{
+    // The operation runs with all its files on a file system that forgets, when the power is
+    // cut, what no sync made durable (or, torn, keeps a random part of it). The cut comes at each
+    // sync point of the run in turn; then the files must be as after a kill, and the operation
+    // must succeed when run again. TARVOS_POWERCUTS caps the sync points tried (default 20).
+    Case c;
+    QFETCH(QString, operation);
+    QFETCH(bool, wal);
+    QFETCH(bool, torn);
+    c.operation = operation;
+    c.wal = wal;
+    c.tag = torn ? "-torn" : "-cut";
+    prepare(c);
+    QVERIFY(!QTest::currentTestFailed());
+    const QString mount = c.work + "-mnt", log = c.work + "-syncs.log";
+    const QStringList mode = torn ? QStringList{"--torn", QString::number(seed)} : QStringList{};
+    int syncs = 0;
+    {
+        freshWork(c);
+        OpSupport::LossyMount fs(c.work, mount, mode + QStringList{"--log", log});
+        if (!fs.why().isEmpty())
+            QSKIP(qPrintable(fs.why()));
+        const Outcome full = runChild(c.args(mount));
+        QVERIFY2(full.exitCode == 0, qPrintable(full.errors));
+        syncs = int(QString::fromUtf8(readFile(log)).split('\n').filter(QRegularExpression(" fsync| fdatasync")).size());
+    }
+    QVERIFY(syncs > 0);
+    const int cuts = qMin(syncs, envNumber("TARVOS_POWERCUTS", 20));
+    QMap<QString, int> phases;
+    // The last cut comes after the run has finished: what it reported done must have lasted.
+    for (int i = 0; i <= cuts; ++i) {
+        // Spread over the run's sync points when there are more than can be tried.
+        const int at = i == cuts ? syncs + 1 : 1 + int(qint64(i) * syncs / cuts);
+        freshWork(c);
+        Outcome run;
+        {
+            OpSupport::LossyMount fs(c.work, mount, mode + QStringList{"--cut-at-sync", QString::number(at)});
+            QVERIFY2(fs.why().isEmpty(), qPrintable(fs.why()));
+            run = runChild(c.args(mount));
+            QVERIFY2(fs.cut(fs.running()), fs.report().constData());
+        }
+        const QString phase = checkAfterKill(c);
+        if (QTest::currentTestFailed())
+            QFAIL(qPrintable(QStringLiteral("power cut at sync %1 of %2").arg(at).arg(syncs)));
+        if (at > syncs) {
+            QCOMPARE(run.exitCode, 0);
+            QVERIFY2(phase.startsWith(c.operation == "restore" ? "after the target was replaced"
+                                      : c.operation == "backup" ? "after the backup was in place"
+                                                                : "after the copy was in place"),
+                     qPrintable("a finished run did not last through a power cut: " + phase));
+        }
+        ++phases[phase];
+        const QByteArray targetBefore = readFile(c.database(c.work));
+        const Outcome again = runChild(c.args());
+        QVERIFY2(again.exitCode == 0, qPrintable(QStringLiteral("power cut at sync %1 (%2): the next run failed: %3")
+                                                     .arg(at).arg(phase, again.errors)));
+        checkFinished(c, targetBefore);
+        if (QTest::currentTestFailed())
+            QFAIL(qPrintable(QStringLiteral("power cut at sync %1 (%2): wrong after the next run").arg(at).arg(phase)));
+    }
+    QStringList counts;
+    for (auto it = phases.begin(); it != phases.end(); ++it)
+        counts << QStringLiteral("%1 %2").arg(it.value()).arg(it.key());
+    qInfo("%s: %d power cuts over %d sync points and one after the run: %s", QTest::currentDataTag(), cuts, syncs,
+          qPrintable(counts.join(", ")));
 }
 
 QList<std::pair<QString, std::function<bool()>>> TestCrash::steps(const Case &c) const

@@ -16,43 +16,7 @@ using namespace TestSupport;
 
 namespace {
 
-// lossyfs mirroring backing at point, for one test. The destructor unmounts it without a cut.
-class Mount {
-public:
-    Mount(const QString &backing, const QString &point, const QStringList &options = {})
-    {
-        const QString program = toolsDir() + "/lossyfs";
-        if (!QFile::exists(program) || !QFile::exists("/dev/fuse")) {
-            why_ = "no lossyfs (built only with libfuse3-dev) or no /dev/fuse";
-            return;
-        }
-        QDir().mkpath(point);
-        process_.start(program, options + QStringList{backing, point});
-        if (!process_.waitForReadyRead(10000) || !process_.readAllStandardOutput().contains("ready"))
-            why_ = "lossyfs cannot mount here: " + QString::fromLocal8Bit(process_.readAllStandardError());
-    }
-    ~Mount()
-    {
-        process_.terminate();
-        process_.waitForFinished(10000);
-    }
-    QString why() const { return why_; }
-    // Cuts the power now (or waits for the cut that --cut-at-sync makes); true once lossyfs has
-    // put back the durable state and exited.
-    bool cut(bool now = true)
-    {
-        if (now)
-            ::kill(pid_t(process_.processId()), SIGUSR1);
-        report_ = process_.waitForFinished(10000) ? process_.readAllStandardError() : "lossyfs did not end";
-        return process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0;
-    }
-    QByteArray report() const { return report_; }
-
-private:
-    QProcess process_;
-    QString why_;
-    QByteArray report_;
-};
+using Mount = OpSupport::LossyMount;
 
 #define MOUNT(name, ...)                                                                                               \
     Mount name(__VA_ARGS__);                                                                                           \

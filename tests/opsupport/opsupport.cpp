@@ -1,9 +1,13 @@
 #include "opsupport.h"
 
+#include <csignal>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+
+#include "testsupport.h"
 
 #include <cstdio>
 #include <cstring>
@@ -242,6 +246,33 @@ void Child::kill()
 {
     process_.kill();
     process_.waitForFinished(60000);
+}
+
+LossyMount::LossyMount(const QString &backing, const QString &point, const QStringList &options)
+{
+    const QString program = TestSupport::toolsDir() + "/lossyfs";
+    if (!QFile::exists(program) || !QFile::exists("/dev/fuse")) {
+        why_ = "no lossyfs (built only with libfuse3-dev) or no /dev/fuse";
+        return;
+    }
+    QDir().mkpath(point);
+    process_.start(program, options + QStringList{backing, point});
+    if (!process_.waitForReadyRead(10000) || !process_.readAllStandardOutput().contains("ready"))
+        why_ = "lossyfs cannot mount here: " + QString::fromLocal8Bit(process_.readAllStandardError());
+}
+
+LossyMount::~LossyMount()
+{
+    process_.terminate();
+    process_.waitForFinished(10000);
+}
+
+bool LossyMount::cut(bool now)
+{
+    if (now)
+        ::kill(pid_t(process_.processId()), SIGUSR1);
+    report_ = process_.waitForFinished(10000) ? process_.readAllStandardError() : "lossyfs did not end";
+    return process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0;
 }
 
 } // namespace OpSupport

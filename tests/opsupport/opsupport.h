@@ -71,6 +71,25 @@ private:
     QByteArray output_;
 };
 
+// lossyfs (a file system that forgets what was not synced when the power is cut) mirroring
+// backing at point. The destructor unmounts it without a cut. why() says why it could not mount.
+class LossyMount {
+public:
+    LossyMount(const QString &backing, const QString &point, const QStringList &options = {});
+    ~LossyMount();
+    QString why() const { return why_; }
+    // Cuts the power now (or waits for the cut that --cut-at-sync makes); true once lossyfs has
+    // put back the durable state and exited.
+    bool cut(bool now = true);
+    bool running() const { return process_.state() == QProcess::Running; }
+    QByteArray report() const { return report_; }
+
+private:
+    QProcess process_;
+    QString why_;
+    QByteArray report_;
+};
+
 } // namespace OpSupport
 
 // The main() of a test program whose children play the roles above: AppClass is
