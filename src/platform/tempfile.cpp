@@ -38,6 +38,16 @@ QString describedFolder(const QString &path)
     return quotedPath(folder.isEmpty() ? QStringLiteral(".") : folder.size() == 1 ? folder : folder.chopped(1));
 }
 
+// Names tried before giving up: a clash of random tags is all but impossible.
+constexpr int NameAttempts = 100;
+
+// A new name for a temporary file beside finalPath: ".NAME.PURPOSE-TAG", TAG random.
+QString candidateName(const QString &finalPath, const QString &purpose)
+{
+    return folderPart(finalPath) + QLatin1Char('.') + namePart(finalPath) + QLatin1Char('.') + purpose +
+           QLatin1Char('-') + QString::number(QRandomGenerator::global()->generate64() & 0xffffffffffULL, 36);
+}
+
 bool isTag(QStringView tag)
 {
     if (tag.isEmpty())
@@ -113,11 +123,8 @@ TempFile::TempFile(const QString &finalPath, const QString &purpose, const QStri
         if (S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
             throw Error(EACCES, action + QStringLiteral(": the file is read-only"));
     }
-    const QString stem = folderPart(finalPath) + QLatin1Char('.') + namePart(finalPath) + QLatin1Char('.') + purpose +
-                         QLatin1Char('-');
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString candidate =
-            stem + QString::number(QRandomGenerator::global()->generate64() & 0xffffffffffULL, 36);
+    for (int attempt = 0; attempt < NameAttempts; ++attempt) {
+        const QString candidate = candidateName(finalPath, purpose);
         const QByteArray native = QFile::encodeName(candidate);
         const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd < 0) {
@@ -156,11 +163,8 @@ std::unique_ptr<TempFile> TempFile::linkTo(const QString &existing, const QStrin
     file->action_ = action;
     file->ownMode_ = true;
     const QByteArray from = QFile::encodeName(existing);
-    const QString stem = folderPart(finalPath) + QLatin1Char('.') + namePart(finalPath) + QLatin1Char('.') + purpose +
-                         QLatin1Char('-');
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString candidate =
-            stem + QString::number(QRandomGenerator::global()->generate64() & 0xffffffffffULL, 36);
+    for (int attempt = 0; attempt < NameAttempts; ++attempt) {
+        const QString candidate = candidateName(finalPath, purpose);
         const QByteArray native = QFile::encodeName(candidate);
         if (::link(from.constData(), native.constData()) != 0) {
             if (errno == EEXIST)
