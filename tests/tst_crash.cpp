@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QtTest>
 
@@ -28,11 +29,20 @@ using namespace TestSupport;
 // the database (default 8), TARVOS_CRASH_SEED the spread of the kill moments.
 namespace {
 
-int envNumber(const char *name, int fallback)
+int envNumber(const char *name, int fallback, int least = 1)
 {
     bool ok = false;
     const int value = qEnvironmentVariableIntValue(name, &ok);
-    return ok && value > 0 ? value : fallback;
+    return ok && value >= least ? value : fallback;
+}
+
+// "3 what, 1 other" from the counts of each.
+QString tally(const QMap<QString, int> &counts)
+{
+    QStringList parts;
+    for (auto it = counts.begin(); it != counts.end(); ++it)
+        parts << QStringLiteral("%1 %2").arg(it.value()).arg(it.key());
+    return parts.join(", ");
 }
 
 // One case: an operation on a database in one journal mode, in folders made once ("base") and
@@ -42,6 +52,7 @@ struct Case {
     bool wal = false;
     bool acrossFileSystems = false; // compaction of a database outside the back end's file system
     QString tag;                    // tells apart the folders of cases that share the above
+    int megabytes = 0;              // the database's size, when not the run's default
     QString base, work;
 
     QString database(const QString &root) const
@@ -78,6 +89,8 @@ private slots:
     void killedOperation();
     void powerCut_data();
     void powerCut();
+    void failedCall_data();
+    void failedCall();
     void leftoverCompactedCopy_data();
     void leftoverCompactedCopy();
     void walCopySwitchedWithoutJournal();
@@ -127,7 +140,7 @@ void TestCrash::prepare(Case &c)
         QDir().mkpath(c.base + folder);
     BackendMaker::Options options;
     options.users = {{"ADMIN", "Secret"}};
-    options.sizeBytes = qint64(megabytes) << 20;
+    options.sizeBytes = qint64(c.megabytes > 0 ? c.megabytes : megabytes) << 20;
     options.freePercent = 30; // work for the compaction
     options.wal = c.wal;
     BackendMaker::make(c.database(c.base), options);
@@ -244,11 +257,8 @@ void TestCrash::killedOperation()
         if (QTest::currentTestFailed())
             return;
     }
-    QStringList counts;
-    for (auto it = phases.begin(); it != phases.end(); ++it)
-        counts << QStringLiteral("%1 %2").arg(it.value()).arg(it.key());
     qInfo("%s: %d kills landed over a run of %lld ms and %d at its steps: %s; hidden temporary files left behind: %d",
-          QTest::currentDataTag(), landed, duration, int(steps(c).size()), qPrintable(counts.join(", ")), leftovers);
+          QTest::currentDataTag(), landed, duration, int(steps(c).size()), qPrintable(tally(phases)), leftovers);
     QVERIFY2(landed == kills, "too many runs ended before their kill");
     backFolderFs.reset();
 }
@@ -272,8 +282,10 @@ void TestCrash::powerCut()
 {
     // The operation runs with all its files on a file system that forgets, when the power is
     // cut, what no sync made durable (or, torn, keeps a random part of it). The cut comes at each
-    // sync point of the run in turn; then the files must be as after a kill, and the operation
-    // must succeed when run again. TARVOS_POWERCUTS caps the sync points tried (default 20).
+    // sync point of the run in turn, after the run, and at random moments of it; then the files
+    // must be as after a kill, and the operation must succeed when run again.
+    // TARVOS_POWERCUTS caps the sync points tried (default 20, 0 for all of them) and
+    // TARVOS_POWERCUT_MOMENTS sets the cuts at random moments (default 3).
     Case c;
     QFETCH(QString, operation);
     QFETCH(bool, wal);
@@ -286,6 +298,7 @@ void TestCrash::powerCut()
     const QString mount = c.work + "-mnt", log = c.work + "-syncs.log";
     const QStringList mode = torn ? QStringList{"--torn", QString::number(seed)} : QStringList{};
     int syncs = 0;
+    qint64 duration = 1;
     {
         freshWork(c);
         OpSupport::LossyMount fs(c.work, mount, mode + QStringList{"--log", log});
@@ -294,26 +307,51 @@ void TestCrash::powerCut()
         const Outcome full = runChild(c.args(mount));
         QVERIFY2(full.exitCode == 0, qPrintable(full.errors));
         syncs = int(QString::fromUtf8(readFile(log)).split('\n').filter(QRegularExpression(" fsync| fdatasync")).size());
+        duration = qMax<qint64>(full.ms, 1);
     }
     QVERIFY(syncs > 0);
-    const int cuts = qMin(syncs, envNumber("TARVOS_POWERCUTS", 20));
+    const int capped = envNumber("TARVOS_POWERCUTS", 20, 0);
+    const int cuts = capped == 0 ? syncs : qMin(syncs, capped);
+    const int moments = envNumber("TARVOS_POWERCUT_MOMENTS", 3, 0);
+    QRandomGenerator random(seed ^ qHash(QByteArray(QTest::currentDataTag())));
     QMap<QString, int> phases;
-    // The last cut comes after the run has finished: what it reported done must have lasted.
-    for (int i = 0; i <= cuts; ++i) {
+    // The cut at sync cuts + 1 comes after the run has finished: what it reported done must have
+    // lasted. Those after it come at random moments of the run.
+    for (int i = 0; i <= cuts + moments; ++i) {
+        const bool afterRun = i == cuts, atMoment = i > cuts;
         // Spread over the run's sync points when there are more than can be tried.
-        const int at = i == cuts ? syncs + 1 : 1 + int(qint64(i) * syncs / cuts);
+        const int at = afterRun ? syncs + 1 : 1 + int(qint64(i) * syncs / cuts);
+        const qint64 delay = qint64(random.generateDouble() * double(duration));
+        const QString when = atMoment ? QStringLiteral("power cut %1 ms into a run of %2 ms").arg(delay).arg(duration)
+                                      : QStringLiteral("power cut at sync %1 of %2").arg(at).arg(syncs);
         freshWork(c);
         Outcome run;
         {
-            OpSupport::LossyMount fs(c.work, mount, mode + QStringList{"--cut-at-sync", QString::number(at)});
+            OpSupport::LossyMount fs(c.work, mount,
+                                     atMoment ? mode : mode + QStringList{"--cut-at-sync", QString::number(at)});
             QVERIFY2(fs.why().isEmpty(), qPrintable(fs.why()));
-            run = runChild(c.args(mount));
-            QVERIFY2(fs.cut(fs.running()), fs.report().constData());
+            if (atMoment) {
+                // The machine stops: the power goes, and the program with it.
+                QElapsedTimer clock;
+                bool cutDone = false;
+                clock.start();
+                run = runChildUntil(c.args(mount), [&] {
+                    if (clock.elapsed() < delay)
+                        return false;
+                    cutDone = fs.cut(true);
+                    return true;
+                });
+                QVERIFY2(run.killed || run.exitCode == 0, qPrintable(run.errors));
+                QVERIFY2(cutDone || fs.cut(true), fs.report().constData());
+            } else {
+                run = runChild(c.args(mount));
+                QVERIFY2(fs.cut(fs.running()), fs.report().constData());
+            }
         }
         const QString phase = checkAfterKill(c);
         if (QTest::currentTestFailed())
-            QFAIL(qPrintable(QStringLiteral("power cut at sync %1 of %2").arg(at).arg(syncs)));
-        if (at > syncs) {
+            QFAIL(qPrintable(when));
+        if (afterRun) {
             QCOMPARE(run.exitCode, 0);
             QVERIFY2(phase.startsWith(c.operation == "restore" ? "after the target was replaced"
                                       : c.operation == "backup" ? "after the backup was in place"
@@ -323,17 +361,120 @@ void TestCrash::powerCut()
         ++phases[phase];
         const QByteArray targetBefore = readFile(c.database(c.work));
         const Outcome again = runChild(c.args());
-        QVERIFY2(again.exitCode == 0, qPrintable(QStringLiteral("power cut at sync %1 (%2): the next run failed: %3")
-                                                     .arg(at).arg(phase, again.errors)));
+        QVERIFY2(again.exitCode == 0,
+                 qPrintable(QStringLiteral("%1 (%2): the next run failed: %3").arg(when, phase, again.errors)));
         checkFinished(c, targetBefore);
         if (QTest::currentTestFailed())
-            QFAIL(qPrintable(QStringLiteral("power cut at sync %1 (%2): wrong after the next run").arg(at).arg(phase)));
+            QFAIL(qPrintable(QStringLiteral("%1 (%2): wrong after the next run").arg(when, phase)));
     }
-    QStringList counts;
-    for (auto it = phases.begin(); it != phases.end(); ++it)
-        counts << QStringLiteral("%1 %2").arg(it.value()).arg(it.key());
-    qInfo("%s: %d power cuts over %d sync points and one after the run: %s", QTest::currentDataTag(), cuts, syncs,
-          qPrintable(counts.join(", ")));
+    qInfo("%s: %d power cuts over %d sync points, one after the run and %d at random moments of a run of %lld ms: %s",
+          QTest::currentDataTag(), cuts, syncs, moments, duration, qPrintable(tally(phases)));
+}
+
+void TestCrash::failedCall_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<bool>("wal");
+    for (const char *operation : {"backup", "restore", "compact"}) {
+        QTest::addRow("%s, rollback journal", operation) << QString(operation) << false;
+        QTest::addRow("%s, write-ahead log", operation) << QString(operation) << true;
+    }
+}
+
+void TestCrash::failedCall()
+{
+    // Each call the operation makes to the file system (open, read, write, sync, rename, unlink,
+    // a folder's listing...) fails in turn through libfiu, with EIO or ENOSPC. The run must end
+    // with one message that gives the number and names a file, or, where the call did not
+    // matter, with the complete result; a failed sync is never passed over. Every file must be
+    // as before or complete, with no temporary file left, and the operation must then succeed.
+    // TARVOS_FAILED_CALLS caps the calls tried of each kind (default 3, with EIO and ENOSPC in
+    // turn; 0 tries every call with both).
+    Case c;
+    QFETCH(QString, operation);
+    QFETCH(bool, wal);
+    c.operation = operation;
+    c.wal = wal;
+    c.tag = "-fiu";
+    c.megabytes = 2;
+    prepare(c);
+    QVERIFY(!QTest::currentTestFailed());
+    freshWork(c);
+    const Outcome counted = runChildFailingCall(c.args(), "count");
+    QVERIFY2(counted.exitCode == 0, qPrintable(counted.errors));
+    QMap<QString, long> calls;
+    for (const QByteArray &line : counted.output.split('\n')) {
+        const QList<QByteArray> words = line.split(' ');
+        if (words.size() == 3 && words[0] == "calls")
+            calls.insert(QString::fromLatin1(words[1]), words[2].toLong());
+    }
+    QVERIFY2(calls.value("posix/io/sync/fsync") + calls.value("posix/io/sync/fdatasync") > 0,
+             "the operation made no sync: is libfiu's preload in place?");
+
+    const int cap = envNumber("TARVOS_FAILED_CALLS", 3, 0);
+    const QRegularExpression oneMessage(QStringLiteral("^\\d+: [^\\n]*") + QRegularExpression::escape(c.work));
+    QMap<QString, int> ended;
+    for (auto it = calls.begin(); it != calls.end(); ++it) {
+        const long n = it.value();
+        const long tried = cap == 0 ? n : qMin<long>(n, cap);
+        for (long i = 0; i < tried; ++i) {
+            const long index = tried == n ? i + 1 : 1 + i * (n - 1) / qMax<long>(tried - 1, 1);
+            QList<int> errnos{EIO, ENOSPC};
+            if (cap != 0)
+                errnos = {i % 2 ? ENOSPC : EIO};
+            for (const int err : errnos) {
+                const QString asked = QStringLiteral("%1 %2 %3").arg(it.key()).arg(index).arg(err);
+                const QString when = QStringLiteral("call %1 of %2 of %3 failed with %4")
+                                         .arg(index).arg(n).arg(it.key(), err == EIO ? "EIO" : "ENOSPC");
+                freshWork(c);
+                const Outcome run = runChildFailingCall(c.args(), asked);
+                if (!run.output.contains("failed " + it.key().toLatin1())) {
+                    QVERIFY2(run.exitCode == 0, qPrintable(when + ", not reached: " + run.errors));
+                    checkFinished(c, originalBytes);
+                    if (QTest::currentTestFailed())
+                        QFAIL(qPrintable(when + ": not reached, and the result is wrong"));
+                    ++ended["not reached"];
+                    continue;
+                }
+                if (run.exitCode == 0) {
+                    QVERIFY2(!it.key().contains("/sync/"), qPrintable(when + ": a failed sync was passed over"));
+                    // A temporary file that could not be removed is left for the next run to remove.
+                    if (it.key().endsWith("/unlink")) {
+                        const QByteArray targetBefore = readFile(c.database(c.work));
+                        QCOMPARE(runChild(c.args()).exitCode, 0);
+                        checkFinished(c, targetBefore);
+                    } else {
+                        checkFinished(c, originalBytes);
+                    }
+                    if (QTest::currentTestFailed())
+                        QFAIL(qPrintable(when + ": the run succeeded, and the result is wrong"));
+                    ++ended[it.key().section('/', -1) + " passed over"];
+                    continue;
+                }
+                QVERIFY2(run.exitCode == 1, qPrintable(when + ": " + run.errors));
+                QVERIFY2(oneMessage.match(run.errors).hasMatch() && !run.errors.contains('\n'),
+                         qPrintable(when + ", not one message naming a file: " + run.errors));
+                checkAfterKill(c);
+                if (QTest::currentTestFailed())
+                    QFAIL(qPrintable(when));
+                for (const char *folder : {"/BACK", "/Data", "/out", "/app"})
+                    QVERIFY2(hiddenEntries(c.work + folder).isEmpty(),
+                             qPrintable(when + ", left " + hiddenEntries(c.work + folder).join(", ")));
+                const QByteArray targetBefore = readFile(c.database(c.work));
+                const Outcome again = runChild(c.args());
+                QVERIFY2(again.exitCode == 0, qPrintable(when + ": the next run failed: " + again.errors));
+                checkFinished(c, targetBefore);
+                if (QTest::currentTestFailed())
+                    QFAIL(qPrintable(when + ": wrong after the next run"));
+                ++ended[it.key().section('/', -1) + " refused"];
+            }
+        }
+    }
+    QStringList made;
+    for (auto it = calls.begin(); it != calls.end(); ++it)
+        made << QStringLiteral("%1 %2").arg(it.value()).arg(it.key().section('/', -1));
+    qInfo("%s: calls made: %s; ended: %s", QTest::currentDataTag(), qPrintable(made.join(", ")),
+          qPrintable(tally(ended)));
 }
 
 QList<std::pair<QString, std::function<bool()>>> TestCrash::steps(const Case &c) const

@@ -3,13 +3,13 @@
 # are missing (with sudo unless run as root). Extra package names may be given as arguments.
 set -euo pipefail
 
-# Build and run-time packages, the reference tools the interoperability tests call, and FUSE for
-# the power-cut file system (tools/lossyfs).
+# Build and run-time packages, the reference tools the interoperability tests call, FUSE for
+# the power-cut file system (tools/lossyfs) and libfiu for the failed-call tests.
 packages=(cmake g++ make pkg-config
           qt6-base-dev qt6-qpa-plugins libsqlite3-dev libzstd-dev fonts-dejavu-core
           qt6-base-private-dev
           zstd sqlite3 gzip
-          libfuse3-dev fuse3
+          libfuse3-dev fuse3 libfiu-dev
           "$@")
 missing=()
 for p in "${packages[@]}"; do

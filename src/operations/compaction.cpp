@@ -58,9 +58,17 @@ void verifyCopy(const QString &source, const QString &copy, const std::function<
     } catch (const Error &e) {
         throw Error(e.number(), action + QStringLiteral(": ") + e.description());
     }
-    if (!problems.isEmpty())
-        throw Error(SQLITE_CORRUPT,
-                    action + QStringLiteral(" (integrity_check: ") + problems.first() + QLatin1Char(')'));
+    if (!problems.isEmpty()) {
+        // SQLite's report names the schema first and may run over several lines.
+        QString problem = problems.first();
+        problem.remove(QStringLiteral("*** in database main ***"));
+        problem = problem.simplified();
+        // A page that could not be read is a read error of the disk, not damage found in the copy.
+        const bool unreadable = problem.contains(QLatin1String("unable to get the page"));
+        throw Error(unreadable ? SQLITE_IOERR : SQLITE_CORRUPT,
+                    action + (unreadable ? QStringLiteral(": it could not be read back (") : QStringLiteral(" (")) +
+                        QStringLiteral("integrity_check: ") + problem + QLatin1Char(')'));
+    }
     QMap<QString, qint64> sourceCounts;
     {
         const QString reading = QStringLiteral("Cannot read ") + quotedPath(source);
@@ -80,11 +88,16 @@ void verifyCopy(const QString &source, const QString &copy, const std::function<
 void switchToWal(const QString &copy)
 {
     const QString action = QStringLiteral("Cannot set the journal mode of ") + quotedPath(copy);
-    Dao::ConnectionPtr db = Dao::openConnection(copy, SQLITE_OPEN_READWRITE, 0, action);
-    (void)DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA journal_mode = OFF"), action);
-    if (DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA journal_mode = WAL"), action).toLower() !=
-        QLatin1String("wal"))
-        throw Error(SQLITE_ERROR, action + QStringLiteral(": SQLite did not accept write-ahead-log mode"));
+    {
+        Dao::ConnectionPtr db = Dao::openConnection(copy, SQLITE_OPEN_READWRITE, 0, action);
+        // The sync below is ours: SQLite passes over a failed sync of the folder.
+        DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA synchronous = OFF"), action);
+        (void)DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA journal_mode = OFF"), action);
+        if (DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA journal_mode = WAL"), action).toLower() !=
+            QLatin1String("wal"))
+            throw Error(SQLITE_ERROR, action + QStringLiteral(": SQLite did not accept write-ahead-log mode"));
+    }
+    Files::syncFile(copy);
 }
 
 // Whether temp is a copy that an earlier compaction of source wrote and never put in place,

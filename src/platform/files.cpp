@@ -66,20 +66,7 @@ bool isReadOnly(const struct stat &st)
     return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
 }
 
-// Once this much has been copied since the last time, the kernel is asked to start writing it
-// to disk, so that the writeback runs while the copy goes on and the final fsync finds little
-// left to do (instead of writing the whole file only then).
 constexpr off_t WritebackStep = off_t(8) << 20;
-
-// Starts writing back what was copied to out since flushedTo (best effort: the fsync before the
-// copy is put in place reports any error).
-void startWriteback(int out, off_t &flushedTo, off_t copied)
-{
-    if (copied - flushedTo < WritebackStep)
-        return;
-    ::sync_file_range(out, flushedTo, copied - flushedTo, SYNC_FILE_RANGE_WRITE);
-    flushedTo = copied;
-}
 
 // Makes the folder's entries (a rename, a new or deleted file) durable. A folder that cannot be
 // opened or a file system that cannot sync folders is passed over; a sync that fails is an error
@@ -266,6 +253,22 @@ void replace(const QString &from, const QString &to)
         throw Error::fromErrno(errno, action + QStringLiteral(": ") + quotedPath(to) +
                                           QStringLiteral(" was replaced, but the source cannot be removed"));
     syncFolder(folderOf(from));
+}
+
+void syncFile(const QString &path)
+{
+    const QString action = QStringLiteral("Cannot write ") + quotedPath(path) + QStringLiteral(" to the disk");
+    Fd file(::open(nativePath(path, action).constData(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0 || ::fsync(file.get()) != 0)
+        throw Error::fromErrno(errno, action);
+}
+
+void startWriteback(int fd, off_t &flushedTo, off_t written)
+{
+    if (written - flushedTo < WritebackStep)
+        return;
+    ::sync_file_range(fd, flushedTo, written - flushedTo, SYNC_FILE_RANGE_WRITE);
+    flushedTo = written;
 }
 
 void syncParentFolder(const QString &path)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <QByteArray>
 #include <QString>
 
@@ -56,6 +58,15 @@ void replace(const QString &from, const QString &to);
 
 // Flushes the entries of the folder that holds path to disk (after a rename or a delete).
 void syncParentFolder(const QString &path);
+
+// Flushes the content of the file at path to disk; a failure is an error, never retried.
+void syncFile(const QString &path);
+
+// Once 8 MiB or more have been written to fd since flushedTo, asks the kernel to start writing
+// them to disk and moves flushedTo to written: the writeback then runs while the writer goes on,
+// and the fsync before the file is put in place finds little left to do. Best effort: that fsync
+// reports any error.
+void startWriteback(int fd, off_t &flushedTo, off_t written);
 
 // Renames from to to, refusing (EEXIST) to replace an existing to. Returns 0 or the errno.
 [[nodiscard]] int renameNoReplace(const QByteArray &from, const QByteArray &to);

@@ -14,12 +14,97 @@
 #include <QProcess>
 #include <QUrl>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fiu-control.h>
+#include <fiu.h>
 #include <functional>
+#include <iterator>
 #include <sqlite3.h>
 
 namespace CrashSupport {
+
+namespace {
+
+// The calls that libfiu's POSIX preload can make fail and that the operations make on files,
+// counted while the operation runs. (Its short reads and writes, and the network, are left out.)
+constexpr const char *FailurePoints[] = {
+    "posix/io/oc/open",      "posix/io/oc/close",      "posix/io/rw/read",      "posix/io/rw/pread",
+    "posix/io/rw/readv",     "posix/io/rw/preadv",     "posix/io/rw/write",     "posix/io/rw/pwrite",
+    "posix/io/rw/writev",    "posix/io/rw/pwritev",    "posix/io/rw/ftruncate", "posix/io/rw/truncate",
+    "posix/io/sync/fsync",   "posix/io/sync/fdatasync", "posix/io/dir/rename",  "posix/io/dir/unlink",
+    "posix/io/dir/opendir",  "posix/io/dir/fdopendir", "posix/io/dir/readdir",  "linux/io/sync_file_range"};
+constexpr int PointCount = int(std::size(FailurePoints));
+constexpr char FailCallVariable[] = "TARVOS_FAIL_CALL";
+
+// What the child was asked: count the calls, or fail one of them (failIndex-th call of the point
+// failPoint, with failErrno).
+struct CallFaults {
+    std::atomic<bool> armed{false};
+    std::atomic<long> calls[PointCount] = {};
+    int failPoint = -1;
+    long failIndex = 0;
+    int failErrno = 0;
+    std::atomic<bool> failed{false};
+} faults;
+
+// libfiu asks this before every call of the points enabled; it runs on any thread.
+int onCall(const char *name, int *, void **failinfo, unsigned int *)
+{
+    if (!faults.armed.load(std::memory_order_relaxed))
+        return 0;
+    for (int i = 0; i < PointCount; ++i) {
+        if (std::strcmp(name, FailurePoints[i]) != 0)
+            continue;
+        if (++faults.calls[i] != faults.failIndex || i != faults.failPoint)
+            return 0;
+        *failinfo = reinterpret_cast<void *>(std::intptr_t(faults.failErrno));
+        faults.failed = true;
+        return 1;
+    }
+    return 0;
+}
+
+// Sets up what TARVOS_FAIL_CALL asks ("count", or "POINT INDEX ERRNO"); false without it.
+bool setUpCallFaults()
+{
+    const QStringList asked = qEnvironmentVariable(FailCallVariable).split(' ', Qt::SkipEmptyParts);
+    if (asked.isEmpty())
+        return false;
+    if (asked.size() == 3) {
+        for (int i = 0; i < PointCount; ++i) {
+            if (asked[0] == QLatin1String(FailurePoints[i]))
+                faults.failPoint = i;
+        }
+        faults.failIndex = asked[1].toLong();
+        faults.failErrno = asked[2].toInt();
+    }
+    // One by one: with a wildcard, libfiu would give the callback the pattern, not the call.
+    bool ready = fiu_init(0) == 0;
+    for (const char *point : FailurePoints)
+        ready = ready && fiu_enable_external(point, 1, nullptr, 0, onCall) == 0;
+    if (!ready)
+        qFatal("libfiu cannot be set up");
+    return true;
+}
+
+// Prints what the calls came to: "failed POINT" if the asked call failed, and "calls POINT N" for
+// every point called.
+void reportCallFaults()
+{
+    faults.armed = false;
+    if (faults.failed)
+        std::printf("failed %s\n", FailurePoints[faults.failPoint]);
+    for (int i = 0; i < PointCount; ++i) {
+        if (faults.calls[i] > 0)
+            std::printf("calls %s %ld\n", FailurePoints[i], faults.calls[i].load());
+    }
+    std::fflush(stdout);
+}
+
+} // namespace
 
 int runOperationIfAsked(int argc, char **argv)
 {
@@ -28,10 +113,12 @@ int runOperationIfAsked(int argc, char **argv)
     QStringList args;
     for (int i = 2; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
+    const bool faulty = setUpCallFaults();
     std::fputs("go\n", stdout);
     std::fflush(stdout);
     QElapsedTimer clock;
     clock.start();
+    faults.armed = faulty;
     try {
         if (args.value(0) == "backup" && args.size() == 3)
             Operations::backUp(args[1], args[2]);
@@ -42,18 +129,25 @@ int runOperationIfAsked(int argc, char **argv)
         else
             return 2;
     } catch (const Error &e) {
+        if (faulty)
+            reportCallFaults();
         std::fprintf(stderr, "%s\n", e.message().toLocal8Bit().constData());
         return 1;
     }
+    if (faulty)
+        reportCallFaults();
     std::printf("done %lld\n", static_cast<long long>(clock.elapsed()));
     return 0;
 }
 
 namespace {
 
-Outcome runChildKilling(const QStringList &operation, qint64 killAfterMs, const std::function<bool()> &killWhen)
+Outcome runChildKilling(const QStringList &operation, qint64 killAfterMs, const std::function<bool()> &killWhen,
+                        const QStringList &environment = {})
 {
     QProcess child;
+    if (!environment.isEmpty())
+        child.setEnvironment(QProcess::systemEnvironment() + environment);
     child.start(QCoreApplication::applicationFilePath(), QStringList{"--operation"} + operation);
     Outcome outcome;
     if (!child.waitForStarted(30000)) {
@@ -85,6 +179,7 @@ Outcome runChildKilling(const QStringList &operation, qint64 killAfterMs, const 
     child.waitForFinished(120000);
     out += child.readAllStandardOutput();
     outcome.errors = QString::fromLocal8Bit(child.readAllStandardError()).trimmed();
+    outcome.output = out;
     if (!outcome.killed) {
         outcome.exitCode = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
         const qsizetype done = out.indexOf("done ");
@@ -104,6 +199,12 @@ Outcome runChild(const QStringList &operation, qint64 killAfterMs)
 Outcome runChildUntil(const QStringList &operation, const std::function<bool()> &killWhen)
 {
     return runChildKilling(operation, -1, killWhen);
+}
+
+Outcome runChildFailingCall(const QStringList &operation, const QString &asked)
+{
+    return runChildKilling(operation, -1, {},
+                           {QStringLiteral("LD_PRELOAD=" FIU_POSIX_PRELOAD), QLatin1String(FailCallVariable) + '=' + asked});
 }
 
 namespace {

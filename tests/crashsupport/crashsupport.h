@@ -22,6 +22,7 @@ struct Outcome {
     int exitCode = -1;
     qint64 ms = -1; // the child's own time for the operation, when it finished
     QString errors;
+    QByteArray output; // what it printed
 };
 
 // Runs the operation (the arguments after "--operation") in a child of this test program; kills
@@ -30,6 +31,12 @@ struct Outcome {
 Outcome runChild(const QStringList &operation, qint64 killAfterMs = -1);
 // The same, killing the child as soon as killWhen() returns true (asked every millisecond or so).
 Outcome runChildUntil(const QStringList &operation, const std::function<bool()> &killWhen);
+
+// The same with libfiu's POSIX preload in the child: asked is "count" (every call the operation
+// makes to the file system is counted) or "POINT INDEX ERRNO" (the INDEX-th call of that failure
+// point, such as posix/io/sync/fsync, fails with ERRNO). The child prints "failed POINT" when that
+// call came and failed, and "calls POINT N" for each point the operation called.
+Outcome runChildFailingCall(const QStringList &operation, const QString &asked);
 
 // A database as SQLite reads it: integrity_check's verdict, a digest of its schema and of every
 // row of every table in storage order, and its free pages.

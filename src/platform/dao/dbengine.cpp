@@ -1,5 +1,6 @@
 #include "platform/dao/dbengine.h"
 
+#include "platform/files.h"
 #include "platform/stop.h"
 #include "platform/tempfile.h"
 
@@ -31,6 +32,12 @@ void refuseExisting(const QString &dst, const QString &action)
 // Writes a compacted copy of the database open on source into the empty file at target.
 void vacuumInto(sqlite3 *source, const QString &target, const QString &action)
 {
+    // VACUUM INTO syncs its output as the source's connection would sync it. The caller syncs
+    // the copy before putting it in place and treats a failed sync as an error, where SQLite
+    // passes over a failed sync of the folder; so the engine's own syncs are only time lost.
+    Dao::StatementPtr noSync = Dao::prepare(source, QStringLiteral("PRAGMA synchronous = OFF"), action);
+    if (const int rc = sqlite3_step(noSync.get()); rc != SQLITE_DONE)
+        throw Dao::connectionError(source, rc, action);
     // Bound, not pasted: any character of the name is just a character.
     Dao::StatementPtr vacuum = Dao::prepare(source, QStringLiteral("VACUUM INTO ?"), action);
     const QByteArray native = Dao::sqlitePath(target, action);
@@ -69,19 +76,24 @@ void DBEngine::CompactDatabase(const QString &src, const QString &dst, const std
     } catch (const Error &error) {
         throw Dao::fileError(error);
     }
-    // The statement stops when the program is asked to end, and tells how far it has come.
+    // The statement stops when the program is asked to end, and tells how far it has come; what
+    // it has written starts going to disk meanwhile, so the sync before the rename is short.
     struct Watch {
         int fd;
         const std::function<void(qint64)> &progress;
         int calls = 0;
+        off_t flushedTo = 0;
     } watch{out->fd(), progress};
     sqlite3_progress_handler(
         source.get(), 1000,
         [](void *context) {
             auto *w = static_cast<Watch *>(context);
             struct stat st;
-            if (w->progress && ++w->calls % 64 == 0 && ::fstat(w->fd, &st) == 0)
-                w->progress(qint64(st.st_size));
+            if (++w->calls % 64 == 0 && ::fstat(w->fd, &st) == 0) {
+                Files::startWriteback(w->fd, w->flushedTo, st.st_size);
+                if (w->progress)
+                    w->progress(qint64(st.st_size));
+            }
             return Stop::requested() ? 1 : 0;
         },
         &watch);

@@ -1,6 +1,7 @@
 #include "platform/zlibtool/filepipeline.h"
 
 #include "platform/errors.h"
+#include "platform/files.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -82,14 +83,6 @@ bool BufferChannel::aborted() const
 }
 
 } // namespace FilePipelineDetail
-
-namespace {
-
-// Once this much has been written since the last time, the writer asks the kernel to start
-// writing it back to disk, so that the final fsync finds little left to do.
-constexpr off_t WritebackStep = off_t(4) << 20;
-
-} // namespace
 
 FilePipeline::FilePipeline(int inFd, const QString &inPath, int outFd, const QString &outPath, std::size_t bufferSize,
                            std::size_t buffersPerStage)
@@ -189,11 +182,7 @@ void FilePipeline::writeLoop()
             }
             offset += off_t(b->size);
             output_.release(b);
-            if (offset - flushedTo >= WritebackStep) {
-                // Best effort: the fsync before the file is put in place reports any error.
-                ::sync_file_range(outFd_, flushedTo, offset - flushedTo, SYNC_FILE_RANGE_WRITE);
-                flushedTo = offset;
-            }
+            Files::startWriteback(outFd_, flushedTo, offset);
         }
     } catch (...) {
         fail(std::current_exception());
