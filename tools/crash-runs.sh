@@ -2,13 +2,15 @@
 # The long crash run and the fault tests: builds the two test programs, then kills backup,
 # restore and compaction KILLS times per case (default 50) at moments spread over each run; cuts
 # the power (tools/lossyfs) at every sync point of each run, after it, and at CUTS random moments
-# (default 100), losing unsynced writes and tearing them; fails every call each operation makes
-# to the file system, in turn, with EIO and with ENOSPC (libfiu); and runs the fault injection
-# through the window. Prints where the kills and cuts fell and how the failed calls ended.
+# (default 100), losing unsynced writes and tearing them; fails the calls each operation makes to
+# the file system, one at a time, with EIO and with ENOSPC (libfiu): every call of each kind, or
+# CALLS of them spread over the run where there are more (default 100; 0 for all); and runs the
+# fault injection through the window. Prints where the kills and cuts fell and how the failed calls ended.
 #
-# Usage: tools/crash-runs.sh [KILLS [DATABASE_MIB [SEED [CUTS]]]]
+# Usage: tools/crash-runs.sh [KILLS [DATABASE_MIB [SEED [CUTS [CALLS]]]]]
 #   e.g. tools/crash-runs.sh 200 24
-# Environment: BUILD_DIR (default build). Root runs every case; otherwise the cases that need a
+# Environment: BUILD_DIR (default build), TESTS (the test functions of tst_crash to run, default
+# all of them; e.g. TESTS="powerCut failedCall"). Root runs every case; otherwise the cases that need a
 # small or read-only file system of their own, or FUSE, are skipped (or run with a file-size limit).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +19,7 @@ kills=${1:-50}
 mib=${2:-8}
 seed=${3:-20260105}
 cuts=${4:-100}
+calls=${5:-100}
 build=${BUILD_DIR:-build}
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -25,10 +28,10 @@ cmake --build "$build" -j2 --target tst_crash tst_faults >/dev/null
 export QT_QPA_PLATFORM=offscreen QT_QPA_FONTDIR=/usr/share/fonts/truetype/dejavu
 status=0
 echo "== crash: $kills kills per case, databases of $mib MiB, seed $seed;" \
-     "power cuts at every sync point and $cuts random moments; every call failed in turn"
+     "power cuts at every sync point and $cuts random moments; up to $calls calls of each kind failed"
 TARVOS_CRASH_KILLS=$kills TARVOS_CRASH_MB=$mib TARVOS_CRASH_SEED=$seed \
-TARVOS_POWERCUTS=0 TARVOS_POWERCUT_MOMENTS=$cuts TARVOS_FAILED_CALLS=0 \
-    "$build/tests/tst_crash" 2>&1 | grep -v '^PASS   :' || status=1
+TARVOS_POWERCUTS=0 TARVOS_POWERCUT_MOMENTS=$cuts TARVOS_FAILED_CALLS=$calls \
+    "$build/tests/tst_crash" ${TESTS:-} 2>&1 | grep -v '^PASS   :' || status=1
 echo "== faults"
 (cd "$build/tests/tst_faults" && ./tst_faults -silent) || status=1
 exit $status

@@ -142,9 +142,13 @@ TempFile::TempFile(const QString &finalPath, const QString &purpose, const QStri
 bool TempFile::adopt(int fd, const QString &candidate)
 {
     // Another run's clean-up may have taken the new file for a stale one between its creation
-    // and the lock: then the name no longer names it, and another name is tried.
+    // and the lock: then the name no longer names it, and another name is tried. A file that
+    // cannot be locked (a file system without locks, an error) is used unlocked: a clean-up
+    // removes only files it can lock, and one that does remove it makes the commit fail, which
+    // loses nothing. Closing it here instead would leave it behind.
+    (void)::flock(fd, LOCK_EX);
     struct stat held, named;
-    if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &held) == 0 &&
+    if (::fstat(fd, &held) == 0 &&
         ::lstat(QFile::encodeName(candidate).constData(), &named) == 0 && held.st_ino == named.st_ino &&
         held.st_dev == named.st_dev) {
         fd_ = fd;

@@ -28,14 +28,17 @@ namespace CrashSupport {
 
 namespace {
 
-// The calls that libfiu's POSIX preload can make fail and that the operations make on files,
-// counted while the operation runs. (Its short reads and writes, and the network, are left out.)
+// The calls that libfiu's POSIX preload (and ours, fiupreload.c) can make fail and that the
+// operations make on files, counted while the operation runs. (Short reads and writes, and the
+// network, are left out.)
 constexpr const char *FailurePoints[] = {
     "posix/io/oc/open",      "posix/io/oc/close",      "posix/io/rw/read",      "posix/io/rw/pread",
     "posix/io/rw/readv",     "posix/io/rw/preadv",     "posix/io/rw/write",     "posix/io/rw/pwrite",
     "posix/io/rw/writev",    "posix/io/rw/pwritev",    "posix/io/rw/ftruncate", "posix/io/rw/truncate",
     "posix/io/sync/fsync",   "posix/io/sync/fdatasync", "posix/io/dir/rename",  "posix/io/dir/unlink",
-    "posix/io/dir/opendir",  "posix/io/dir/fdopendir", "posix/io/dir/readdir",  "linux/io/sync_file_range"};
+    "posix/io/dir/opendir",  "posix/io/dir/fdopendir", "posix/io/dir/readdir",  "linux/io/sync_file_range",
+    // Those of our own preload beside libfiu's.
+    "linux/io/copy_file_range", "linux/io/renameat2", "posix/io/dir/link", "posix/io/flock"};
 constexpr int PointCount = int(std::size(FailurePoints));
 constexpr char FailCallVariable[] = "TARVOS_FAIL_CALL";
 
@@ -204,7 +207,7 @@ Outcome runChildUntil(const QStringList &operation, const std::function<bool()> 
 Outcome runChildFailingCall(const QStringList &operation, const QString &asked)
 {
     return runChildKilling(operation, -1, {},
-                           {QStringLiteral("LD_PRELOAD=" FIU_POSIX_PRELOAD), QLatin1String(FailCallVariable) + '=' + asked});
+                           {QStringLiteral("LD_PRELOAD=" FIU_PRELOADS), QLatin1String(FailCallVariable) + '=' + asked});
 }
 
 namespace {
