@@ -36,10 +36,7 @@ inline constexpr quint32 REG_SZ = 1;
 inline constexpr quint32 REG_EXPAND_SZ = 2;
 inline constexpr quint32 REG_BINARY = 3;
 inline constexpr quint32 REG_DWORD = 4;
-inline constexpr quint32 REG_DWORD_BIG_ENDIAN = 5;
-inline constexpr quint32 REG_LINK = 6;
 inline constexpr quint32 REG_MULTI_SZ = 7;
-inline constexpr quint32 REG_QWORD = 11;
 
 // Access rights of a key.
 inline constexpr quint32 KEY_QUERY_VALUE = 0x0001;
@@ -47,7 +44,6 @@ inline constexpr quint32 KEY_SET_VALUE = 0x0002;
 inline constexpr quint32 KEY_CREATE_SUB_KEY = 0x0004;
 inline constexpr quint32 KEY_ENUMERATE_SUB_KEYS = 0x0008;
 inline constexpr quint32 KEY_NOTIFY = 0x0010;
-inline constexpr quint32 KEY_CREATE_LINK = 0x0020;
 inline constexpr quint32 KEY_WOW64_64KEY = 0x0100;
 inline constexpr quint32 KEY_WOW64_32KEY = 0x0200;
 inline constexpr quint32 READ_CONTROL = 0x00020000;
