@@ -26,6 +26,8 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target tst_crash tst_faults >/dev/null
 
 export QT_QPA_PLATFORM=offscreen QT_QPA_FONTDIR=/usr/share/fonts/truetype/dejavu
+# A case of the long form runs longer than the 5 minutes QtTest gives a test function.
+export QTEST_FUNCTION_TIMEOUT=14400000
 status=0
 echo "== crash: $kills kills per case, databases of $mib MiB, seed $seed;" \
      "power cuts at every sync point and $cuts random moments; up to $calls calls of each kind failed"
