@@ -94,10 +94,15 @@ void TestOperationsLive::restoreRefused_data()
     QTest::newRow("a frame of random bytes") << "random frame" << ErrorNumber::BadFileFormat << "@ holds no database";
     QTest::newRow("a frame of text") << "text frame" << ErrorNumber::BadFileFormat << "@ holds no database";
     QTest::newRow("a frame of a cut database") << "cut frame" << ErrorNumber::BadFileFormat << "@ holds no database";
+    QTest::newRow("a frame of a database one page short")
+        << "short frame" << ErrorNumber::BadFileFormat << "@ holds no database";
     QTest::newRow("restore from the target") << "same" << ErrorNumber::InvalidArgument << "cannot be both";
     QTest::newRow("no target named") << "no target" << long(ENOENT) << "no file to restore to was named";
     QTest::newRow("read-only target") << "read-only" << long(EACCES) << "the file is read-only";
     QTest::newRow("target held open") << "in use" << long(EBUSY) << "is in use by another program";
+    QTest::newRow("target written during the restore") << "written" << long(EBUSY) << "was changed by another program";
+    QTest::newRow("safety copy a link to the target")
+        << "safety link" << ErrorNumber::InvalidArgument << "it is the safety copy";
 }
 
 void TestOperationsLive::restoreRefused()
@@ -136,17 +141,29 @@ void TestOperationsLive::restoreRefused()
         bytes = frameOf(QByteArray("Dear diary, today I made a backup.\n").repeated(5000));
     else if (situation == "cut frame")
         bytes = frameOf(readFile(tmp.path("source.MDB")).left(8192));
+    else if (situation == "short frame") { // the page size is bytes 16 and 17 of the header
+        const QByteArray source = readFile(tmp.path("source.MDB"));
+        bytes = frameOf(source.chopped(quint8(source[16]) << 8 | quint8(source[17])));
+    }
     else if (situation == "same")
         backup = target, bytes = before;
     else if (situation == "no target")
         target.clear();
     else if (situation == "read-only")
         QVERIFY(::chmod(QFile::encodeName(target), 0444) == 0);
-    else
+    else if (situation == "safety link")
+        QVERIFY(QFile::remove(tmp.path("BACK26.BAK")) && QFile::link(target, tmp.path("BACK26.BAK")));
+    else if (situation == "in use")
         QVERIFY(other.start("hold", target));
+    // Another program writes to the target once the checks are passed (here the same bytes again,
+    // which changes only its time of last change).
+    Operations::Observer observer;
+    if (situation == "written")
+        observer.working = [&] { writeFile(target, before); };
     writeFile(backup, bytes);
+    const QByteArray safetyBefore = readFile(tmp.path("BACK26.BAK"));
     try {
-        Operations::restore(backup, target, tmp.path("BACK26.BAK"));
+        Operations::restore(backup, target, tmp.path("BACK26.BAK"), observer);
         QFAIL("restored");
     } catch (const Error &e) {
         if (number >= 0)
@@ -156,7 +173,7 @@ void TestOperationsLive::restoreRefused()
     QVERIFY(QDir::setCurrent(QCoreApplication::applicationDirPath()));
     QCOMPARE(readFile(tmp.path("target/BACK.MDB")), before);
     QCOMPARE(entries(tmp.path("target")), QStringList{"BACK.MDB"});
-    QCOMPARE(readFile(tmp.path("BACK26.BAK")), QByteArray("the only good copy"));
+    QCOMPARE(readFile(tmp.path("BACK26.BAK")), safetyBefore);
     QCOMPARE(entries(tmp.path()).filter(QRegularExpression("^\\.")), QStringList());
 }
 
