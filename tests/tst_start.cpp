@@ -39,8 +39,8 @@ private slots:
     void init();
     void cleanup();
     void backupWritesTvb();
-    void sourceMissing_data();
-    void sourceMissing();
+    void sourceRefused_data();
+    void sourceRefused();
     void backupOfLiveDatabase();
     void missingClipTouchesNothing();
     void restoreReplacesTargetOnceAYear();
@@ -120,27 +120,38 @@ void TestStart::backupWritesTvb()
     QCOMPARE(entries(tmp->path("Back.up")), QStringList{"data.TVB"});
 }
 
-void TestStart::sourceMissing_data()
+void TestStart::sourceRefused_data()
 {
+    // The source the From field names; what follows the busy state, where "@" stands for the
+    // source and "%1" for the backup.
     QTest::addColumn<int>("tab");
-    QTest::addColumn<QString>("player");
-    QTest::newRow("backup") << 0 << "Animation3";
-    QTest::newRow("restore") << 1 << "Animation1";
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QStringList>("after");
+    QTest::newRow("backup") << 0 << "never made" << QStringList{"box 16 @ not found. [p11 S- A3 Z-]", "Start on " + Idle};
+    QTest::newRow("restore") << 1 << "never made" << QStringList{"box 16 @ not found. [p11 S- A1 Z-]", "Start on " + Idle};
+    // Its backup could never be restored: refused before anything is written.
+    QTest::newRow("backup of a letter")
+        << 0 << "letter.txt"
+        << QStringList{"Start on [p0 S+ A3 Z-]",
+                       "box 16 321: Cannot back up \"@\" to \"%1\": it is not a database (it does not begin with "
+                       "the SQLite header), so its backup could never be restored [p0 S+ A3 Z-]"};
 }
 
-void TestStart::sourceMissing()
+void TestStart::sourceRefused()
 {
     QFETCH(int, tab);
-    QFETCH(QString, player);
-    const QString missing = tmp->path("backups/never made");
-    (tab == 0 ? form->txtBackFrom : form->txtRestFrom)->setText(missing);
+    QFETCH(QString, source);
+    QFETCH(QStringList, after);
+    source = tmp->path("backups/" + source);
+    if (!source.endsWith("never made"))
+        writeFile(source, "Dear diary, today I made a backup.\n");
+    (tab == 0 ? form->txtBackFrom : form->txtRestFrom)->setText(source);
     writeFile(safetyCopy("26"), "the only good copy");
     form->txtBackTo->setText(tmp->path("backups/x.TVB"));
-    QCOMPARE(recordStart(form.get(), tab),
-             busyStart(player) +
-                 QStringList({QStringLiteral("box 16 %1 not found. [p11 S- A%2 Z-]").arg(missing, player.right(1)),
-                              "Start on " + Idle}));
-    QVERIFY(entries(tmp->path("backups")).isEmpty());
+    for (QString &line : after)
+        line = line.replace("@", source).replace("%1", tmp->path("backups/x.TVB"));
+    QCOMPARE(recordStart(form.get(), tab), busyStart(tab == 0 ? "Animation3" : "Animation1") + after);
+    QCOMPARE(entries(tmp->path("backups")).filter(QRegularExpression("\\.TVB$")), QStringList());
     QVERIFY(form->ZlibTool1->InputFile().isEmpty()); // the control was never fed
     backEndUntouched();
     QCOMPARE(readFile(safetyCopy("26")), QByteArray("the only good copy"));
