@@ -237,6 +237,11 @@ void TestOperationsLive::compactedCopyChecked_data()
                                    << "does not hold the same rows";
     QTest::newRow("page damaged") << "page"
                                   << "failed its check";
+    // Every row is there, but an index no longer matches its table.
+    QTest::newRow("index out of step") << "PRAGMA writable_schema=ON; UPDATE sqlite_schema SET sql = "
+                                          "'CREATE INDEX InvoiceByDate ON Invoice (CustomerID)' "
+                                          "WHERE name = 'InvoiceByDate'"
+                                       << "failed its check (integrity_check: row 1 missing from index InvoiceByDate)";
 }
 
 void TestOperationsLive::compactedCopyChecked()
