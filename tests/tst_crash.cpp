@@ -662,8 +662,9 @@ void TestCrash::leftoverCompactedCopy()
             writeFile(temp + "-wal", "");
             writeFile(temp + "-shm", "");
         }
-        if (leftover == "older")
-            QVERIFY(OpSupport::rawExec(OpSupport::rawOpen(source).get(), "UPDATE User SET UserPassword = 'new'"));
+        if (leftover == "older") // one letter changed: the same types and lengths
+            QVERIFY(OpSupport::rawExec(OpSupport::rawOpen(source).get(),
+                                       "UPDATE User SET UserPassword = 'Secreu' WHERE UserName = 'ADMIN'"));
         if (leftover == "journal")
             writeFile(temp + "-journal", "");
         if (leftover == "open")
