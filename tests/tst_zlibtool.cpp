@@ -325,7 +325,8 @@ void TestZlibTool::widgetWorksWhileWindowPaintsAndIgnoresInput()
         clicks += 1;
     });
     QSet<int> barValues;
-    connect(ctrl->findChild<QProgressBar *>(), &QProgressBar::valueChanged, [&](int v) { barValues.insert(v); });
+    const QProgressBar *bar = ctrl->findChild<QProgressBar *>();
+    connect(bar, &QProgressBar::valueChanged, [&](int v) { barValues.insert(v); });
     QTimer animation;
     connect(&animation, &QTimer::timeout, [&] {
         if (!ctrl->isBusy())
@@ -355,7 +356,7 @@ void TestZlibTool::widgetWorksWhileWindowPaintsAndIgnoresInput()
     QVERIFY(paintsDuringCall > 0);
     QCOMPARE(clicks, 0);
     QVERIFY2(between(barValues) >= 3, qPrintable(QString::number(between(barValues))));
-    QVERIFY(barValues.contains(1000));
+    QCOMPARE(bar->value(), 1000); // full once the work is done
 #if TARVOS_TEST_QPA
     QVERIFY(clickQueued);
     // The click was dropped: it must not start anything once the call has returned.
