@@ -219,7 +219,11 @@ void TestOperationsLive::compactionKeepsLoggedRows()
     BackendMaker::make(db, {.users = {}, .sizeBytes = 2 << 20, .freePercent = 40, .wal = true});
     commitToLogOnly(db, "400");
     const qint64 before = QFileInfo(db).size();
+    // Shared with a group: the compacted file keeps the database's permissions.
+    QVERIFY(::chmod(QFile::encodeName(db).constData(), 0640) == 0);
     Operations::compact(db, tmp.path("BACKNEW.MDB"));
+    QCOMPARE(QFileInfo(db).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
+                                              QFileDevice::WriteUser | QFileDevice::ReadGroup);
     QCOMPARE(scalar(db, "SELECT count(*) FROM Pending"), QString("400"));
     QCOMPARE(scalar(db, "PRAGMA integrity_check"), QString("ok"));
     QCOMPARE(scalar(db, "PRAGMA journal_mode"), QString("wal"));
