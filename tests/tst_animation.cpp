@@ -270,6 +270,14 @@ void TestAnimation::malformed_data()
     QTest::newRow("palette too large") << (b = rle, set32(b, bi + 32, 1000), b) << "more than 256";
     QTest::newRow("palette truncated") << (b = rle, set32(b, bi + 32, 200), b) << "palette is truncated";
     QTest::newRow("uncompressed frame short") << withFrame0(rgb, QByteArray(40, '\1')) << "needs";
+    // One past each bound: a frame of 11 lines of 40 bytes, the index chunk that ends the file,
+    // the palette that fills its chunk.
+    QTest::newRow("uncompressed frame a byte short") << withFrame0(rgb, QByteArray(40 * 11 - 1, '\1')) << "needs";
+    const qsizetype idx1 = rle.lastIndexOf("idx1");
+    QTest::newRow("index a byte past the end") << (b = rle, set32(b, idx1 + 4, quint32(b.size() - idx1 - 8 + 1)), b)
+                                               << "declares";
+    QTest::newRow("palette a colour past its chunk")
+        << (b = rle, set32(b, bi + 32, (get32(b, bi - 4) - get32(b, bi)) / 4 + 1), b) << "palette is truncated";
     QTest::newRow("24-bit frame short") << withFrame0(rgb24, QByteArray(100, '\1')) << "needs";
     QTest::newRow("rle run past line") << withFrame0(rle, QByteArray::fromHex("3001")) << "past the end of a line";
     QTest::newRow("rle literal past line")
