@@ -200,6 +200,18 @@ void TestZlibTool::refusesBadInput_data()
     row("wrong content size", changed(6, 0x01), -1, "is damaged");
     row("trailing bytes", good + "x", bad, "unexpected data after the end");
     row("two frames", good + good, bad, "unexpected data after the end");
+    // A frame that ends exactly where a read buffer ends, with more in the next one: random
+    // bytes are stored as they are, so their frame grows a byte with each byte of content.
+    const qsizetype buffer = qsizetype(Engine::BufferSize);
+    QByteArray exact;
+    for (qsizetype size = buffer, tries = 0; tries < 8 && exact.size() != buffer; ++tries) {
+        writeFile(tmp.path("random"), randomBytes(size));
+        Engine::compressFile(tmp.path("random"), tmp.path("exact"));
+        exact = readFile(tmp.path("exact"));
+        size += buffer - exact.size();
+    }
+    QCOMPARE(exact.size(), buffer);
+    row("a frame as long as a buffer, then more", exact + "x", bad, "unexpected data after the end");
 }
 
 // Each refusal names the file at fault and the cause; the output's folder is as it was.
