@@ -119,6 +119,8 @@ void TestRegistry::malformedHive_data()
     QTest::newRow("truncated in the string") << Header + good.left(good.size() - 8);
     QTest::newRow("unknown escape") << Header + QByteArray(good).replace("/bin", "\\q/bin");
     QTest::newRow("bad hex byte") << Header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Tool]\r\n\"PATH\"=hex:1,zz\r\n";
+    QTest::newRow("hex byte of three digits")
+        << Header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Tool]\r\n\"PATH\"=hex:41,141\r\n";
     QTest::newRow("unknown root") << Header + "[HKEY_NOWHERE\\SOFTWARE\\Vendor\\Tool]\r\n\"PATH\"=\"x\"\r\n";
     QTest::newRow("continuation at end of file")
         << Header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Tool]\r\n\"PATH\"=hex:41,\\";
