@@ -96,6 +96,7 @@ void TestRegistry::valueTypes_data()
     QTest::newRow("bad lines skipped, next one read")
         << k + "; a comment\r\n\"A\"=\"x\" junk\r\n\"B\"=dword:123456789\r\n\"P\"=\"ok\"" << tool + "P"
         << "1:ok" + zero;
+    QTest::newRow("dword of nine digits dropped") << k + R"("N"=dword:123456789)" << tool + "N" << absent;
     QTest::newRow("value of a broken key line dropped")
         << QByteArray("[HKEY_LOCAL_MACHINE\\SOFTWARE\\\\Vendor\\Tool]\r\n\"P\"=\"1\"") << tool + "P" << absent;
 }
