@@ -259,7 +259,7 @@ void TestDialogs::filterStringsBecomeNameFilters()
 void TestDialogs::realMessageBox_data()
 {
     QTest::addColumn<int>("style");
-    QTest::addColumn<QString>("press"); // a button's text, or Enter, Esc, Close
+    QTest::addColumn<QString>("press"); // a button's text, or Enter, Esc, Close, Reject
     QTest::addColumn<int>("expected");
     QTest::addColumn<int>("icon");
     QTest::addColumn<int>("buttons");
@@ -275,6 +275,8 @@ void TestDialogs::realMessageBox_data()
     QTest::newRow("not found, Cancel") << 53 << "Cancel" << Msg::Cancel << warning << retryCancel;
     QTest::newRow("not found, Esc is Cancel") << 53 << "Esc" << Msg::Cancel << warning << retryCancel;
     QTest::newRow("not found, close box is Cancel") << 53 << "Close" << Msg::Cancel << warning << retryCancel;
+    // Ended without a button (as when its owner goes away).
+    QTest::newRow("not found, rejected is Cancel") << 53 << "Reject" << Msg::Cancel << warning << retryCancel;
 }
 
 void TestDialogs::realMessageBox()
@@ -307,6 +309,8 @@ void TestDialogs::realMessageBox()
             QTest::keyClick(box, press == "Enter" ? Qt::Key_Return : Qt::Key_Escape);
         } else if (press == "Close") {
             box->close();
+        } else if (press == "Reject") {
+            box->reject();
         } else {
             for (QAbstractButton *button : box->buttons()) {
                 if (button->text().remove('&').compare(press, Qt::CaseInsensitive) == 0)
