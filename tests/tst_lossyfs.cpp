@@ -52,10 +52,10 @@ bool step(const QString &root, const QString &line)
 }
 
 // "name=content" for every name of a setup or expectation; content "-" means absent.
-QMap<QString, QString> files(const QString &spec)
+QMap<QString, QString> files(const QString &listing)
 {
     QMap<QString, QString> m;
-    for (const QString &item : spec.split(' ', Qt::SkipEmptyParts))
+    for (const QString &item : listing.split(' ', Qt::SkipEmptyParts))
         m.insert(item.section('=', 0, 0), item.section('=', 1));
     return m;
 }
