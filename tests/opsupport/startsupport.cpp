@@ -1,9 +1,6 @@
 #include "startsupport.h"
 
-#include "app/modTarBackup.h"
-#include "forms/frmLogin.h"
 #include "forms/frmTvUtil.h"
-#include "formsupport.h"
 #include "platform/animation/animationctrl.h"
 #include "platform/dialogs/dialoghook.h"
 #include "platform/dialogs/messagebox.h"
@@ -23,11 +20,9 @@ namespace StartSupport {
 
 void prepareAppFolder()
 {
-    for (const QString &clip : {Clips::FileCopy, Clips::FileDelete}) {
-        const QString target = Files::appPath() + '/' + clip;
-        if (!QFile::exists(target))
-            Files::copy(TestSupport::appDir() + '/' + clip, target);
-    }
+    for (const QString &clip : {Clips::FileCopy, Clips::FileDelete})
+        if (!QFile::exists(Files::appPath() + '/' + clip))
+            Files::copy(TestSupport::appDir() + '/' + clip, Files::appPath() + '/' + clip);
     removeSafetyCopies();
 }
 
@@ -63,17 +58,12 @@ Recorder::Recorder(frmTvUtil *form) : form_(form)
 {
     form->cmdStart->installEventFilter(this);
     form->ZlibTool1->installEventFilter(this);
-    const std::pair<AnimationCtrl *, QString> players[] = {
-        {form->Animation1, "Animation1"}, {form->Animation2, "Animation2"}, {form->Animation3, "Animation3"}};
-    for (const auto &[player, name] : players) {
-        connect(player, &AnimationCtrl::frameChanged, this, [this, player, name](int frame) {
-            // Frame 0 while not playing: shown by Open or by Play; the loop's own frames are left out.
-            if (frame == 0 && !player->isPlaying())
-                record(name + " frame 0");
+    for (AnimationCtrl *player : {form->Animation1, form->Animation2, form->Animation3})
+        connect(player, &AnimationCtrl::frameChanged, this, [this, player](int frame) {
+            if (frame == 0 && !player->isPlaying()) // Open or Play; the loop's own frames are left out
+                record(player->objectName() + " frame 0");
         });
-    }
-    DialogHook::setObserver(
-        [this](const DialogHook::Shown &box) { record(QStringLiteral("box %1 %2").arg(box.style).arg(box.text)); });
+    DialogHook::setObserver([this](const DialogHook::Shown &box) { record(QStringLiteral("box %1 %2").arg(box.style).arg(box.text)); });
 }
 
 Recorder::~Recorder()
@@ -84,17 +74,14 @@ Recorder::~Recorder()
 QString Recorder::state() const
 {
     QString playing;
-    if (form_->Animation1->isPlaying())
-        playing += '1';
-    if (form_->Animation2->isPlaying())
-        playing += '2';
-    if (form_->Animation3->isPlaying())
-        playing += '3';
+    for (AnimationCtrl *player : {form_->Animation1, form_->Animation2, form_->Animation3})
+        if (player->isPlaying())
+            playing += player->objectName().back();
     return QStringLiteral("[p%1 S%2 A%3 Z%4]")
         .arg(Screen::mousePointer())
-        .arg(form_->cmdStart->isEnabled() ? '+' : '-')
+        .arg(QChar(form_->cmdStart->isEnabled() ? '+' : '-'))
         .arg(playing)
-        .arg(form_->ZlibTool1->isVisible() ? '+' : '-');
+        .arg(QChar(form_->ZlibTool1->isVisible() ? '+' : '-'));
 }
 
 bool Recorder::eventFilter(QObject *watched, QEvent *event)
@@ -106,11 +93,6 @@ bool Recorder::eventFilter(QObject *watched, QEvent *event)
     else if (watched == form_->ZlibTool1 && event->type() == QEvent::HideToParent)
         record("control hidden");
     return false;
-}
-
-void Recorder::record(const QString &event)
-{
-    log_.append(event + ' ' + state());
 }
 
 } // namespace StartSupport
