@@ -48,22 +48,12 @@ QStringList recordStart(frmTvUtil *form, int tab)
     return recorder.log();
 }
 
-QStringList busyStart(const QString &player)
-{
-    const QString frame = player + " frame 0 [p11 S- A Z-]";
-    return {QStringLiteral("Start off [p0 S- A Z-]"), frame, frame};
-}
-
 Recorder::Recorder(frmTvUtil *form) : form_(form)
 {
     form->cmdStart->installEventFilter(this);
     form->ZlibTool1->installEventFilter(this);
-    for (AnimationCtrl *player : {form->Animation1, form->Animation2, form->Animation3})
-        connect(player, &AnimationCtrl::frameChanged, this, [this, player](int frame) {
-            if (frame == 0 && !player->isPlaying()) // Open or Play; the loop's own frames are left out
-                record(player->objectName() + " frame 0");
-        });
-    DialogHook::setObserver([this](const DialogHook::Shown &box) { record(QStringLiteral("box %1 %2").arg(box.style).arg(box.text)); });
+    DialogHook::setObserver(
+        [this](const DialogHook::Shown &box) { record(QStringLiteral("box %1 %2").arg(box.style).arg(box.text)); });
 }
 
 Recorder::~Recorder()

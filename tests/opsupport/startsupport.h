@@ -8,16 +8,16 @@ class frmTvUtil;
 // Helpers of the tests that press Start in the real main window.
 namespace StartSupport {
 
-// Puts the clips beside this program (the window looks for them there) and removes the safety
-// copies BACK??.BAK that an earlier run left.
+// Puts the clips beside this program, where the window looks for them, and removes the safety
+// copies BACK??.BAK that an earlier run left there.
 void prepareAppFolder();
 void removeSafetyCopies();
 // Clicks the tab, then Start.
 void pressStart(frmTvUtil *form, int tab);
 
 // Records each step a user could see as "<event> [p<pointer> S<Start +/-> A<players playing>
-// Z<compression control +/->]", e.g. "box 64 Backup successful. [p11 S- A3 Z+]". Events: Start
-// on/off, a clip showing its frame 0 (opened or started), the control shown/hidden, a box.
+// Z<compression control +/->]", e.g. "box 64 Backup successful. [p11 S- A3 Z+]". The events:
+// Start on/off, the compression control shown/hidden, a box.
 class Recorder : public QObject {
 public:
     explicit Recorder(frmTvUtil *form);
@@ -38,7 +38,5 @@ inline const QString Idle = QStringLiteral("[p0 S+ A Z-]");
 
 // Answers the next box with OK, presses Start on tab and returns what a Recorder saw.
 QStringList recordStart(frmTvUtil *form, int tab);
-// What every press of Start records first: Start off, then the clip of player opened and started.
-QStringList busyStart(const QString &player);
 
 } // namespace StartSupport
