@@ -23,11 +23,6 @@ void prepareAppFolder()
     for (const QString &clip : {Clips::FileCopy, Clips::FileDelete})
         if (!QFile::exists(Files::appPath() + '/' + clip))
             Files::copy(TestSupport::appDir() + '/' + clip, Files::appPath() + '/' + clip);
-    removeSafetyCopies();
-}
-
-void removeSafetyCopies()
-{
     QDir app(Files::appPath());
     for (const QString &name : app.entryList({"BACK??.BAK"}, QDir::Files))
         app.remove(name);

@@ -8,16 +8,13 @@ class frmTvUtil;
 // Helpers of the tests that press Start in the real main window.
 namespace StartSupport {
 
-// Puts the clips beside this program, where the window looks for them, and removes the safety
-// copies BACK??.BAK that an earlier run left there.
+// Puts the clips beside this program, where the window looks for them; removes safety copies.
 void prepareAppFolder();
-void removeSafetyCopies();
 // Clicks the tab, then Start.
 void pressStart(frmTvUtil *form, int tab);
 
-// Records each step a user could see as "<event> [p<pointer> S<Start +/-> A<players playing>
-// Z<compression control +/->]", e.g. "box 64 Backup successful. [p11 S- A3 Z+]". The events:
-// Start on/off, the compression control shown/hidden, a box.
+// Records Start on/off, the compression control shown/hidden and each box, with the state then:
+// "box 64 Backup successful. [p11 S- A3 Z+]" (pointer, Start, clips playing, control).
 class Recorder : public QObject {
 public:
     explicit Recorder(frmTvUtil *form);
