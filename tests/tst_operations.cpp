@@ -187,9 +187,11 @@ void TestOperations::restore()
         QVERIFY(::chmod(QFile::encodeName(target), 0444) == 0);
     else if (situation == "safety link")
         QVERIFY(QFile::remove(safety) && QFile::link(target, safety));
-    else if (situation == "in use")
-        QVERIFY(other.start("idle", target)); // no lock: found only as an open file
-    else if (situation == "written")          // once the checks are passed: the same bytes, a new time of change
+    else if (situation == "in use") { // no lock to find: only the open file tells, before any work begins
+        QVERIFY(other.start("idle", target));
+        QCOMPARE(errorMismatch([&] { Operations::ensureNotInUse(target); }, EBUSY, {QString::number(other.pid())}),
+                 QString());
+    } else if (situation == "written") // once the checks are passed: the same bytes, a new time of change
         observer.working = [&] { writeFile(target, before); };
     else if (situation == "old log") { // opened beside the new file, SQLite would replay it into it
         BackendMaker::make(tmp.path("other.MDB"), {.users = {}, .wal = true});
