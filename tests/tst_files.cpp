@@ -1,5 +1,6 @@
 #include "errorcheck.h"
 #include "platform/files.h"
+#include "platform/process/process.h"
 #include "platform/tempfile.h"
 #include "testsupport.h"
 
@@ -13,70 +14,62 @@
 using namespace TestSupport;
 
 namespace {
-
 QStringList filesIn(const QString &folder)
 {
     return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
 }
-
 } // namespace
 
+// The file services: what counts as an existing file, copies, deletes and moves that either
+// happen whole or refuse and change nothing, leaving no temporary file behind; and starting
+// another program, which runs detached under the id returned.
 class TestFiles : public QObject {
     Q_OBJECT
 
 private slots:
-    void existence_data();
     void existence();
+    void copiesWhole();
     void refusalsChangeNothing();
-    void otherFileSystems();
-    void atomicFileDiscardLeavesNothing();
+    void shell_data();
+    void shell();
 };
-
-void TestFiles::existence_data()
-{
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<QString>("probe");
-    QTest::addColumn<bool>("expected");
-    // setup: f=<name> makes a file, d=<name> a folder, r=<name> a read-only file, l=<name> a link to "target"
-    QTest::newRow("plain file") << "f=BACK.MDB"
-                                << "BACK.MDB" << true;
-    QTest::newRow("read-only file") << "r=BACK.MDB"
-                                    << "BACK.MDB" << true;
-    QTest::newRow("quotes and spaces") << "f=it's my \"db\".mdb"
-                                       << "it's my \"db\".mdb" << true;
-    QTest::newRow("link to a file") << "l=link.mdb"
-                                    << "link.mdb" << true;
-    QTest::newRow("folder") << "d=BACK"
-                            << "BACK" << false;
-    QTest::newRow("hidden file") << "f=.BACK.MDB"
-                                 << ".BACK.MDB" << false;
-    QTest::newRow("missing parent") << ""
-                                    << "no/such/BACK.MDB" << false;
-    QTest::newRow("file used as folder") << "f=BACK.MDB"
-                                         << "BACK.MDB/x" << false;
-    QTest::newRow("trailing separator") << "f=BACK.MDB"
-                                        << "BACK.MDB/" << false;
-    QTest::newRow("wildcard is literal") << "f=BACK.MDB"
-                                         << "*.MDB" << false;
-    QTest::newRow("name too long") << "" << QString(5000, QLatin1Char('a')) << false;
-}
 
 void TestFiles::existence()
 {
-    QFETCH(QString, setup);
-    QFETCH(QString, probe);
-    QFETCH(bool, expected);
     TempFolder tmp;
-    const QString kind = setup.left(1), name = setup.mid(2);
-    if (kind == "f" || kind == "r" || kind == "l")
-        writeFile(tmp.path(kind == "l" ? "target" : name), "x");
-    if (kind == "r")
-        QVERIFY(QFile::setPermissions(tmp.path(name), QFile::ReadOwner));
-    if (kind == "l")
-        QVERIFY(QFile::link(tmp.path("target"), tmp.path(name)));
-    if (kind == "d")
-        QVERIFY(QDir().mkdir(tmp.path(name)));
-    QCOMPARE(Files::exists(tmp.path(probe)), expected);
+    for (const char *name : {"BACK.MDB", "it's my \"db\".mdb", ".BACK.MDB", "ro.MDB"})
+        writeFile(tmp.path(name), "x");
+    QVERIFY(QFile::setPermissions(tmp.path("ro.MDB"), QFile::ReadOwner));
+    QVERIFY(QFile::link(tmp.path("BACK.MDB"), tmp.path("link.mdb")) && QDir().mkdir(tmp.path("BACK")));
+    for (const QString &name : QStringList{"BACK.MDB", "it's my \"db\".mdb", "ro.MDB", "link.mdb"})
+        QVERIFY2(Files::exists(tmp.path(name)), qPrintable(name));
+    // Folders, hidden files, and paths that cannot be looked up count as absent.
+    for (const QString &name :
+         QStringList{"BACK", ".BACK.MDB", "no/such/BACK.MDB", "BACK.MDB/x", "BACK.MDB/", "*.MDB", QString(5000, 'a')})
+        QVERIFY2(!Files::exists(tmp.path(name)), qPrintable(name.left(40)));
+}
+
+// Copies of files larger than the pieces of 8 MiB the copy hands the kernel, and temporary files
+// that are discarded or refuse to replace a file: every byte arrives, nothing is left behind.
+void TestFiles::copiesWhole()
+{
+    TempFolder tmp;
+    for (qsizetype size : {0, 1, 8 << 20, (17 << 20) + 4097}) {
+        const QByteArray data = randomBytes(size, quint32(size) + 7);
+        writeFile(tmp.path("BACK.MDB"), data);
+        Files::copy(tmp.path("BACK.MDB"), tmp.path("BACK26.BAK"));
+        QVERIFY(readFile(tmp.path("BACK26.BAK")) == data);
+        QCOMPARE(filesIn(tmp.path()), (QStringList{"BACK.MDB", "BACK26.BAK"}));
+    }
+    for (bool commit : {false, true}) {
+        TempFile f(tmp.path("BACK.MDB"), TempFile::Temporary, "test");
+        QVERIFY(!Files::exists(f.path())); // hidden from the existence test
+        QCOMPARE(::write(f.fd(), "new", 3), ssize_t(3));
+        if (commit)
+            QVERIFY_THROWS_EXCEPTION(Error, f.commit(TempFile::Existing::Refuse));
+    }
+    QCOMPARE(filesIn(tmp.path()), (QStringList{"BACK.MDB", "BACK26.BAK"}));
+    QVERIFY(readFile(tmp.path("BACK.MDB")).size() > 3);
 }
 
 // Each refused copy, delete or move names its files and the cause, and leaves every file as it was.
@@ -106,75 +99,59 @@ void TestFiles::refusalsChangeNothing()
     for (const auto &c : cases)
         QCOMPARE(errorMismatch(c.call, c.number, c.names), QString());
     QCOMPARE(filesIn(tmp.path()), (QStringList{"a.mdb", "ro.mdb"}));
-    QCOMPARE(readFile(p("a.mdb")), QByteArray("a"));
-    QCOMPARE(readFile(p("ro.mdb")), QByteArray("read-only"));
+    QCOMPARE(readFile(p("a.mdb")) + readFile(p("ro.mdb")), QByteArray("aread-only"));
 
     // What may be done is done, quotes and spaces included.
     Files::move(p("a.mdb"), p("it's a b.mdb"));
-    QCOMPARE(filesIn(tmp.path()), (QStringList{"it's a b.mdb", "ro.mdb"}));
     Files::copy(p("it's a b.mdb"), p("c 'd'.mdb"));
     Files::remove(p("it's a b.mdb"));
     QCOMPARE(filesIn(tmp.path()), (QStringList{"c 'd'.mdb", "ro.mdb"}));
     QCOMPARE(readFile(p("c 'd'.mdb")), QByteArray("a"));
-
-    ReadOnlyFolder locked(p("locked"));
-    if (!locked.lock())
-        QSKIP(qPrintable(locked.why()));
-    QVERIFY_THROWS_EXCEPTION(Error, Files::copy(p("ro.mdb"), p("locked/a.mdb")));
 }
 
-// A copy onto a full disk keeps the old file; a move to another file system copies and then
-// deletes, and when either step fails the source stays and nothing is left on the other side.
-void TestFiles::otherFileSystems()
+void TestFiles::shell_data()
 {
-    TempFolder tmp;
-    const QByteArray content = randomBytes(3 << 20, 9);
-    writeFile(tmp.path("BACKNEW.MDB"), content);
-    SmallFileSystem small(tmp.path("small"), 1 << 20);
-    if (!small.isValid())
-        QSKIP(qPrintable(small.why()));
-    const QString full = tmp.path("small/BACK26.BAK");
-    writeFile(full, "previous safety copy");
-    QCOMPARE(errorMismatch([&] { Files::copy(tmp.path("BACKNEW.MDB"), full); }, ENOSPC, {full}), QString());
-    QCOMPARE(readFile(full), QByteArray("previous safety copy"));
-    QVERIFY(QFile::remove(full));
-    QVERIFY_THROWS_EXCEPTION(Error, Files::move(tmp.path("BACKNEW.MDB"), tmp.path("small/BACK.MDB")));
-    QCOMPARE(readFile(tmp.path("BACKNEW.MDB")), content);
-    QCOMPARE(filesIn(tmp.path("small")), QStringList());
-
-    SmallFileSystem big(tmp.path("big"), 8 << 20);
-    QVERIFY(QFile::setPermissions(tmp.path("BACKNEW.MDB"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
-    Files::move(tmp.path("BACKNEW.MDB"), tmp.path("big/BACK.MDB"));
-    QCOMPARE(readFile(tmp.path("big/BACK.MDB")), content);
-    QCOMPARE(QFile::permissions(tmp.path("big/BACK.MDB")) & 0x7777,
-             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadUser | QFile::WriteUser);
-    QVERIFY(!QFile::exists(tmp.path("BACKNEW.MDB")));
-    QCOMPARE(filesIn(tmp.path("big")), QStringList{"BACK.MDB"});
-
-    // The source's folder refuses the delete: the copy made on the other side is taken back.
-    ReadOnlyFolder locked(tmp.path("locked"));
-    writeFile(tmp.path("locked/BACKNEW.MDB"), content);
-    if (!locked.lock())
-        QSKIP(qPrintable(locked.why()));
-    QVERIFY_THROWS_EXCEPTION(Error, Files::move(tmp.path("locked/BACKNEW.MDB"), tmp.path("big/NEW.MDB")));
-    QCOMPARE(readFile(tmp.path("locked/BACKNEW.MDB")), content);
-    QCOMPARE(filesIn(tmp.path("big")), QStringList{"BACK.MDB"});
+    QTest::addColumn<QString>("name"); // "@" stands for the test's folder
+    QTest::addColumn<int>("style");
+    QTest::addColumn<long>("number"); // 0: started
+    QTest::newRow("spaces and quotes are part of the name") << "@/sys info 'x'.sh" << 1 << 0L;
+    QTest::newRow("bare name looked up in PATH") << "sys info 'x'.sh" << 4 << 0L;
+    QTest::newRow("empty path") << QString() << 1 << long(ENOENT);
+    QTest::newRow("no such file") << "@/missing/sysinfo" << 1 << long(ENOENT);
+    QTest::newRow("folder") << "@/folder" << 1 << long(EISDIR);
+    QTest::newRow("not executable") << "@/plain.sh" << 1 << long(EACCES);
+    QTest::newRow("NUL in the path") << QStringLiteral("@/sys info 'x'.sh") + QChar(0) << 1 << long(EINVAL);
+    QTest::newRow("bare name not in PATH") << "no-such-program-tarvos" << 1 << long(ENOENT);
+    QTest::newRow("no interpreter line") << "@/noformat" << 1 << long(ENOEXEC);
+    QTest::newRow("window style 5") << "@/sys info 'x'.sh" << 5 << ErrorNumber::InvalidArgument;
 }
 
-void TestFiles::atomicFileDiscardLeavesNothing()
+void TestFiles::shell()
 {
+    QFETCH(QString, name);
+    QFETCH(int, style);
+    QFETCH(long, number);
     TempFolder tmp;
-    writeFile(tmp.path("out.TVB"), "old");
-    {
-        TempFile f(tmp.path("out.TVB"), TempFile::Temporary, "test");
-        QVERIFY(!Files::exists(f.path())); // hidden from the existence test
-        QCOMPARE(::write(f.fd(), "new", 3), ssize_t(3));
-    } // not committed
-    QCOMPARE(filesIn(tmp.path()), QStringList{"out.TVB"});
-    TempFile f(tmp.path("out.TVB"), TempFile::Temporary, "test");
-    QCOMPARE(::write(f.fd(), "new", 3), ssize_t(3));
-    QVERIFY_THROWS_EXCEPTION(Error, f.commit(TempFile::Existing::Refuse)); // refuses to replace
-    QCOMPARE(readFile(tmp.path("out.TVB")), QByteArray("old"));
+    QDir().mkdir(tmp.path("folder"));
+    const QByteArray script = "#!/bin/sh\necho $$ >> '" + QFile::encodeName(tmp.path("marker")) + "'\n";
+    writeFile(tmp.path("sys info 'x'.sh"), script);
+    writeFile(tmp.path("plain.sh"), script);
+    writeFile(tmp.path("noformat"), "\x01\x02 neither a program nor a script\n");
+    for (const char *exe : {"sys info 'x'.sh", "noformat"})
+        QVERIFY(QFile::setPermissions(tmp.path(exe), QFile::ReadOwner | QFile::ExeOwner));
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(tmp.path()) + ':' + oldPath);
+    const auto restorePath = qScopeGuard([&] { qputenv("PATH", oldPath); });
+    const QString path = QString(name).replace('@', tmp.path());
+    try {
+        const qint64 pid = Process::Shell(path, style);
+        QVERIFY2(number == 0, "the program was started");
+        QTRY_COMPARE(readFile(tmp.path("marker")), QByteArray::number(pid) + '\n');
+    } catch (const Error &e) {
+        QCOMPARE(e.number(), number);
+        QVERIFY2(path.isEmpty() || e.description().contains(quotedPath(path)), qPrintable(e.description()));
+        QVERIFY(!QFile::exists(tmp.path("marker")));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFiles)

@@ -1,312 +1,319 @@
 #include "backendmaker.h"
-#include "operations/copycheck.h"
+#include "errorcheck.h"
+#include "operations/backup.h"
+#include "operations/compaction.h"
 #include "operations/paths.h"
 #include "operations/replacement.h"
+#include "operations/restore.h"
 #include "opsupport.h"
-#include "platform/errors.h"
-#include "platform/files.h"
-#include "platform/inuse/inuse.h"
+#include "platform/dao/dbengine.h"
+#include "platform/tempfile.h"
+#include "platform/zlibtool/compressionengine.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QtTest>
 
 #include <cerrno>
-#include <unistd.h>
+#include <sys/stat.h>
 
 using namespace OpSupport;
 using namespace TestSupport;
 
-// The pure parts of the operations (names and paths), which processes hold a file open, the
-// check that nobody uses a database, and the replacement of a database file.
+// Backup, restore and compaction through the operations layer alone, as a program without a
+// window runs them: the names they derive from what the user typed, and databases that other
+// processes write to, hold open, or left half-written when they stopped.
 class TestOperations : public QObject {
     Q_OBJECT
 
 private slots:
-    void backupFileName_data();
-    void backupFileName();
-    void safetyCopyPath();
-    void compactTempPath_data();
-    void compactTempPath();
-    void processesUsingFindsHolders();
-    void inUseDatabaseRefused_data();
-    void inUseDatabaseRefused();
-    void hotJournalRolledBack();
-    void logCheckpointedIntoFile();
-    void replacementLocksOldFileOnly_data();
-    void replacementLocksOldFileOnly();
-    void copyCheck_data();
-    void copyCheck();
+    void paths();
+    void committedRowsInFile();
+    void liveBackupIsConsistent();
+    void restore_data();
+    void restore();
+    void compaction_data();
+    void compaction();
+    void staleLeftoversRemoved();
 };
 
-void TestOperations::backupFileName_data()
+namespace {
+// Leaves committed rows only in the write-ahead log of the database at path.
+void commitToLogOnly(const QString &path, const QString &rows)
 {
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("written");
-    const char *const rows[][3] = {
-        {"no extension", "/srv/backups/monday", "/srv/backups/monday.TVB"},
-        {"mdb", "/srv/backups/data.mdb", "/srv/backups/data.TVB"},
-        {"lower-case tvb", "/srv/backups/data.tvb", "/srv/backups/data.TVB"},
-        {"already TVB", "/srv/backups/data.TVB", "/srv/backups/data.TVB"},
-        {"dot in folder only", "/srv/Back.up/data", "/srv/Back.up/data.TVB"},
-        {"dots in folder and name", "/srv/Back.up/data.old.mdb", "/srv/Back.up/data.old.TVB"},
-        {"ends in a dot", "/srv/backups/data.", "/srv/backups/data.TVB"},
-        {"only a dot", ".", ".TVB"},
-        {"name only", "data.mdb", "data.TVB"},
-        {"empty", "", ".TVB"},
-        {"backslash is no separator here", "C:\\Back.up\\data", "C:\\Back.TVB"},
+    Child writer;
+    QVERIFY(writer.start("walcommit", path, rows));
+    writer.kill();
+}
+} // namespace
+
+// What the user typed becomes the backup's name; the safety copy and the compacted copy lie
+// beside the files they stand for.
+void TestOperations::paths()
+{
+    const QString cases[][2] = {
+        {Paths::backupFileName("/srv/backups/monday"), "/srv/backups/monday.TVB"},
+        {Paths::backupFileName("/srv/backups/data.tvb"), "/srv/backups/data.TVB"},
+        {Paths::backupFileName("/srv/Back.up/data"), "/srv/Back.up/data.TVB"},
+        {Paths::backupFileName("/srv/Back.up/data.old.mdb"), "/srv/Back.up/data.old.TVB"},
+        {Paths::backupFileName("/srv/backups/data."), "/srv/backups/data.TVB"},
+        {Paths::backupFileName("."), ".TVB"},
+        {Paths::backupFileName("C:\\Back.up\\data"), "C:\\Back.TVB"}, // no separator here
+        {Paths::safetyCopyPath("/opt/tarvos", QDate(2026, 12, 5)), "/opt/tarvos/BACK26.BAK"},
+        {Paths::safetyCopyPath("/opt/tarvos", QDate(2100, 7, 9)), "/opt/tarvos/BACK00.BAK"},
+        {Paths::compactTempPath("/home/ann/BACK/BACK.MDB"), "/home/ann/BACK/BACKNEW.MDB"},
+        {Paths::compactTempPath("/srv/a.b/data"), "/srv/a.b/BACKNEW.MDB"},
+        {Paths::compactTempPath("/BACK.MDB"), "/BACKNEW.MDB"},
     };
-    for (const auto &row : rows)
-        QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]);
+    for (const auto &[made, expected] : cases)
+        QCOMPARE(made, expected);
+    for (const char *noFolder : {"BACK.MDB", ""})
+        QCOMPARE(errorMismatch([&] { (void)Paths::compactTempPath(noFolder); }, ErrorNumber::InvalidArgument,
+                               {quotedPath(noFolder), "BACKNEW.MDB"}),
+                 QString());
 }
 
-void TestOperations::backupFileName()
+// Once nobody uses a database, its file alone holds every committed row and nothing else: the
+// hot journal of a killed writer is rolled back, rows only in the log are carried into the file.
+void TestOperations::committedRowsInFile()
 {
-    QFETCH(QString, typed);
-    QFETCH(QString, written);
-    QCOMPARE(Paths::backupFileName(typed), written);
-}
-
-void TestOperations::safetyCopyPath()
-{
-    QCOMPARE(Paths::safetyCopyPath("/opt/tarvos", QDate(2026, 12, 5)), QString("/opt/tarvos/BACK26.BAK"));
-    QCOMPARE(Paths::safetyCopyPath("/opt/tarvos", QDate(2004, 1, 1)), QString("/opt/tarvos/BACK04.BAK"));
-    QCOMPARE(Paths::safetyCopyPath("/opt/tarvos", QDate(2100, 7, 9)), QString("/opt/tarvos/BACK00.BAK"));
-}
-
-void TestOperations::compactTempPath_data()
-{
-    QTest::addColumn<QString>("backEnd");
-    QTest::addColumn<QString>("expected"); // empty: refused
-    const char *const rows[][3] = {
-        {"usual", "/home/ann/BACK/BACK.MDB", "/home/ann/BACK/BACKNEW.MDB"},
-        {"root folder", "/BACK.MDB", "/BACKNEW.MDB"},
-        {"dot in folder", "/srv/a.b/data", "/srv/a.b/BACKNEW.MDB"},
-        {"no folder", "BACK.MDB", ""},
-        {"empty", "", ""},
-    };
-    for (const auto &row : rows)
-        QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]);
-}
-
-void TestOperations::compactTempPath()
-{
-    QFETCH(QString, backEnd);
-    QFETCH(QString, expected);
-    try {
-        const QString temp = Paths::compactTempPath(backEnd);
-        QVERIFY2(!expected.isEmpty(), qPrintable("accepted: " + temp));
-        QCOMPARE(temp, expected);
-    } catch (const Error &e) {
-        QVERIFY2(expected.isEmpty(), qPrintable(e.message()));
-        QCOMPARE(e.number(), ErrorNumber::InvalidArgument);
-        QVERIFY(e.description().contains(quotedPath(backEnd)));
-        QVERIFY(e.description().contains("BACKNEW.MDB"));
-    }
-}
-
-void TestOperations::processesUsingFindsHolders()
-{
-    TempFolder tmp;
-    const QString db = tmp.path("BACK.MDB");
-    BackendMaker::make(db, {});
-    const QString link = tmp.path("other name.MDB");
-    QVERIFY(::link(QFile::encodeName(db), QFile::encodeName(link)) == 0);
-    QVERIFY(InUse::processesUsing({db, tmp.path("missing")}).isEmpty());
-
-    Child child;
-    QVERIFY(child.start("idle", db));
-    QCOMPARE(InUse::processesUsing({db}), QList<qint64>{child.pid()});
-    QCOMPARE(InUse::processesUsing({tmp.path("missing"), link}), QList<qint64>{child.pid()});
-    {
-        QFile mine(db);
-        QVERIFY(mine.open(QIODevice::ReadOnly));
-        const QList<qint64> both = InUse::processesUsing({db});
-        QCOMPARE(both.size(), 2);
-        QVERIFY(both.contains(QCoreApplication::applicationPid()) && both.contains(child.pid()));
-    }
-    child.finish();
-    QVERIFY(InUse::processesUsing({db, link}).isEmpty());
-}
-
-void TestOperations::inUseDatabaseRefused_data()
-{
-    QTest::addColumn<QString>("role");
-    QTest::addColumn<bool>("wal");
-    QTest::newRow("read transaction open") << "hold" << false;
-    QTest::newRow("open, no transaction") << "idle" << false;
-    QTest::newRow("log: read transaction open") << "hold" << true;
-    QTest::newRow("log: open, no transaction") << "idle" << true;
-}
-
-void TestOperations::inUseDatabaseRefused()
-{
-    QFETCH(QString, role);
-    QFETCH(bool, wal);
-    TempFolder tmp;
-    const QString db = tmp.path("BACK.MDB");
-    BackendMaker::Options options;
-    options.users = {{"ADMIN", "x"}};
-    options.wal = wal;
-    BackendMaker::make(db, options);
-    const QByteArray before = readFile(db);
-    Child child;
-    QVERIFY(child.start(role, db));
-    try {
-        Operations::ensureNotInUse(db);
-        QFAIL("a database in use passed");
-    } catch (const Error &e) {
-        QCOMPARE(e.number(), long(EBUSY));
-        QVERIFY2(e.description().contains(quotedPath(db) + " is in use by another program"),
-                 qPrintable(e.description()));
-        QVERIFY2(e.description().contains(QString::number(child.pid())), qPrintable(e.description()));
-    }
-    child.finish();
-    QCOMPARE(readFile(db), before);
-    Operations::ensureNotInUse(db); // free again
-}
-
-void TestOperations::hotJournalRolledBack()
-{
-    TempFolder tmp;
-    const QString db = tmp.path("BACK.MDB");
-    BackendMaker::make(db, {});
-    addLedger(db, 2000);
-    const QStringList counts = tableCounts(db);
-    {
-        Child writer;
-        QVERIFY(writer.start("crash", db));
-        writer.kill();
-    }
-    // What a plain copy of the file alone would hold now: a half-changed database.
-    QVERIFY(Files::exists(db + "-journal"));
-    QFile::copy(db, tmp.path("plain copy"));
-    QVERIFY(scalar(tmp.path("plain copy"), "SELECT sum(Balance) FROM Debit") != "0");
-
-    Operations::ensureNotInUse(db);
-    QVERIFY(!QFile::exists(db + "-journal"));
-    QFile::copy(db, tmp.path("copy after"));
-    QCOMPARE(ledgerProblem(tmp.path("copy after")), QString());
-    QCOMPARE(scalar(tmp.path("copy after"), "SELECT sum(Balance) FROM Debit"), QString("0"));
-    QCOMPARE(tableCounts(tmp.path("copy after")), counts);
-}
-
-void TestOperations::logCheckpointedIntoFile()
-{
-    TempFolder tmp;
-    const QString db = tmp.path("BACK.MDB");
-    BackendMaker::Options options;
-    options.wal = true;
-    BackendMaker::make(db, options);
-    {
-        Child writer;
-        QVERIFY(writer.start("walcommit", db, "300"));
-        writer.kill(); // no checkpoint: the rows are only in the log
-    }
-    QVERIFY(QFileInfo(db + "-wal").size() > 0);
-    QFile::copy(db, tmp.path("plain copy"));
-    QVERIFY(!rows(tmp.path("plain copy"), "SELECT name FROM sqlite_master").contains("Pending"));
-
-    Operations::ensureNotInUse(db);
-    QVERIFY(QFileInfo(db + "-wal").size() == 0); // absent or emptied
-    QFile::copy(db, tmp.path("copy after"));
-    QCOMPARE(scalar(tmp.path("copy after"), "SELECT count(*) FROM Pending"), QString("300"));
-}
-
-void TestOperations::replacementLocksOldFileOnly_data()
-{
-    QTest::addColumn<bool>("wal");
-    QTest::newRow("rollback journal") << false;
-    QTest::newRow("write-ahead log") << true;
-}
-
-void TestOperations::replacementLocksOldFileOnly()
-{
-    QFETCH(bool, wal);
-    TempFolder tmp;
-    const QString target = tmp.path("BACK.MDB");
-    BackendMaker::Options options;
-    options.wal = wal;
-    BackendMaker::make(target, options);
-    BackendMaker::make(tmp.path("new.MDB"), {{{"NEW", "x"}}});
-    writeFile(target + "-journal", "stale"); // not hot (no header), but not the new file's either
-
-    Operations::replaceDatabase(target, [&] {
-        QVERIFY(!QFile::exists(target + "-journal"));
-        if (!wal) {
-            // No connection can start writing to the old file while it is being replaced.
-            RawDb other = rawOpen(target);
-            sqlite3_busy_timeout(other.get(), 0);
-            QCOMPARE(sqlite3_exec(other.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_BUSY);
+    for (const bool wal : {false, true}) {
+        TempFolder tmp;
+        const QString db = tmp.path("BACK.MDB"), copy = tmp.path("copy");
+        BackendMaker::make(db, {.users = {}, .wal = wal});
+        addLedger(db, 2000);
+        {
+            Child writer;
+            QVERIFY(writer.start(wal ? "walcommit" : "crash", db, "300"));
+            writer.kill();
         }
-        Files::replace(tmp.path("new.MDB"), target);
-        // A program that opens the new file at once starts its own journal; ending the lock on
-        // the old file must not take it away.
-        writeFile(target + "-journal", "the new file's journal");
-    });
-    QCOMPARE(readFile(target + "-journal"), QByteArray("the new file's journal"));
-    QFile::remove(target + "-journal");
-    QCOMPARE(scalar(target, "SELECT UserName FROM User"), QString("NEW"));
+        QVERIFY(QFileInfo(db + (wal ? "-wal" : "-journal")).size() > 0);
+        Operations::ensureNotInUse(db);
+        QVERIFY(QFileInfo(db + "-journal").size() == 0 && QFileInfo(db + "-wal").size() == 0); // absent or emptied
+        QVERIFY(QFile::copy(db, copy));
+        QCOMPARE(ledgerProblem(copy), QString());
+        QCOMPARE(scalar(copy, "SELECT sum(Balance) FROM Debit"), QString("0"));
+        if (wal)
+            QCOMPARE(scalar(copy, "SELECT count(*) FROM Pending"), QString("300"));
+    }
 }
 
-void TestOperations::copyCheck_data()
+void TestOperations::liveBackupIsConsistent()
 {
-    QTest::addColumn<QString>("damage");
-    QTest::newRow("sound") << "";
-    // Each is found by one part only: the match of an index with its table, the b-tree of a
-    // table, and the accounting of every page of the file that only the whole-file pass makes.
-    QTest::newRow("index entries missing") << "index";
-    QTest::newRow("table page damaged") << "page";
-    QTest::newRow("free pages lost") << "freelist";
+    for (const bool wal : {false, true}) {
+        TempFolder tmp;
+        const QString db = tmp.path("BACK.MDB"), backup = tmp.path("backups/live.TVB");
+        BackendMaker::make(db, {.users = {}, .sizeBytes = 4 << 20, .wal = wal});
+        addLedger(db, 6000);
+        QVERIFY(QDir().mkpath(tmp.path("backups")));
+        Child writer;
+        QVERIFY(writer.start("writer", db, tmp.path("stop")));
+        const int committedBefore = scalar(db, "SELECT count(*) FROM Movement").toInt();
+        Operations::backUp(db, backup);
+        writeFile(tmp.path("stop"), "");
+        QVERIFY(writer.finish().toLongLong() > committedBefore);         // it went on writing meanwhile
+        QCOMPARE(entries(tmp.path("backups")), QStringList{"live.TVB"}); // no snapshot left behind
+        CompressionEngine::decompressFile(backup, tmp.path("restored.MDB"));
+        QCOMPARE(ledgerProblem(tmp.path("restored.MDB")), QString());
+        QVERIFY(scalar(tmp.path("restored.MDB"), "SELECT count(*) FROM Movement").toInt() >= committedBefore);
+        QCOMPARE(ledgerProblem(db), QString());
+    }
 }
 
-void TestOperations::copyCheck()
+void TestOperations::restore_data()
+{
+    // "@" stands for the backup's quoted path.
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<long>("number"); // 0: restored; -1: refused, any number
+    QTest::addColumn<QString>("message");
+    QTest::newRow("restored, old database kept as safety copy") << "" << 0L << "";
+    QTest::newRow("another database's log where the file goes") << "old log" << 0L << "";
+    QTest::newRow("backup's last byte missing") << "last" << -1L << "@ is truncated";
+    QTest::newRow("backup's byte changed") << "flip" << -1L << "@ is damaged";
+    QTest::newRow("not a backup") << "text" << -1L << "@ is not a Tarvos backup file";
+    QTest::newRow("empty backup") << "empty" << -1L << "@ is not a Tarvos backup file";
+    QTest::newRow("a frame of text") << "text frame" << ErrorNumber::BadFileFormat << "@ holds no database";
+    QTest::newRow("a frame of a database one page short")
+        << "short frame" << ErrorNumber::BadFileFormat << "@ holds no database";
+    QTest::newRow("restore from the target") << "same" << ErrorNumber::InvalidArgument << "cannot be both";
+    QTest::newRow("no target named") << "no target" << long(ENOENT) << "no file to restore to was named";
+    QTest::newRow("read-only target") << "read-only" << long(EACCES) << "the file is read-only";
+    QTest::newRow("target held open") << "in use" << long(EBUSY) << "is in use by another program (process ";
+    QTest::newRow("target written during the restore") << "written" << long(EBUSY) << "was changed by another program";
+    QTest::newRow("safety copy a link to the target")
+        << "safety link" << ErrorNumber::InvalidArgument << "it is the safety copy";
+}
+
+// A restore puts the backup's database in place and the old one in the safety copy; a refusal
+// leaves the target, the backup and the safety copy byte for byte as they were, and no
+// temporary file.
+void TestOperations::restore()
+{
+    QFETCH(QString, situation);
+    QFETCH(long, number);
+    QFETCH(QString, message);
+    TempFolder tmp;
+    QVERIFY(QDir().mkpath(tmp.path("target")) && QDir::setCurrent(tmp.path("target"))); // where "" would lead
+    const auto leave = qScopeGuard([] { QDir::setCurrent(QCoreApplication::applicationDirPath()); });
+    QString target = tmp.path("target/BACK.MDB"), backup = tmp.path("source.TVB");
+    const QString safety = tmp.path("BACK26.BAK");
+    BackendMaker::make(target, {});
+    BackendMaker::make(tmp.path("source.MDB"), {.users = {}, .sizeBytes = 1 << 20});
+    const QByteArray before = readFile(target), source = readFile(tmp.path("source.MDB"));
+    const auto frameOf = [&](const QByteArray &content) {
+        writeFile(tmp.path("content"), content);
+        CompressionEngine::compressFile(tmp.path("content"), backup);
+        return readFile(backup);
+    };
+    QByteArray bytes = frameOf(source);
+    writeFile(safety, "the only good copy");
+    Child other;
+    Operations::Observer observer;
+    if (situation == "last")
+        bytes.chop(1);
+    else if (situation == "flip")
+        bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x40);
+    else if (situation == "text" || situation == "empty")
+        bytes = situation == "text" ? "Dear diary, today I made a backup." : "";
+    else if (situation == "text frame")
+        bytes = frameOf(QByteArray("Dear diary, today I made a backup.\n").repeated(5000));
+    else if (situation == "short frame") // the page size is bytes 16 and 17 of the header
+        bytes = frameOf(source.chopped(quint8(source[16]) << 8 | quint8(source[17])));
+    else if (situation == "same")
+        backup = target, bytes = before;
+    else if (situation == "no target")
+        target.clear();
+    else if (situation == "read-only")
+        QVERIFY(::chmod(QFile::encodeName(target), 0444) == 0);
+    else if (situation == "safety link")
+        QVERIFY(QFile::remove(safety) && QFile::link(target, safety));
+    else if (situation == "in use") { // no lock to find: only the open file tells, before any work begins
+        QVERIFY(other.start("idle", target));
+        QCOMPARE(errorMismatch([&] { Operations::ensureNotInUse(target); }, EBUSY, {QString::number(other.pid())}),
+                 QString());
+    } else if (situation == "written") // once the checks are passed: the same bytes, a new time of change
+        observer.working = [&] { writeFile(target, before); };
+    else if (situation == "old log") { // opened beside the new file, SQLite would replay it into it
+        BackendMaker::make(tmp.path("other.MDB"), {.users = {}, .wal = true});
+        commitToLogOnly(tmp.path("other.MDB"), "500");
+        QVERIFY(QFile::remove(target) && QFile::copy(tmp.path("other.MDB-wal"), target + "-wal") &&
+                QFile::copy(tmp.path("other.MDB-shm"), target + "-shm"));
+    }
+    writeFile(backup, bytes);
+    const QByteArray safetyBefore = readFile(safety), targetBefore = readFile(tmp.path("target/BACK.MDB"));
+    try {
+        Operations::restore(backup, target, safety, observer);
+        QVERIFY2(number == 0, "restored");
+    } catch (const Error &e) {
+        QVERIFY2(number != 0 && (number < 0 || e.number() == number), qPrintable(e.message()));
+        QVERIFY2(e.description().contains(message.replace("@", quotedPath(backup))), qPrintable(e.message()));
+    }
+    QCOMPARE(readFile(tmp.path("target/BACK.MDB")), number == 0 ? source : before);
+    QCOMPARE(readFile(safety), number == 0 && !targetBefore.isEmpty() ? before : safetyBefore);
+    QCOMPARE(readFile(backup), bytes);
+    QCOMPARE(entries(tmp.path("target")), QStringList{"BACK.MDB"});
+    QCOMPARE(entries(tmp.path()).filter(QRegularExpression("^\\.")), QStringList());
+}
+
+void TestOperations::compaction_data()
+{
+    QTest::addColumn<QString>("damage"); // to the engine's copy: SQL run on it, or bytes overwritten
+    QTest::addColumn<QString>("reason"); // empty: compacted
+    QTest::newRow("compacted, rows only in the log kept") << ""
+                                                          << "";
+    QTest::newRow("rows missing") << "DELETE FROM Invoice WHERE InvoiceID % 3 = 0"
+                                  << "does not hold the same rows";
+    QTest::newRow("table missing") << "DROP TABLE InvoiceLine"
+                                   << "does not hold the same rows";
+    QTest::newRow("page damaged") << "page"
+                                  << "failed its check";
+    // Found only by the pass over the whole file, which accounts for every page.
+    QTest::newRow("free pages lost") << "freelist"
+                                     << "failed its check";
+    QTest::newRow("index out of step") // every row is there, but an index no longer matches its table
+        << "PRAGMA writable_schema=ON; UPDATE sqlite_schema SET sql = 'CREATE INDEX InvoiceByDate ON Invoice "
+           "(CustomerID)' WHERE name = 'InvoiceByDate'"
+        << "failed its check (integrity_check: row 1 missing from index InvoiceByDate)";
+}
+
+// The compacted copy replaces the database only once it is checked, keeping the database's
+// permissions and log mode; a spoilt copy leaves the database byte for byte as it was.
+void TestOperations::compaction()
 {
     QFETCH(QString, damage);
+    QFETCH(QString, reason);
     TempFolder tmp;
-    const QString db = tmp.path("COPY.MDB");
-    {
-        RawDb raw = rawOpen(db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-        // The index holds entries for a > 10 only; declared for every row, it lacks ten of them.
-        QVERIFY(rawExec(raw.get(),
-                        "CREATE TABLE Item (a INTEGER, b TEXT); CREATE INDEX ItemByA ON Item (a) WHERE a > 10;"
-                        "CREATE TABLE Note (x TEXT NOT NULL); CREATE TABLE Gone (x);"
-                        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)"
-                        " INSERT INTO Item SELECT i, printf('%0100d', i) FROM n;"
-                        "INSERT INTO Note SELECT b FROM Item WHERE a <= 500;"
-                        "INSERT INTO Gone SELECT b FROM Item; DROP TABLE Gone;"));
-        if (damage == "index")
-            QVERIFY(rawExec(raw.get(), "PRAGMA writable_schema = ON; UPDATE sqlite_schema SET sql = "
-                                       "'CREATE INDEX ItemByA ON Item (a)' WHERE name = 'ItemByA'"));
+    const QString db = tmp.path("BACK.MDB");
+    BackendMaker::make(db, {.users = {}, .sizeBytes = 2 << 20, .freePercent = 40, .wal = true});
+    if (reason.isEmpty())
+        commitToLogOnly(db, "400");
+    QVERIFY(::chmod(QFile::encodeName(db).constData(), 0640) == 0); // shared with its group
+    const QByteArray before = readFile(db);
+    auto spoiling = [&](const QString &src, const QString &dst) {
+        DBEngine().CompactDatabase(src, dst);
+        if (damage == "freelist") // free pages, then the header's first free page and count zeroed
+            QVERIFY(rawExec(rawOpen(dst).get(), "CREATE TABLE Gone AS SELECT * FROM Invoice; DROP TABLE Gone"));
+        QFile file(dst);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        if (damage == "page" && file.seek(file.size() / 2))
+            file.write(QByteArray(4096, '\x5a'));
+        else if (damage == "freelist" && file.seek(32))
+            file.write(QByteArray(8, '\0'));
+        else if (!damage.isEmpty() && damage != "page")
+            QVERIFY(rawExec(rawOpen(dst).get(), qPrintable(damage)));
+    };
+    const QString error = errorMessage([&] { Operations::compact(db, tmp.path("BACKNEW.MDB"), spoiling); });
+    QVERIFY2(reason.isEmpty() ? error.isEmpty() : error.contains(reason) && error.contains("left as it was"),
+             qPrintable(error));
+    if (reason.isEmpty()) {
+        QCOMPARE(scalar(db, "SELECT count(*) FROM Pending"), QString("400"));
+        QVERIFY(QFileInfo(db).size() < before.size());
+    } else {
+        QCOMPARE(readFile(db), before);
     }
-    QVERIFY(scalar(db, "PRAGMA freelist_count").toInt() > 0);
-    const qint64 pageSize = scalar(db, "PRAGMA page_size").toLongLong();
-    const qint64 leaf =
-        scalar(db, "SELECT pageno FROM dbstat WHERE name = 'Item' AND pagetype = 'leaf' LIMIT 1 OFFSET 5").toLongLong();
-    QFile file(db);
-    QVERIFY(file.open(QIODevice::ReadWrite));
-    if (damage == "page" && file.seek((leaf - 1) * pageSize))
-        file.write(QByteArray(pageSize, '\x5a'));
-    if (damage == "freelist" && file.seek(32)) // the first free-list page and the count of free pages
-        file.write(QByteArray(8, '\0'));
-    file.close();
+    QCOMPARE(QFileInfo(db).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
+                                              QFileDevice::WriteUser | QFileDevice::ReadGroup);
+    QCOMPARE(scalar(db, "PRAGMA integrity_check"), QString("ok"));
+    QCOMPARE(scalar(db, "PRAGMA journal_mode"), QString("wal"));
+    QCOMPARE(entries(tmp.path()), QStringList{"BACK.MDB"});
+}
 
-    QMap<QString, qint64> counts;
-    qint64 reported = -1, total = 0;
-    bool refused = true;
-    try {
-        refused = !Operations::integrityProblemsInParallel(db, &counts, [&](qint64 done, qint64 all) {
-                       QVERIFY(done > reported && done <= all);
-                       reported = done;
-                       total = all;
-                   }).isEmpty();
-    } catch (const Error &e) {
-        QVERIFY2(e.description().contains(db), qPrintable(e.message()));
-    }
-    QCOMPARE(refused, !damage.isEmpty());
-    if (!refused) {
-        QCOMPARE(counts, (QMap<QString, qint64>{{"Item", 3000}, {"Note", 500}}));
-        QCOMPARE(reported, total);
+// What killed runs left beside the files an operation writes goes at its next run, however new;
+// a file that a live writer holds locked, look-alikes and links stay.
+void TestOperations::staleLeftoversRemoved()
+{
+    for (const QString operation : {"backup", "restore", "compact"}) {
+        TempFolder tmp;
+        const QString db = tmp.path("BACK.MDB"), backup = tmp.path("BACK.TVB"), safety = tmp.path("BACK26.BAK");
+        BackendMaker::make(db, {{{"ADMIN", "Secret"}}});
+        CompressionEngine::compressFile(db, backup);
+        const QStringList written = operation == "backup"    ? QStringList{backup}
+                                    : operation == "restore" ? QStringList{db, safety}
+                                                             : QStringList{db, tmp.path("BACKNEW.MDB")};
+        QStringList stale, kept{tmp.path(".OTHER.MDB.tmp-abc")};
+        for (const QString &path : written) {
+            for (const char *left :
+                 {".%1.tmp-3kq9z", ".%1.restore-a1b2c", ".%1.snapshot-z9-journal", "..%1.restore-a1b2c.tmp-x0"})
+                stale << tmp.path(QString(left).arg(QFileInfo(path).fileName()));
+            for (const char *alike : {".%1.tmp", "%1.tmp-abc", ".%1.tmp-ABC", ".%1.old"})
+                kept << tmp.path(QString(alike).arg(QFileInfo(path).fileName()));
+        }
+        for (const QString &file : stale + kept)
+            writeFile(file, "left behind");
+        std::vector<std::unique_ptr<TempFile>> live;
+        for (const QString &path : written) {
+            QVERIFY(QFile::link(db, kept.emplace_back(tmp.path("." + QFileInfo(path).fileName() + ".tmp-link"))));
+            live.push_back(std::make_unique<TempFile>(path, TempFile::Temporary, "a run still going"));
+            kept << live.back()->path();
+        }
+        if (operation == "backup")
+            Operations::backUp(db, backup);
+        else if (operation == "restore")
+            Operations::restore(backup, db, safety);
+        else
+            Operations::compact(db, tmp.path("BACKNEW.MDB"));
+        for (const QString &file : stale + kept)
+            QVERIFY2(QFile::exists(file) == kept.contains(file), qPrintable(file));
     }
 }
 

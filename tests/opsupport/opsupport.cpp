@@ -1,6 +1,11 @@
 #include "opsupport.h"
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -8,11 +13,6 @@
 #include <QRandomGenerator>
 
 #include "testsupport.h"
-
-#include <cstdio>
-#include <cstring>
-#include <iostream>
-#include <string>
 
 namespace OpSupport {
 
@@ -32,11 +32,12 @@ bool rawExec(sqlite3 *db, const char *sql)
 
 QStringList rows(const QString &path, const QString &sql)
 {
-    RawDb db = rawOpen(path, SQLITE_OPEN_READWRITE);
+    RawDb db = rawOpen(path);
     sqlite3_stmt *stmt = nullptr;
-    QStringList out;
+    const auto error = [&] { return QStringLiteral("error: ") + QString::fromUtf8(sqlite3_errmsg(db.get())); };
     if (sqlite3_prepare_v2(db.get(), sql.toUtf8().constData(), -1, &stmt, nullptr) != SQLITE_OK)
-        return {QStringLiteral("error: ") + QString::fromUtf8(sqlite3_errmsg(db.get()))};
+        return {error()};
+    QStringList out;
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         QStringList cols;
@@ -45,15 +46,14 @@ QStringList rows(const QString &path, const QString &sql)
         out << cols.join(QLatin1Char('|'));
     }
     if (rc != SQLITE_DONE)
-        out << QStringLiteral("error: ") + QString::fromUtf8(sqlite3_errmsg(db.get()));
+        out << error();
     sqlite3_finalize(stmt);
     return out;
 }
 
 QString scalar(const QString &path, const QString &sql)
 {
-    const QStringList all = rows(path, sql);
-    return all.isEmpty() ? QString() : all.first();
+    return rows(path, sql).value(0);
 }
 
 QStringList tableCounts(const QString &path)
@@ -81,8 +81,7 @@ void addLedger(const QString &path, int accounts)
                             "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
                             std::to_string(accounts) +
                             ") INSERT INTO Debit SELECT i, 0, randomblob(300) FROM n;"
-                            "INSERT INTO Credit SELECT AccountID, 0, randomblob(300) FROM Debit;"
-                            "COMMIT;";
+                            "INSERT INTO Credit SELECT AccountID, 0, randomblob(300) FROM Debit; COMMIT;";
     if (!rawExec(db.get(), sql.c_str()))
         qFatal("cannot add the ledger: %s", sqlite3_errmsg(db.get()));
 }
@@ -102,14 +101,6 @@ QString ledgerProblem(const QString &path)
 
 namespace {
 
-// Waits for a line on standard input; returns at its end.
-void waitForEndOfInput()
-{
-    std::string line;
-    while (std::getline(std::cin, line)) {
-    }
-}
-
 void ready()
 {
     std::fputs("ready\n", stdout);
@@ -124,37 +115,32 @@ int fail(sqlite3 *db, const char *what)
 
 int runLedgerWriter(sqlite3 *db, const QString &stopFile)
 {
-    sqlite3_stmt *count = nullptr;
-    sqlite3_prepare_v2(db, "SELECT max(AccountID) FROM Debit", -1, &count, nullptr);
-    if (sqlite3_step(count) != SQLITE_ROW)
+    int accounts = 0;
+    const auto first = [](void *n, int, char **v, char **) {
+        *static_cast<int *>(n) = v[0] ? std::atoi(v[0]) : 0;
+        return 0;
+    };
+    sqlite3_exec(db, "SELECT max(AccountID) FROM Debit", first, &accounts, nullptr);
+    if (accounts == 0)
         return fail(db, "accounts");
-    const int accounts = sqlite3_column_int(count, 0);
-    sqlite3_finalize(count);
-
-    // No syncs: as many commits as possible while the test backs the database up.
-    rawExec(db, "PRAGMA synchronous = OFF");
+    rawExec(db, "PRAGMA synchronous = OFF"); // as many commits as possible during the backup
     QRandomGenerator random(42);
     qint64 commits = 0;
     while (!QFile::exists(stopFile)) {
-        const int debit = 1 + int(random.bounded(accounts));
-        const int credit = 1 + int(random.bounded(accounts));
-        const int amount = 1 + int(random.bounded(1000));
-        const QByteArray txn = QStringLiteral("BEGIN IMMEDIATE;"
-                                              "UPDATE Debit SET Balance = Balance + %3 WHERE AccountID = %1;"
-                                              "UPDATE Credit SET Balance = Balance + %3 WHERE AccountID = %2;"
-                                              "INSERT INTO Movement (Debit, Credit, Amount, Note) "
-                                              "VALUES (%1, %2, %3, hex(randomblob(40)));"
-                                              "COMMIT;")
-                                   .arg(debit)
-                                   .arg(credit)
-                                   .arg(amount)
-                                   .toUtf8();
-        if (rawExec(db, txn.constData())) {
-            if (++commits == 1)
-                ready();
-        } else {
+        const int debit = 1 + int(random.bounded(accounts)), credit = 1 + int(random.bounded(accounts));
+        const QByteArray txn =
+            QStringLiteral("BEGIN IMMEDIATE; UPDATE Debit SET Balance = Balance + %3 WHERE AccountID = "
+                           "%1; UPDATE Credit SET Balance = Balance + %3 WHERE AccountID = %2;"
+                           "INSERT INTO Movement (Debit, Credit, Amount, Note) "
+                           "VALUES (%1, %2, %3, hex(randomblob(40))); COMMIT;")
+                .arg(debit)
+                .arg(credit)
+                .arg(1 + int(random.bounded(1000)))
+                .toUtf8();
+        if (!rawExec(db, txn.constData()))
             rawExec(db, "ROLLBACK"); // busy for longer than the timeout: try again
-        }
+        else if (++commits == 1)
+            ready();
     }
     std::printf("%lld\n", static_cast<long long>(commits));
     return 0;
@@ -167,62 +153,40 @@ int runChildIfAsked(int argc, char **argv)
     if (argc < 4 || std::strcmp(argv[1], "--child") != 0)
         return -1;
     const QString role = QString::fromLocal8Bit(argv[2]);
-    const QString database = QString::fromLocal8Bit(argv[3]);
-    const QString arg = argc > 4 ? QString::fromLocal8Bit(argv[4]) : QString();
+    const QByteArray arg = argc > 4 ? QByteArray(argv[4]) : QByteArray();
     sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(QFile::encodeName(database).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+    if (sqlite3_open_v2(argv[3], &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
         return fail(db, "open");
     sqlite3_busy_timeout(db, 30000);
-
-    if (role == "hold" || role == "idle") {
-        if (!rawExec(db, role == "hold" ? "BEGIN; SELECT count(*) FROM sqlite_master;"
-                                        : "SELECT count(*) FROM sqlite_master"))
-            return fail(db, "read");
-        ready();
-        waitForEndOfInput();
-        sqlite3_close(db);
-        return 0;
-    }
-    if (role == "crash") {
-        // A cache of a few pages: the changes no longer fit and are written into the file
-        // before the commit, with the original pages kept in the journal.
-        if (!rawExec(db,
-                     "PRAGMA cache_size = 4; BEGIN; UPDATE Debit SET Balance = Balance + 7, Pad = randomblob(300);"))
-            return fail(db, "update");
-        ready();
-        waitForEndOfInput();
-        return 3; // never reached in the tests: the child is killed
-    }
-    if (role == "walcommit") {
-        const QByteArray sql = "PRAGMA wal_autocheckpoint = 0; CREATE TABLE IF NOT EXISTS Pending (ID INTEGER "
-                               "PRIMARY KEY, Note TEXT); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
-                               "FROM n WHERE i < " +
-                               arg.toUtf8() + ") INSERT INTO Pending (Note) SELECT 'pending ' || i FROM n;";
-        if (!rawExec(db, sql.constData()))
-            return fail(db, "commit");
-        ready();
-        waitForEndOfInput();
-        return 3;
-    }
     if (role == "writer")
-        return runLedgerWriter(db, arg);
-    std::fprintf(stderr, "unknown role %s\n", argv[2]);
-    return 2;
-}
-
-Child::~Child()
-{
-    if (process_.state() != QProcess::NotRunning)
-        kill();
+        return runLedgerWriter(db, QString::fromLocal8Bit(arg));
+    QByteArray sql;
+    if (role == "hold")
+        sql = "BEGIN; SELECT count(*) FROM sqlite_master;";
+    else if (role == "idle")
+        sql = "SELECT count(*) FROM sqlite_master";
+    else if (role == "crash") // a cache of a few pages: the changes spill into the file before any commit
+        sql = "PRAGMA cache_size = 4; BEGIN; UPDATE Debit SET Balance = Balance + 7, Pad = randomblob(300);";
+    else if (role == "walcommit")
+        sql = "PRAGMA wal_autocheckpoint = 0; CREATE TABLE IF NOT EXISTS Pending (ID INTEGER PRIMARY KEY, Note TEXT);"
+              "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+              arg + ") INSERT INTO Pending (Note) SELECT 'pending ' || i FROM n;";
+    else
+        return fail(db, argv[2]);
+    if (!rawExec(db, sql.constData()))
+        return fail(db, argv[2]);
+    ready();
+    for (std::string line; std::getline(std::cin, line);) {
+    } // until the end of the input, or killed
+    sqlite3_close(db);
+    return 0;
 }
 
 bool Child::start(const QString &role, const QString &database, const QString &arg)
 {
-    QStringList args{"--child", role, database};
-    if (!arg.isNull())
-        args << arg;
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_.start(QCoreApplication::applicationFilePath(), args);
+    process_.start(QCoreApplication::applicationFilePath(),
+                   QStringList{"--child", role, database} + (arg.isNull() ? QStringList() : QStringList{arg}));
     if (!process_.waitForStarted(30000))
         return false;
     while (!output_.contains("ready\n")) {
@@ -259,12 +223,6 @@ LossyMount::LossyMount(const QString &backing, const QString &point, const QStri
     process_.start(program, options + QStringList{backing, point});
     if (!process_.waitForReadyRead(10000) || !process_.readAllStandardOutput().contains("ready"))
         why_ = "lossyfs cannot mount here: " + QString::fromLocal8Bit(process_.readAllStandardError());
-}
-
-LossyMount::~LossyMount()
-{
-    process_.terminate();
-    process_.waitForFinished(10000);
 }
 
 bool LossyMount::cut(bool now)
