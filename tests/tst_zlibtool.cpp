@@ -4,7 +4,6 @@
 #include "platform/zlibtool/zlibtoolctrl.h"
 #include "testsupport.h"
 
-#include <QDirIterator>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -22,16 +21,10 @@ namespace Engine = CompressionEngine;
 
 namespace {
 
-// Every file under folder, hidden ones included, with its content.
-QMap<QString, QByteArray> filesIn(const QString &folder)
+// The names of the files in folder, hidden ones included.
+QStringList filesIn(const QString &folder)
 {
-    QMap<QString, QByteArray> files;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files.insert(path.mid(folder.size() + 1), readFile(path));
-    }
-    return files;
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
 }
 
 // Database-like bytes: runs of text records with runs of noise between them.
@@ -42,11 +35,6 @@ QByteArray mixedBytes(qsizetype size)
     for (quint32 n = 1; bytes.size() < size; ++n)
         bytes += text.mid(qsizetype(n * 7919) % (text.size() / 2), 600 << 10) + randomBytes(200 << 10, n);
     return bytes.left(size);
-}
-
-int runZstd(const QStringList &args)
-{
-    return QProcess::execute(QStringLiteral("zstd"), QStringList{"-q", "-f"} + args);
 }
 
 } // namespace
@@ -79,11 +67,9 @@ private slots:
         writeFile(tmp.path("BACK.MDB"), data);
         writeFile(tmp.path("restored.mdb"), "an older database");
         QPair<qint64, qint64> last;
-        Engine::compressFile(tmp.path("BACK.MDB"), tmp.path("BACK.TVB"), [&](qint64 done, qint64 total) {
-            last = {done, total};
-        });
+        Engine::compressFile(tmp.path("BACK.MDB"), tmp.path("BACK.TVB"), [&](qint64 d, qint64 t) { last = {d, t}; });
         QCOMPARE(last, qMakePair(qint64(size), qint64(size)));
-        QCOMPARE(runZstd({"-d", tmp.path("BACK.TVB"), "-o", tmp.path("byzstd")}), 0);
+        QCOMPARE(QProcess::execute("zstd", {"-q", "-d", tmp.path("BACK.TVB"), "-o", tmp.path("byzstd")}), 0);
         QVERIFY(readFile(tmp.path("byzstd")) == data);
         Engine::decompressFile(tmp.path("BACK.TVB"), tmp.path("restored.mdb"));
         QVERIFY(readFile(tmp.path("restored.mdb")) == data);
@@ -101,9 +87,9 @@ private slots:
         const QByteArray source = mixedBytes(3 << 20);
         writeFile(tmp.path("source"), source);
         Engine::compressFile(tmp.path("source"), tmp.path("good"));
-        QCOMPARE(runZstd({"--no-check", tmp.path("source"), "-o", tmp.path("nocheck")}), 0);
+        QCOMPARE(QProcess::execute("zstd", {"-q", "--no-check", tmp.path("source"), "-o", tmp.path("nocheck")}), 0);
         const QByteArray good = readFile(tmp.path("good"));
-        const auto flipped = [&](qsizetype at) { return QByteArray(good).replace(at, 1, QByteArray(1, good[at] ^ 0x10)); };
+        const auto flipped = [&](qsizetype at) { return QByteArray(good).replace(at, 1, QByteArray(1, ~good[at])); };
         for (const bool c : {true, false}) {
             const auto row = [&](const char *tag, const char *kind, int number, const char *cause) {
                 QTest::addRow("%s: %s", c ? "compress" : "decompress", tag)
@@ -156,16 +142,14 @@ private slots:
             writeFile(input = output, old = bytes);
         else
             writeFile(input, bytes);
-        const QMap<QString, QByteArray> before = filesIn(outFolder);
-        const auto call = [&] { compress ? Engine::compressFile(input, output) : Engine::decompressFile(input, output); };
+        const auto call = [&] { (compress ? Engine::compressFile : Engine::decompressFile)(input, output, {}); };
         QCOMPARE(errorMismatch(call, number, {cause, quotedPath(input)}), QString());
         QCOMPARE(readFile(outFolder + "/old.dat"), old);
-        QCOMPARE(filesIn(outFolder), before); // untouched, and no temporary file left
+        QCOMPARE(filesIn(outFolder), QStringList{"old.dat"}); // no temporary file left
     }
 
-    // While the control works the window paints, the bar moves and reads full at the end, and a
-    // click the window system queued meanwhile is dropped rather than acted on later. A failure
-    // comes out of the call, and leaves no output.
+    // While the control works the window paints the bar moving, full at the end, and drops a click
+    // the window system queued meanwhile; a failure comes out of the call and leaves no output.
     void control()
     {
         TempFolder tmp;
@@ -173,18 +157,19 @@ private slots:
         writeFile(tmp.path("BACK.MDB"), data);
         writeFile(tmp.path("notes.txt"), "not a backup");
         QWidget window;
-        window.resize(400, 200);
         auto *ctrl = new ZlibToolCtrl(&window);
-        ctrl->setGeometry(10, 10, 233, 25);
         auto *button = new QPushButton("About", &window);
         button->setGeometry(10, 100, 100, 30);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        int clicks = 0, paints = 0;
+        int clicks = 0;
         connect(button, &QPushButton::clicked, [&] { ++clicks; });
-        QSet<int> values;
         QProgressBar *bar = ctrl->findChild<QProgressBar *>();
-        connect(bar, &QProgressBar::valueChanged, [&](int v) { values.insert(v); });
+        QSet<int> painted; // the values the bar was painted with during the work
+        const FormSupport::PaintWatch watch(bar, [&] {
+            if (ctrl->isBusy())
+                painted.insert(bar->value());
+        });
         QTimer clicker;
         connect(&clicker, &QTimer::timeout, [&] {
 #if TARVOS_TEST_QPA
@@ -198,16 +183,13 @@ private slots:
                                                              Qt::LeftButton, QEvent::MouseButtonRelease);
 #endif
         });
-        const FormSupport::PaintWatch watch(bar, [&] { paints += ctrl->isBusy() ? 1 : 0; });
         clicker.start(10);
         for (const bool compress : {true, false}) {
-            values.clear();
-            paints = 0;
+            painted.clear();
             ctrl->setInputFile(tmp.path(compress ? "BACK.MDB" : "BACK.TVB"));
             ctrl->setOutputFile(tmp.path(compress ? "BACK.TVB" : "restored.mdb"));
             compress ? ctrl->Compress() : ctrl->Decompress();
-            QVERIFY(paints > 0);
-            const auto between = std::count_if(values.begin(), values.end(), [](int v) { return v > 0 && v < 1000; });
+            const auto between = std::count_if(painted.begin(), painted.end(), [](int v) { return v > 0 && v < 1000; });
             QVERIFY2(between >= 1, qPrintable(QString::number(between)));
             QCOMPARE(bar->value(), 1000);
             QCoreApplication::processEvents();
