@@ -1,0 +1,214 @@
+#include "app/settings.h"
+#include "operations/paths.h"
+#include "platform/controls/controls.h"
+#include "platform/errors.h"
+#include "platform/registry/registry.h"
+#include "platform/tabctl/sstab.h"
+#include "platform/zlibtool/zlibtoolctrl.h"
+#include "resources/pictures.h"
+#include "errorcheck.h"
+#include "testsupport.h"
+
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTabBar>
+#include <QtTest>
+
+using namespace Registry;
+using namespace TestSupport;
+
+namespace {
+
+const QByteArray Header = "Windows Registry Editor Version 5.00\r\n\r\n";
+const QByteArray Tool = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Tool]\r\n";
+
+// Reads value P of HKEY_LOCAL_MACHINE\SOFTWARE\Vendor\Tool as a caller does, first asking its
+// size: "<type>:<data>", or "error <code>".
+QByteArray readValue()
+{
+    HKEY key{};
+    quint32 size = 0, type = 0;
+    QByteArray data;
+    long rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vendor\\Tool", 0, KEY_READ, &key);
+    if (rc == ERROR_SUCCESS && (rc = RegQueryValueExA(key, "P", nullptr, &type, nullptr, &size)) == ERROR_SUCCESS) {
+        data.fill('\x55', size);
+        rc = RegQueryValueExA(key, "P", nullptr, &type, reinterpret_cast<unsigned char *>(data.data()), &size);
+    }
+    RegCloseKey(key);
+    return rc ? "error " + QByteArray::number(qint64(rc)) : QByteArray::number(type) + ':' + data.left(size);
+}
+
+} // namespace
+
+class TestUnits : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Values live in section [Path] of the TarBackup file, where earlier runs left them.
+    void settings()
+    {
+        TempFolder tmp;
+        Settings::useFolder(tmp.path());
+        writeFile(tmp.path("TarBackup.conf"), "[Path]\nBackEnd=/old/BACK.MDB\n");
+        QCOMPARE(Settings::GetSetting(Settings::Key::BackEnd, "x"), QString("/old/BACK.MDB"));
+        QCOMPARE(Settings::GetSetting(Settings::Key::BackTo, "fallback"), QString("fallback"));
+        Settings::SaveSetting(Settings::Key::RestFrom, "/backups/it's BACK051226205535.TVB");
+        QCOMPARE(QSettings(tmp.path("TarBackup.conf"), QSettings::IniFormat).value("Path/RestFrom").toString(),
+                 QString("/backups/it's BACK051226205535.TVB"));
+        QCOMPARE(Settings::defaultBackEnd(), QDir::homePath() + "/BACK/BACK.MDB");
+    }
+
+    void paths()
+    {
+        for (const auto &[typed, upper] : {std::pair<QString, QString>{"c:\\data\\back.mdb", "C:\\DATA\\BACK.MDB"},
+                                           {"/srv/société/bäck.mdb", "/SRV/SOCIÉTÉ/BÄCK.MDB"}, {"", ""}}) {
+            QCOMPARE(Paths::backEndPathAfterLogin(typed, Paths::FileNameCase::Ignored), upper);
+            QCOMPARE(Paths::backEndPathAfterLogin(typed, Paths::FileNameCase::Significant), typed);
+            QCOMPARE(Paths::backEndPathAfterLogin(typed), typed); // this platform tells case apart
+        }
+        const QDateTime morning(QDate(2027, 2, 1), QTime(9, 5, 7));
+        QCOMPARE(Paths::suggestedBackupName("/BACK/BACK.MDB", morning), QString("/BACK/BACK010227090507.TVB"));
+        QCOMPARE(Paths::suggestedBackupName("/srv/b.up/data", morning), QString("/srv/b.up/BACK010227090507.TVB"));
+    }
+
+    // A page's controls stand where the window puts them and show with their tab; the change is
+    // announced once, with the tab left; arrows move along the strip, Ctrl+Tab goes round.
+    void tabControl()
+    {
+        SSTab tab({"Backup", "Restore", "Compact"}, 35);
+        tab.resize(521, 297);
+        auto *w = new QWidget;
+        tab.place(1, w, QRect(72, 40, 337, 29));
+        tab.show();
+        tab.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&tab)); // Ctrl+Tab is a shortcut of the active window
+        QCOMPARE(w->mapTo(&tab, QPoint(0, 0)), QPoint(72, 40));
+        QVERIFY(!w->isVisible());
+        QSignalSpy clicks(&tab, &SSTab::Click);
+        tab.setTab(1);
+        tab.setTab(1);
+        QVERIFY(w->isVisible());
+        QCOMPARE(clicks, QList<QVariantList>{{0}});
+        tab.tabBar()->setFocus();
+        QTest::keyClick(tab.tabBar(), Qt::Key_Right);
+        QCOMPARE(tab.Tab(), 2);
+        QTest::keyClick(&tab, Qt::Key_Tab, Qt::ControlModifier);
+        QCOMPARE(tab.Tab(), 0);
+        QCOMPARE(clicks.last(), QVariantList{2});
+    }
+
+    // The compression control is made by its class name, placed in twips and shown with its
+    // window; what cannot be made is refused with a message, and adds nothing.
+    void controlsByClassName()
+    {
+        QWidget window;
+        (new QLabel(&window))->setObjectName("Taken");
+        QWidget *control = Controls::Add(ZlibToolCtrl::ClassId, "ZlibTool1", &window);
+        QVERIFY(window.findChild<ZlibToolCtrl *>("ZlibTool1") == control && control->isHidden());
+        Controls::setLeft(control, 1560); // twips: 15 to the pixel
+        Controls::setWidth(control, 3495);
+        QVERIFY(control->x() == 104 && control->width() == 233);
+        QVERIFY(control->setProperty("Visible", true)); // set while the window is still hidden
+        window.show();
+        QVERIFY(control->isVisible());
+        const QString zlib = ZlibToolCtrl::ClassId;
+        const long create = ErrorNumber::CannotCreateObject, invalid = ErrorNumber::InvalidArgument;
+        Controls::registerClass("Test.Broken.1", [] { return nullptr; });
+        for (const auto &[classId, name, container, number, cause] :
+             {std::tuple{QString("ZlibTool.ZlibToolCtrl.2"), QString("x"), &window, create, "no component"},
+              {zlib, "Other", nullptr, invalid, "no window"}, {zlib, "", &window, invalid, "needs a name"},
+              {zlib, "Taken", &window, invalid, "already has a control named \"Taken\""},
+              {"Test.Broken.1", "Broken", &window, create, ""}, {zlib, "Later", &window, create, "not installed"}}) {
+            Controls::setAvailable(zlib, name != "Later");
+            QCOMPARE(errorMismatch([&] { Controls::Add(classId, name, container); }, number,
+                                   {"Cannot create the control \"" + classId + "\": ", cause}),
+                     QString());
+        }
+        Controls::setAvailable(zlib, true);
+        QCOMPARE(window.findChildren<QWidget *>().size(), 3); // the label, the control and its bar
+        QVERIFY(Controls::Add(zlib, "Later", &window));
+    }
+
+    // The pictures are drawn, on a clear ground but for the login picture's own; the open
+    // cabinet, which is the icon, has its drawer out.
+    void pictures()
+    {
+        using namespace Resources;
+        const QImage open = cabinetOpen(32).toImage(), shut = cabinetShut(32).toImage();
+        QVERIFY(open.copy(0, 16, 32, 16) != shut.copy(0, 16, 32, 16));
+        QCOMPARE(applicationIcon().pixmap(16).toImage(), cabinetOpen(16).toImage());
+        for (const QImage &image : {open, shut, logo(QSize(174, 59)).toImage(), loginPicture().toImage()}) {
+            const int area = image.width() * image.height();
+            int opaque = 0;
+            for (int i = 0; i < area; ++i)
+                opaque += qAlpha(image.pixel(i % image.width(), i / image.width())) > 0;
+            QVERIFY(opaque > area / 20 && (image.size() == LoginPictureSize ? opaque == area : opaque < area * 9 / 10));
+        }
+    }
+
+    // The hive file, and what reading value P of key SOFTWARE\Vendor\Tool gives. A line the
+    // reader cannot take is skipped; a file it cannot take holds no keys.
+    void values_data()
+    {
+        QTest::addColumn<QByteArray>("hive");
+        QTest::addColumn<QByteArray>("result");
+        const QByteArray h = Header + Tool, absent = "error 2", zero(1, '\0');
+        const QString strasse = QString::fromUtf8(Header + Tool + "\"P\"=\"Stra\xC3\x9F" "e\"\r\n");
+        const auto row = [](const char *tag, const QByteArray &hive, const QByteArray &result) {
+            QTest::newRow(tag) << hive << result;
+        };
+        row("string with escapes", h + "\"P\"=\"C:\\\\Program Files\\\\a \\\"b\\\".exe\"",
+            "1:" + QByteArray("C:\\Program Files\\a \"b\".exe") + zero);
+        row("dword, little-endian", h + "\"P\"=dword:0000abcd", "4:\xcd\xab" + zero + zero);
+        row("dword of nine digits dropped", h + "\"P\"=dword:123456789", absent);
+        row("binary, continued", h + "\"P\"=hex:de,ad,\\\r\n  be,EF", "3:\xde\xad\xbe\xef");
+        row("byte of three digits dropped", h + "\"P\"=hex:41,141", absent);
+        row("expandable string", h + "\"P\"=hex(2):25,00,41,00,25,00,00,00", "2:%A%" + zero);
+        row("names ignore case", Header + "[hkey_local_machine\\software\\VENDOR\\tool]\r\n\"p\"=\"x\"", "1:x" + zero);
+        row("removed value", h + "\"P\"=\"1\"\r\n\"P\"=-", absent);
+        row("bad lines skipped", h + "; note\r\n\"A\"=\"x\" junk\r\n\"B\"=hex:1,zz\r\n\"P\"=\"ok\"", "1:ok" + zero);
+        row("UTF-16 file", "\xFF\xFE" + QByteArray(reinterpret_cast<const char *>(strasse.utf16()), strasse.size() * 2),
+            "1:Stra\xC3\x9F" "e" + zero);
+        row("no header", Tool + "\"P\"=\"1\"", absent);
+        row("continuation at the end", h + "\"P\"=hex:41,\\", absent);
+        row("too large", h + "\"P\"=\"1\"\r\n" + QByteArray(17 << 20, ' '), absent);
+    }
+
+    void values()
+    {
+        QFETCH(QByteArray, hive);
+        QFETCH(QByteArray, result);
+        const TempFolder tmp;
+        setHiveFile(tmp.path("registry.reg"));
+        writeFile(tmp.path("registry.reg"), hive);
+        QCOMPARE(readValue().toHex(' '), result.toHex(' '));
+    }
+
+    // Read rights only; a buffer one byte short gets the size it needs and stays untouched.
+    void handlesRightsAndBuffer()
+    {
+        const TempFolder tmp;
+        setHiveFile(tmp.path("registry.reg"));
+        writeFile(tmp.path("registry.reg"), Header + Tool + "\"P\"=\"1\"\r\n");
+        HKEY vendor{}, tool{}, again{};
+        QCOMPARE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vendor\\", 0, KEY_READ, &vendor), ERROR_SUCCESS);
+        QCOMPARE(RegOpenKeyExA(vendor, "Tool", 0, KEY_READ, &tool), ERROR_SUCCESS);
+        QCOMPARE(RegOpenKeyExA(tool, QByteArray(), 0, KEY_READ, &again), ERROR_SUCCESS);
+        for (const quint32 rights : {quint32(KEY_READ | KEY_SET_VALUE), KEY_WRITE, KEY_ALL_ACCESS}) {
+            HKEY refused{0xDEAD};
+            QVERIFY(RegOpenKeyExA(vendor, "Tool", 0, rights, &refused) == ERROR_ACCESS_DENIED && refused == HKEY{});
+        }
+        unsigned char buffer[4] = {'x', 'x', 'x', 'x'};
+        quint32 type = 0, size = 1;
+        QCOMPARE(RegQueryValueExA(again, "P", nullptr, &type, buffer, &size), ERROR_MORE_DATA);
+        QVERIFY(size == 2 && buffer[0] == 'x');
+        QCOMPARE(RegQueryValueExA(again, "P", nullptr, nullptr, buffer, &size), ERROR_SUCCESS);
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(buffer), 3), QByteArray("1\0x", 3));
+        QVERIFY(RegCloseKey(again) == ERROR_SUCCESS && RegCloseKey(again) == ERROR_INVALID_HANDLE);
+        QCOMPARE(RegQueryValueExA(again, "P", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
+        QVERIFY(RegCloseKey(tool) == ERROR_SUCCESS && RegCloseKey(vendor) == ERROR_SUCCESS);
+    }
+};
+
+QTEST_MAIN(TestUnits)
+#include "tst_units.moc"
