@@ -47,9 +47,8 @@ void TestMkBackend::shapes()
     QCOMPARE(scalar(path, "PRAGMA journal_mode"), QString(wal ? "wal" : "delete"));
     QCOMPARE(rows(path, "SELECT UserName, UserPassword FROM User ORDER BY rowid"),
              (QStringList{"ADMIN|pa:ss'word", "CLERK|", "USER000001|pw000001", "USER000002|pw000002"}));
-    QCOMPARE(made.fileBytes, QFileInfo(path).size());
-    QCOMPARE(QString::number(made.freePages), scalar(path, "PRAGMA freelist_count"));
-    QCOMPARE(QString::number(made.invoices), scalar(path, "SELECT count(*) FROM Invoice"));
+    QCOMPARE(QString("%1 %2").arg(made.fileBytes).arg(made.freePages),
+             QString("%1 %2").arg(QFileInfo(path).size()).arg(scalar(path, "PRAGMA freelist_count")));
     if (sizeMb == 0)
         return;
     QVERIFY(made.fileBytes >= options.sizeBytes && made.fileBytes < options.sizeBytes * 11 / 10);
