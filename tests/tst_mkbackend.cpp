@@ -35,13 +35,9 @@ void TestMkBackend::shapes()
     QFETCH(bool, wal);
     TempFolder tmp;
     const QString path = tmp.path("it's BACK.MDB");
-    BackendMaker::Options options;
-    options.users = {{"ADMIN", "pa:ss'word"}, {"CLERK", ""}};
-    options.generatedUsers = 2;
-    options.sizeBytes = qint64(sizeMb) << 20;
-    options.freePercent = freePercent;
-    options.wal = wal;
-    const BackendMaker::Summary made = BackendMaker::make(path, options);
+    const qint64 size = qint64(sizeMb) << 20;
+    const BackendMaker::Summary made =
+        BackendMaker::make(path, {{{"ADMIN", "pa:ss'word"}, {"CLERK", ""}}, 2, size, freePercent, wal});
     QCOMPARE(entries(tmp.path()), QStringList{"it's BACK.MDB"});
     QCOMPARE(scalar(path, "PRAGMA integrity_check"), QString("ok"));
     QCOMPARE(scalar(path, "PRAGMA journal_mode"), QString(wal ? "wal" : "delete"));
@@ -51,7 +47,7 @@ void TestMkBackend::shapes()
              QString("%1 %2").arg(QFileInfo(path).size()).arg(scalar(path, "PRAGMA freelist_count")));
     if (sizeMb == 0)
         return;
-    QVERIFY(made.fileBytes >= options.sizeBytes && made.fileBytes < options.sizeBytes * 11 / 10);
+    QVERIFY(made.fileBytes >= size && made.fileBytes < size * 11 / 10);
     const double freeShare = 100.0 * double(made.freePages) / double(made.pageCount);
     QVERIFY2(freeShare >= freePercent && freeShare < freePercent + 3, qPrintable(QString::number(freeShare)));
     // Invoices deleted took their lines with them, and every total is the sum of its lines.
