@@ -7,7 +7,6 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QtTest>
@@ -164,8 +163,6 @@ void TestDialogs::realBoxes()
                 box->reject();
             } else if (action.startsWith("type ")) {
                 if (kind == "file") { // once the folder is listed, which puts the current file in the field
-                    auto *view = box->findChild<QListView *>("listView");
-                    QTRY_VERIFY(view->model()->rowCount(view->rootIndex()) > 0);
                     if (action == actions[0])
                         QTRY_COMPARE(edit->text(), QString("BACK.MDB"));
                     edit->setFocus();
