@@ -28,66 +28,30 @@ class TestDao : public QObject {
     Q_OBJECT
 
 private slots:
-    void loginQuery_data();
-    void loginQuery();
-    void refusals_data();
-    void refusals();
+    void calls_data();
+    void calls();
     void compaction_data();
     void compaction();
 };
 
-void TestDao::loginQuery_data()
-{
-    QTest::addColumn<QString>("file"); // in the working folder
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<bool>("matches");
-    QTest::newRow("right password") << "BACK.MDB" << "ADMIN" << "secret" << true;
-    QTest::newRow("wrong case of password") << "BACK.MDB" << "ADMIN" << "Secret" << false;
-    QTest::newRow("quotes are characters") << "BACK.MDB" << "O'BRIEN" << "it's" << true;
-    QTest::newRow("injection in password") << "BACK.MDB" << "ADMIN" << "' OR '1'='1" << false;
-    QTest::newRow("empty password") << "BACK.MDB" << "EMPTY" << "" << true;
-    // SQLite would read a name starting with "file:" as a URI; here it is just a file name.
-    QTest::newRow("URI-like name") << "file:B.MDB?mode=memory" << "ADMIN" << "secret" << true;
-}
-
-void TestDao::loginQuery()
-{
-    QFETCH(QString, file);
-    QFETCH(QString, name);
-    QFETCH(QString, password);
-    QFETCH(bool, matches);
-    TempFolder tmp;
-    const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(tmp.path()));
-    const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
-    makeBackend(file);
-    const QByteArray before = readFile(file);
-    std::unique_ptr<Database> db = dbEngine().OpenDatabase(file);
-    std::unique_ptr<Recordset> rs = db->OpenRecordset(loginSql, dbOpenDynaset, {name, password});
-    db->Close(); // the open recordset keeps the connection until it is closed
-    QCOMPARE(!rs->Eof(), matches);
-    if (matches)
-        QCOMPARE(rs->field("userpassword").toString(), password); // field names ignore case, as SQL does
-    rs->Close();
-    // A login only reads, and once closed holds nothing: another program may lock the file at once.
-    QCOMPARE(readFile(file), before);
-    QCOMPARE(entries(tmp.path()), QStringList{file});
-    RawDb other = rawOpen(tmp.path(file));
-    sqlite3_busy_timeout(other.get(), 0);
-    QVERIFY(rawExec(other.get(), "BEGIN EXCLUSIVE"));
-}
-
-void TestDao::refusals_data()
+void TestDao::calls_data()
 {
     // In a folder holding BACK.MDB (a back end), OLD.MDB (text), EMPTY (no bytes) and SUB/.
     QTest::addColumn<QString>("call");
-    QTest::addColumn<QStringList>("args"); // open: path; query: SQL, values; compact: source, target
-    QTest::addColumn<int>("number");
-    QTest::addColumn<QString>("cause");
+    QTest::addColumn<QStringList>("args"); // open: path; query: path, SQL, values; compact: source, target
+    QTest::addColumn<int>("number");       // of the error, 0 for none
+    QTest::addColumn<QString>("cause");    // in the error; or the password a query reads, <none> for no row
     const auto row = [](const char *name, const char *call, const QStringList &args, int number, const char *cause) {
         QTest::newRow(name) << call << args << number << cause;
     };
+    const QStringList back = {"BACK.MDB", loginSql};
+    row("login", "query", back + QStringList{"ADMIN", "secret"}, 0, "secret");
+    row("login, wrong case of password", "query", back + QStringList{"ADMIN", "Secret"}, 0, "<none>");
+    row("login, quotes are characters", "query", back + QStringList{"O'BRIEN", "it's"}, 0, "it's");
+    row("login, injection in password", "query", back + QStringList{"ADMIN", "' OR '1'='1"}, 0, "<none>");
+    row("login, empty password", "query", back + QStringList{"EMPTY", ""}, 0, "");
+    // SQLite would read a name starting with "file:" as a URI; here it is just a file name.
+    row("login, URI-like name", "query", {"file:B.MDB?mode=memory", loginSql, "ADMIN", "secret"}, 0, "secret");
     row("open missing", "open", {"GONE.MDB"}, SQLITE_CANTOPEN, "the file does not exist");
     row("open missing, URI-like", "open", {"B.MDB?mode=memory"}, SQLITE_CANTOPEN, "the file does not exist");
     row("open in a missing folder", "open", {"no/BACK.MDB"}, SQLITE_CANTOPEN, "the file does not exist");
@@ -96,14 +60,14 @@ void TestDao::refusals_data()
     row("open a text file", "open", {"OLD.MDB"}, SQLITE_NOTADB, "the file is not a database");
     row("open an empty file", "open", {"EMPTY"}, SQLITE_NOTADB, "the file is empty");
     row("open while another program writes", "open", {"BACK.MDB"}, -1, "locked by another program");
-    row("query, no such table", "query", {"SELECT * FROM Users WHERE UserName=?", "A"}, SQLITE_ERROR,
+    row("query, no such table", "query", {"BACK.MDB", "SELECT * FROM Users WHERE UserName=?", "A"}, SQLITE_ERROR,
         "no such table: Users");
-    row("query, too few values", "query", {loginSql, "ADMIN"}, SQLITE_RANGE,
+    row("query, too few values", "query", {"BACK.MDB", loginSql, "ADMIN"}, SQLITE_RANGE,
         "the query has 2 placeholders but 1 values were given");
-    row("query, a second statement", "query", {"SELECT 1; DELETE FROM User"}, SQLITE_MISUSE, "more than one statement");
-    row("query, only a comment", "query", {"  -- nothing"}, SQLITE_MISUSE, "the query text is empty");
+    row("query, a second statement", "query", {"BACK.MDB", "SELECT 1; DELETE FROM User"}, SQLITE_MISUSE, "more than one statement");
+    row("query, only a comment", "query", {"BACK.MDB", "  -- nothing"}, SQLITE_MISUSE, "the query text is empty");
     // Fails at the first row, not while preparing: not to be taken for "no rows".
-    row("query, error while reading", "query", {"SELECT abs(-9223372036854775807 - 1)"}, SQLITE_ERROR,
+    row("query, error while reading", "query", {"BACK.MDB", "SELECT abs(-9223372036854775807 - 1)"}, SQLITE_ERROR,
         "integer overflow");
     row("compact onto a file", "compact", {"BACK.MDB", "OLD.MDB"}, SQLITE_CANTOPEN, "OLD.MDB\" already exists");
     row("compact onto an empty file", "compact", {"BACK.MDB", "EMPTY"}, SQLITE_CANTOPEN, "already exists");
@@ -118,15 +82,21 @@ void TestDao::refusals_data()
     row("compact onto a full disk", "compact", {"BACK.MDB", "small/NEW.MDB"}, -1, "the disk is full");
 }
 
-// Each is refused with its cause and the path, and nothing is created or changed.
-void TestDao::refusals()
+// Each error names its cause and the path; nothing is created or changed, and nothing is left
+// holding the database.
+void TestDao::calls()
 {
     QFETCH(QString, call);
     QFETCH(QStringList, args);
     QFETCH(int, number);
     QFETCH(QString, cause);
     TempFolder tmp;
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(tmp.path()));
+    const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
     makeBackend(tmp.path("BACK.MDB"), args.value(1).startsWith("small/") ? 3 << 20 : 0);
+    if (args[0].startsWith("file:"))
+        makeBackend(tmp.path(args[0]));
     std::unique_ptr<ReadOnlyFolder> locked;
     std::unique_ptr<SmallFileSystem> small;
     if (args.value(1).startsWith("locked/") && !(locked = std::make_unique<ReadOnlyFolder>(tmp.path("locked")))->lock())
@@ -145,25 +115,37 @@ void TestDao::refusals()
     engine.setBusyTimeout(20);
     const QStringList before = entries(tmp.path());
     const QByteArray back = readFile(tmp.path("BACK.MDB"));
-    const QString path = call == "query" ? tmp.path("BACK.MDB") : args[0].isEmpty() ? QString() : tmp.path(args[0]);
-    QCOMPARE(errorMismatch(
-                 [&] {
-                     if (call == "open")
-                         (void)engine.OpenDatabase(path);
-                     else if (call == "compact")
-                         engine.CompactDatabase(path, tmp.path(args[1]));
-                     else
-                         (void)engine.OpenDatabase(path)->OpenRecordset(
-                             args[0], dbOpenDynaset, QVariant(args.mid(1)).toList());
-                 },
-                 number, {quotedPath(path), cause}),
-             QString());
+    const QString path = args[0].isEmpty() || args[0].startsWith("file:") ? args[0] : tmp.path(args[0]);
+    QString read;
+    const auto run = [&] {
+        if (call == "open") {
+            (void)engine.OpenDatabase(path);
+        } else if (call == "compact") {
+            engine.CompactDatabase(path, tmp.path(args[1]));
+        } else {
+            std::unique_ptr<Database> db = engine.OpenDatabase(path);
+            std::unique_ptr<Recordset> rs = db->OpenRecordset(args[1], dbOpenDynaset, QVariant(args.mid(2)).toList());
+            db->Close(); // the open recordset keeps the connection until it is closed
+            read = rs->Eof() ? "<none>" : rs->field("userpassword").toString(); // field names ignore case, as SQL does
+        }
+    };
+    if (number == 0) {
+        QCOMPARE(errorMessage(run), QString());
+        QCOMPARE(read, cause);
+    } else {
+        QCOMPARE(errorMismatch(run, number, {quotedPath(path), cause}), QString());
+    }
     QCOMPARE(entries(tmp.path()), before);
     for (const char *folder : {"SUB", "locked", "small"})
         QCOMPARE(entries(tmp.path(folder)), QStringList());
     QCOMPARE(readFile(tmp.path("OLD.MDB")), QByteArray("keep me"));
     QCOMPARE(readFile(tmp.path("EMPTY")), QByteArray());
     QCOMPARE(readFile(tmp.path("BACK.MDB")), back);
+    if (writer)
+        return;
+    RawDb other = rawOpen(tmp.path(call == "query" ? args[0] : "BACK.MDB")); // another program may lock it at once
+    sqlite3_busy_timeout(other.get(), 0);
+    QVERIFY(rawExec(other.get(), "BEGIN EXCLUSIVE"));
 }
 
 void TestDao::compaction_data()
