@@ -1,3 +1,4 @@
+#include "backendmaker.h"
 #include "opsupport.h"
 #include "testsupport.h"
 
@@ -6,6 +7,7 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+using namespace OpSupport;
 using namespace TestSupport;
 
 namespace {
@@ -34,17 +36,78 @@ QString state(const QString &folder)
 
 } // namespace
 
-class TestLossyfs : public QObject {
+class TestTools : public QObject {
     Q_OBJECT
 
 private slots:
+    void makerShapes_data();
+    void makerShapes();
+    void makerCommandLine();
     void cut_data();
     void cut();
     void sqliteCommit_data();
     void sqliteCommit();
 };
 
-void TestLossyfs::cut_data()
+void TestTools::makerShapes_data()
+{
+    QTest::addColumn<int>("sizeMb");
+    QTest::addColumn<int>("freePercent");
+    QTest::addColumn<bool>("wal");
+    QTest::newRow("users only") << 0 << 0 << false;
+    QTest::newRow("4 MiB, 30% free") << 4 << 30 << false;
+    QTest::newRow("6 MiB, 60% free, WAL") << 6 << 60 << true;
+}
+
+// A whole database of the asked size and free share, alone in its folder.
+void TestTools::makerShapes()
+{
+    QFETCH(int, sizeMb);
+    QFETCH(int, freePercent);
+    QFETCH(bool, wal);
+    TempFolder tmp;
+    const QString path = tmp.path("it's BACK.MDB");
+    const qint64 size = qint64(sizeMb) << 20;
+    const BackendMaker::Summary made =
+        BackendMaker::make(path, {{{"ADMIN", "pa:ss'word"}, {"CLERK", ""}}, 2, size, freePercent, wal});
+    QCOMPARE(entries(tmp.path()), QStringList{"it's BACK.MDB"});
+    QCOMPARE(scalar(path, "PRAGMA integrity_check"), QString("ok"));
+    QCOMPARE(scalar(path, "PRAGMA journal_mode"), QString(wal ? "wal" : "delete"));
+    QCOMPARE(rows(path, "SELECT UserName, UserPassword FROM User ORDER BY rowid"),
+             (QStringList{"ADMIN|pa:ss'word", "CLERK|", "USER000001|pw000001", "USER000002|pw000002"}));
+    QCOMPARE(made.fileBytes, QFileInfo(path).size());
+    if (sizeMb == 0)
+        return;
+    QVERIFY(made.fileBytes >= size && made.fileBytes < size * 11 / 10);
+    const double freeShare = 100 * scalar(path, "PRAGMA freelist_count").toDouble() / scalar(path, "PRAGMA page_count").toDouble();
+    QVERIFY2(freeShare >= freePercent && freeShare < freePercent + 3, qPrintable(QString::number(freeShare)));
+    // Invoices deleted took their lines with them, and every total is the sum of its lines.
+    QCOMPARE(scalar(path, "SELECT count(*) FROM InvoiceLine WHERE InvoiceID NOT IN (SELECT InvoiceID FROM Invoice)"
+                          " + (SELECT count(*) FROM Invoice i WHERE abs(Total - (SELECT sum(Amount) FROM InvoiceLine l"
+                          " WHERE l.InvoiceID = i.InvoiceID)) > 0.005)"),
+             QString("0"));
+}
+
+// Silent on success; exit code 2 for bad arguments, 1 for an existing file, which is left alone.
+void TestTools::makerCommandLine()
+{
+    TempFolder tmp;
+    QProcess run;
+    const auto exitCode = [&](const QStringList &args) {
+        run.start(toolsDir() + "/mkbackend", args);
+        return run.waitForFinished(60000) ? run.exitCode() : -1;
+    };
+    QCOMPARE(exitCode({"--user", "ADMIN:s3cret:x", "--users", "1", tmp.path("A.MDB")}), 0);
+    QCOMPARE(run.readAll(), QByteArray());
+    QCOMPARE(rows(tmp.path("A.MDB"), "SELECT * FROM User"), (QStringList{"ADMIN|s3cret:x", "USER000001|pw000001"}));
+    QCOMPARE(exitCode({"--user", "NOCOLON", tmp.path("C.MDB")}), 2);
+    const QByteArray made = readFile(tmp.path("A.MDB"));
+    QCOMPARE(exitCode({tmp.path("A.MDB")}), 1);
+    QCOMPARE(readFile(tmp.path("A.MDB")), made);
+    QCOMPARE(entries(tmp.path()), QStringList{"A.MDB"});
+}
+
+void TestTools::cut_data()
 {
     QTest::addColumn<QString>("before"); // made durable on the backing folder
     QTest::addColumn<QString>("steps");  // on the mount; "sync NAME" syncs a file or a folder
@@ -63,7 +126,7 @@ void TestLossyfs::cut_data()
     QTest::newRow("cut at a sync") << "" << "printf x > a; sync a; sync .; printf y > b; sync b; sync ." << 3 << "a=x";
 }
 
-void TestLossyfs::cut()
+void TestTools::cut()
 {
     QFETCH(QString, before);
     QFETCH(QString, steps);
@@ -72,7 +135,7 @@ void TestLossyfs::cut()
     TempFolder tmp;
     QDir().mkpath(tmp.path("backing"));
     QVERIFY(shell(tmp.path("backing"), "true; " + before));
-    OpSupport::LossyMount mount(tmp.path("backing"), tmp.path("mnt"),
+    LossyMount mount(tmp.path("backing"), tmp.path("mnt"),
                                 cutAtSync ? QStringList{"--cut-at-sync", QString::number(cutAtSync)} : QStringList{});
     if (!mount.why().isEmpty())
         QSKIP(qPrintable(mount.why()));
@@ -82,7 +145,7 @@ void TestLossyfs::cut()
     QCOMPARE(state(tmp.path("backing")), after); // nothing of lossyfs's own is left either
 }
 
-void TestLossyfs::sqliteCommit_data()
+void TestTools::sqliteCommit_data()
 {
     QTest::addColumn<QString>("modes"); // journal mode and synchronous
     QTest::addColumn<int>("rows");
@@ -96,7 +159,7 @@ void TestLossyfs::sqliteCommit_data()
 }
 
 // The sqlite3 shell commits 200 rows on the mount and stays open until the cut.
-void TestLossyfs::sqliteCommit()
+void TestTools::sqliteCommit()
 {
     QFETCH(QString, modes);
     QFETCH(int, rows);
@@ -106,10 +169,10 @@ void TestLossyfs::sqliteCommit()
     TempFolder tmp;
     QDir().mkpath(tmp.path("backing"));
     const QString path = tmp.path("backing/db");
-    QVERIFY(OpSupport::rawExec(OpSupport::rawOpen(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).get(),
+    QVERIFY(rawExec(rawOpen(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).get(),
                                qPrintable("PRAGMA journal_mode=" + mode[0] + "; CREATE TABLE t(x, y); "
                                           "INSERT INTO t VALUES(0, randomblob(3000));")));
-    OpSupport::LossyMount mount(tmp.path("backing"), tmp.path("mnt"));
+    LossyMount mount(tmp.path("backing"), tmp.path("mnt"));
     if (!mount.why().isEmpty())
         QSKIP(qPrintable(mount.why()));
     QProcess sqlite;
@@ -124,9 +187,9 @@ void TestLossyfs::sqliteCommit()
     QVERIFY2(mount.cut(), mount.report().constData());
     sqlite.kill();
     sqlite.waitForFinished();
-    QCOMPARE(OpSupport::scalar(path, "PRAGMA integrity_check"), QString("ok"));
-    QCOMPARE(OpSupport::scalar(path, "SELECT count(*) FROM t").toInt(), rows);
+    QCOMPARE(scalar(path, "PRAGMA integrity_check"), QString("ok"));
+    QCOMPARE(scalar(path, "SELECT count(*) FROM t").toInt(), rows);
 }
 
-QTEST_GUILESS_MAIN(TestLossyfs)
-#include "tst_lossyfs.moc"
+QTEST_GUILESS_MAIN(TestTools)
+#include "tst_tools.moc"
