@@ -42,7 +42,6 @@ class TestTools : public QObject {
 private slots:
     void makerShapes_data();
     void makerShapes();
-    void makerCommandLine();
     void cut_data();
     void cut();
     void sqliteCommit_data();
@@ -54,22 +53,43 @@ void TestTools::makerShapes_data()
     QTest::addColumn<int>("sizeMb");
     QTest::addColumn<int>("freePercent");
     QTest::addColumn<bool>("wal");
-    QTest::newRow("users only") << 0 << 0 << false;
-    QTest::newRow("4 MiB, 30% free") << 4 << 30 << false;
-    QTest::newRow("6 MiB, 60% free, WAL") << 6 << 60 << true;
+    QTest::addColumn<bool>("program"); // mkbackend run, or else the library called
+    QTest::newRow("users only") << 0 << 0 << false << false;
+    QTest::newRow("4 MiB, 30% free") << 4 << 30 << false << false;
+    QTest::newRow("6 MiB, 60% free, WAL") << 6 << 60 << true << false;
+    QTest::newRow("the program, 1 MiB, 10% free, WAL") << 1 << 10 << true << true;
 }
 
-// A whole database of the asked size and free share, alone in its folder.
+// A whole database of the asked size and free share, alone in its folder. The program is silent,
+// and refuses bad arguments (exit code 2) and an existing file (1), which it leaves alone.
 void TestTools::makerShapes()
 {
     QFETCH(int, sizeMb);
     QFETCH(int, freePercent);
     QFETCH(bool, wal);
+    QFETCH(bool, program);
     TempFolder tmp;
     const QString path = tmp.path("it's BACK.MDB");
     const qint64 size = qint64(sizeMb) << 20;
-    const BackendMaker::Summary made =
-        BackendMaker::make(path, {{{"ADMIN", "pa:ss'word"}, {"CLERK", ""}}, 2, size, freePercent, wal});
+    QProcess run;
+    const auto exitCode = [&](const QStringList &args) {
+        run.start(toolsDir() + "/mkbackend", args);
+        return run.waitForFinished(60000) ? run.exitCode() : -1;
+    };
+    BackendMaker::Summary made;
+    if (program) {
+        QCOMPARE(exitCode({"--user", "ADMIN:pa:ss'word", "--user", "CLERK:", "--users", "2", "--size-mb",
+                           QString::number(sizeMb), "--free-percent", QString::number(freePercent), "--wal", path}),
+                 0);
+        QCOMPARE(run.readAll(), QByteArray());
+        made.fileBytes = QFileInfo(path).size();
+        const QByteArray bytes = readFile(path);
+        QCOMPARE(exitCode({"--user", "NOCOLON", tmp.path("C.MDB")}), 2);
+        QCOMPARE(exitCode({path}), 1);
+        QCOMPARE(readFile(path), bytes);
+    } else {
+        made = BackendMaker::make(path, {{{"ADMIN", "pa:ss'word"}, {"CLERK", ""}}, 2, size, freePercent, wal});
+    }
     QCOMPARE(entries(tmp.path()), QStringList{"it's BACK.MDB"});
     QCOMPARE(scalar(path, "PRAGMA integrity_check"), QString("ok"));
     QCOMPARE(scalar(path, "PRAGMA journal_mode"), QString(wal ? "wal" : "delete"));
@@ -86,25 +106,6 @@ void TestTools::makerShapes()
                           " + (SELECT count(*) FROM Invoice i WHERE abs(Total - (SELECT sum(Amount) FROM InvoiceLine l"
                           " WHERE l.InvoiceID = i.InvoiceID)) > 0.005)"),
              QString("0"));
-}
-
-// Silent on success; exit code 2 for bad arguments, 1 for an existing file, which is left alone.
-void TestTools::makerCommandLine()
-{
-    TempFolder tmp;
-    QProcess run;
-    const auto exitCode = [&](const QStringList &args) {
-        run.start(toolsDir() + "/mkbackend", args);
-        return run.waitForFinished(60000) ? run.exitCode() : -1;
-    };
-    QCOMPARE(exitCode({"--user", "ADMIN:s3cret:x", "--users", "1", tmp.path("A.MDB")}), 0);
-    QCOMPARE(run.readAll(), QByteArray());
-    QCOMPARE(rows(tmp.path("A.MDB"), "SELECT * FROM User"), (QStringList{"ADMIN|s3cret:x", "USER000001|pw000001"}));
-    QCOMPARE(exitCode({"--user", "NOCOLON", tmp.path("C.MDB")}), 2);
-    const QByteArray made = readFile(tmp.path("A.MDB"));
-    QCOMPARE(exitCode({tmp.path("A.MDB")}), 1);
-    QCOMPARE(readFile(tmp.path("A.MDB")), made);
-    QCOMPARE(entries(tmp.path()), QStringList{"A.MDB"});
 }
 
 void TestTools::cut_data()
@@ -153,7 +154,6 @@ void TestTools::sqliteCommit_data()
     // rolls back. In write-ahead-log mode, NORMAL syncs the log only at checkpoints.
     QTest::newRow("delete full") << "DELETE FULL" << 1;
     QTest::newRow("delete extra") << "DELETE EXTRA" << 201;
-    QTest::newRow("truncate full") << "TRUNCATE FULL" << 201;
     QTest::newRow("wal full") << "WAL FULL" << 201;
     QTest::newRow("wal normal") << "WAL NORMAL" << 1;
 }

@@ -68,10 +68,12 @@ void TestWindows::login_data()
     QTest::addColumn<QStringList>("answers"); // to the boxes: a button, "input TEXT", "input cancelled"
     QTest::addColumn<QStringList>("boxes");   // messages "TEXT STYLE", input boxes "TITLE: PROMPT [DEFAULT]"
     QTest::addColumn<bool>("loggedIn");
-    const QString good = "@/it's a back end.mdb", refused = "Invalid password 48";
+    const QString good = "@/it's a back end.mdb";
+    const auto row = [](const char *name, const QString &backEnd, const QStringList &actions, const QStringList &answers,
+                        const QStringList &boxes, bool ok) { QTest::newRow(name) << backEnd << actions << answers << boxes << ok; };
     const auto typed = [&](const char *name, const QString &user, const QString &password, bool ok) {
-        QTest::newRow(name) << good << QStringList{"type " + user, "Tab", "type " + password, "OK"}
-                            << (ok ? QStringList() : QStringList{"OK"}) << (ok ? QStringList() : QStringList{refused}) << ok;
+        row(name, good, {"type " + user, "Tab", "type " + password, "OK"}, ok ? QStringList() : QStringList{"OK"},
+            ok ? QStringList() : QStringList{"Invalid password 48"}, ok);
     };
     // A row of User logs in with its exact password, the name in any case; nothing else does.
     typed("name in small letters", "admin", "Secret", true);
@@ -93,37 +95,26 @@ void TestWindows::login_data()
     typed("decomposed accent", "E\u0301LODIE", "mot de passe", false);
     typed("blanks of the row dropped", "SPACED", "blanks", false);
 
-    const QStringList type = {"type ADMIN", "Tab", "type Secret"};
-    QTest::newRow("Enter presses OK") << good << type + QStringList{"Enter"} << QStringList() << QStringList() << true;
-    QTest::newRow("access keys") << good << QStringList{"Alt+P", "type Secret", "Alt+U", "type admin", "Enter"}
-                                 << QStringList() << QStringList() << true;
-    QTest::newRow("Tab to OK") << good << type + QStringList{"Tab", "Space"} << QStringList() << QStringList() << true;
-    QTest::newRow("Tab to Cancel") << good << type + QStringList{"Tab", "Tab", "Space"} << QStringList() << QStringList()
-                                   << false;
-    QTest::newRow("Esc cancels") << good << type + QStringList{"Esc"} << QStringList() << QStringList() << false;
-    QTest::newRow("close box") << good << type + QStringList{"Close"} << QStringList() << QStringList() << false;
-
+    const QStringList type = {"type ADMIN", "Tab", "type Secret"}, typeOK = type + QStringList{"OK"};
+    row("Enter presses OK", good, type + QStringList{"Enter"}, {}, {}, true);
+    row("access keys", good, {"Alt+P", "type Secret", "Alt+U", "type admin", "Enter"}, {}, {}, true);
+    row("Tab to OK", good, type + QStringList{"Tab", "Space"}, {}, {}, true);
+    row("Tab to Cancel", good, type + QStringList{"Tab", "Tab", "Space"}, {}, {}, false);
+    row("Esc cancels", good, type + QStringList{"Esc"}, {}, {}, false);
+    row("close box", good, type + QStringList{"Close"}, {}, {}, false);
     // A file that is no database is an error, not a wrong password.
-    QTest::newRow("not a database") << "@/text.mdb" << type + QStringList{"OK"} << QStringList{"OK"}
-                                    << QStringList{"26: Cannot open database \"@/text.mdb\": the file is not a database 16"}
-                                    << false;
-    QTest::newRow("empty file") << "@/empty.mdb" << type + QStringList{"OK"} << QStringList{"OK"}
-                                << QStringList{"26: Cannot open database \"@/empty.mdb\": the file is empty, not a "
-                                               "database 16"}
-                                << false;
+    row("not a database", "@/text.mdb", typeOK, {"OK"},
+        {"26: Cannot open database \"@/text.mdb\": the file is not a database 16"}, false);
+    row("empty file", "@/empty.mdb", typeOK, {"OK"},
+        {"26: Cannot open database \"@/empty.mdb\": the file is empty, not a database 16"}, false);
     // A missing back end is asked for until found; an empty answer and a folder are not found.
-    const QString gone = "@/gone.mdb not found. 53", asked = "BackEnd: Please specify the path of BACK.MDB [@/gone.mdb]";
-    QTest::newRow("missing, Cancel") << "@/gone.mdb" << type + QStringList{"OK"} << QStringList{"Cancel"}
-                                     << QStringList{gone} << false;
-    QTest::newRow("missing, the path not given") << "@/gone.mdb" << type + QStringList{"OK"}
-                                                 << QStringList{"Retry", "input cancelled"} << QStringList{gone, asked}
-                                                 << false;
-    QTest::newRow("missing, then found")
-        << "@/gone.mdb" << type + QStringList{"OK"}
-        << QStringList{"Retry", "input ", "Retry", "input @/folder.mdb", "Retry", "input " + good}
-        << QStringList{gone, asked, " not found. 53", "BackEnd: Please specify the path of BACK.MDB []",
-                       "@/folder.mdb not found. 53", "BackEnd: Please specify the path of BACK.MDB [@/folder.mdb]"}
-        << true;
+    const QString gone = "@/gone.mdb not found. 53", ask = "BackEnd: Please specify the path of BACK.MDB [";
+    row("missing, Cancel", "@/gone.mdb", typeOK, {"Cancel"}, {gone}, false);
+    row("missing, the path not given", "@/gone.mdb", typeOK, {"Retry", "input cancelled"}, {gone, ask + "@/gone.mdb]"},
+        false);
+    row("missing, then found", "@/gone.mdb", typeOK,
+        {"Retry", "input ", "Retry", "input @/folder.mdb", "Retry", "input " + good},
+        {gone, ask + "@/gone.mdb]", " not found. 53", ask + "]", "@/folder.mdb not found. 53", ask + "@/folder.mdb]"}, true);
 }
 
 void TestWindows::login()
