@@ -22,6 +22,23 @@ using modTarBackup::LoggedIn;
 
 namespace {
 
+// Does what a user does in window: a key (Tab, Enter, Esc, Space, Backspace, Alt+LETTER) on the
+// focused control, the close box (Close), or a click on the button of that caption.
+void act(QWidget *window, const QString &action)
+{
+    const QMap<QString, Qt::Key> keys{{"Tab", Qt::Key_Tab}, {"Enter", Qt::Key_Return}, {"Esc", Qt::Key_Escape},
+                                      {"Space", Qt::Key_Space}, {"Backspace", Qt::Key_Backspace}};
+    if (keys.contains(action))
+        QTest::keyClick(QApplication::focusWidget(), keys[action]);
+    else if (action.startsWith("Alt+"))
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(action.at(4).unicode()), Qt::AltModifier);
+    else if (action == "Close")
+        window->close();
+    for (QAbstractButton *button : window->findChildren<QAbstractButton *>())
+        if (button->isVisible() && button->text().remove('&') == action)
+            QTest::mouseClick(button, Qt::LeftButton);
+}
+
 void setUp(CommonDialog &dialog, const QString &filter, const QString &fileName)
 {
     dialog.setDialogTitle("Select");
@@ -147,8 +164,6 @@ void TestWindows::login()
     dlg.show();
     QVERIFY(QTest::qWaitForWindowActive(&dlg));
     QTRY_COMPARE(QApplication::focusWidget(), dlg.txtUserName);
-    const QMap<QString, Qt::Key> keys{
-        {"Tab", Qt::Key_Tab}, {"Enter", Qt::Key_Return}, {"Esc", Qt::Key_Escape}, {"Space", Qt::Key_Space}};
     for (const QString &action : actions) {
         auto *field = qobject_cast<QLineEdit *>(QApplication::focusWidget());
         if (action.startsWith("type ")) { // keys for plain text, else pasted as a whole
@@ -159,14 +174,8 @@ void TestWindows::login()
             else
                 field->insert(text);
             QCOMPARE(field->text(), text);
-        } else if (action.startsWith("Alt+")) {
-            QTest::keyClick(&dlg, Qt::Key(action.at(4).unicode()), Qt::AltModifier);
-        } else if (action == "OK") {
-            QTest::mouseClick(dlg.cmdOK, Qt::LeftButton);
-        } else if (action == "Close") {
-            dlg.close();
         } else {
-            QTest::keyClick(QApplication::focusWidget(), keys.value(action));
+            act(&dlg, action);
         }
     }
     QStringList shown;
@@ -192,13 +201,13 @@ void TestWindows::keysAndSystemInfo_data()
     // A path read from the first key is started as it is; else the second key names a folder
     // holding MSINFO32.EXE.
     QTest::addColumn<QByteArray>("hive");
-    QTest::addColumn<QString>("keys");   // from the first focus; Click clicks OK, Close the close box
+    QTest::addColumn<QString>("keys");   // from the first focus, as act() does them
     QTest::addColumn<int>("presses");    // of System Info (then OK is clicked)
     QTest::addColumn<QString>("started"); // the program each press starts; empty: the message instead
     const QByteArray path = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO]\r\n\"PATH\"=",
                      location = "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools Location]\r\n\"MSINFO\"=",
                      tools = location + "\"@/tools\"";
-    QTest::newRow("OK clicked") << QByteArray() << "Click" << 0 << "";
+    QTest::newRow("OK clicked") << QByteArray() << "OK" << 0 << "";
     QTest::newRow("Enter") << QByteArray() << "Enter" << 0 << "";
     QTest::newRow("Esc") << QByteArray() << "Esc" << 0 << "";
     QTest::newRow("close box") << QByteArray() << "Close" << 0 << "";
@@ -254,17 +263,8 @@ void TestWindows::keysAndSystemInfo()
                  << QApplication::focusWidget()->objectName();
         title->setText("changed");
         userClick();
-        const QMap<QString, Qt::Key> keyOf{{"Tab", Qt::Key_Tab}, {"Enter", Qt::Key_Return}, {"Esc", Qt::Key_Escape}};
-        for (const QString &key : keys.split(' ')) {
-            if (key == "Close")
-                about->close();
-            else if (key == "Click")
-                QTest::mouseClick(about->findChild<QPushButton *>("cmdOK"), Qt::LeftButton);
-            else if (key == "Alt+S")
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key_S, Qt::AltModifier);
-            else
-                QTest::keyClick(QApplication::focusWidget(), keyOf[key]);
-        }
+        for (const QString &key : keys.split(' '))
+            act(about, key);
         if (presses) { // an access key presses its button after a short delay
             if (started.isEmpty())
                 QTRY_COMPARE(DialogHook::shown().size(), presses);
@@ -377,7 +377,7 @@ void TestWindows::realBoxes()
             }
         });
         QTRY_VERIFY((box = qobject_cast<QDialog *>(QApplication::activeModalWidget())));
-        QVERIFY(QTest::qWaitForWindowActive(box));
+        QTRY_VERIFY(box->isActiveWindow() && box->isAncestorOf(QApplication::focusWidget()));
         seen = true;
         QCOMPARE(box->parentWidget(), &owner);
         if (auto *message = qobject_cast<QMessageBox *>(box)) {
@@ -397,13 +397,8 @@ void TestWindows::realBoxes()
             QCOMPARE(input->findChild<QLineEdit *>()->selectedText(), tmp.path("BACK.MDB")); // typing replaces it
         }
         auto *edit = box->findChild<QLineEdit *>(kind == "file" ? "fileNameEdit" : QString());
-        const QMap<QString, Qt::Key> keys{{"Enter", Qt::Key_Return}, {"Esc", Qt::Key_Escape}, {"Backspace", Qt::Key_Backspace}};
         for (const QString &action : actions) {
-            if (keys.contains(action)) {
-                QTest::keyClick(action == "Backspace" ? edit : (QWidget *)box, keys[action]);
-            } else if (action == "Close") {
-                box->close();
-            } else if (action == "Reject") {
+            if (action == "Reject") {
                 box->reject();
             } else if (action.startsWith("type ")) {
                 if (kind == "file") { // once the folder is listed, which puts the current file in the field
@@ -415,9 +410,7 @@ void TestWindows::realBoxes()
                 }
                 QTest::keyClicks(edit, action.mid(5));
             } else {
-                for (QAbstractButton *button : box->findChildren<QAbstractButton *>())
-                    if (button->isVisible() && button->text().remove('&') == action)
-                        QTest::mouseClick(button, Qt::LeftButton);
+                act(box, action);
             }
         }
     });
