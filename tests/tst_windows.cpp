@@ -158,7 +158,7 @@ void TestWindows::login()
         else
             DialogHook::answerMsgBox(answer == "OK" ? Msg::OK : answer == "Retry" ? Msg::Retry : Msg::Cancel);
     }
-    LoggedIn = !loggedIn && boxes.isEmpty() && !actions.contains("Close"); // Cancel logs out
+    LoggedIn = !loggedIn && boxes.isEmpty() && !actions.contains("Close"); // so that a Cancel must log out
 
     frmLogin dlg;
     dlg.show();
@@ -397,7 +397,7 @@ void TestWindows::realBoxes()
                     if (action == actions[0])
                         QTRY_COMPARE(edit->text(), QString("BACK.MDB"));
                     edit->setFocus();
-                    QTRY_VERIFY(edit->hasFocus()); // Open takes the name typed only from a focused field
+                    QTRY_VERIFY(edit->hasFocus()); // as a user types: Open reads the field only when it has the focus
                     edit->clear();
                 }
                 QTest::keyClicks(edit, action.mid(5));
