@@ -1,4 +1,0 @@
-# lossyfs is optional; without it the test skips.
-if(TARGET lossyfs)
-  add_dependencies(${target} lossyfs)
-endif()

@@ -1,2 +1,0 @@
-target_link_libraries(${target} PRIVATE tarvos_backendmaker)
-add_dependencies(${target} mkbackend)
