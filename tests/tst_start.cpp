@@ -533,7 +533,7 @@ void TestStart::windowPickersFillTheirFieldsOnly()
         browse(*form, i);
         QCOMPARE(FormSupport::fieldTexts(*form), expected);
         const QString filter = i == 1 || i == 2 ? "Tarvos Backup (*.tvb)|*.tvb" : "Microsoft Access (*.mdb)|*.mdb";
-        QList<DialogHook::Shown> boxes(2, {.kind = DialogHook::Kind::FileOpen, .title = "Select", .filter = filter, .defaultExt = "mdb", .initialFileName = chosen});
+        QList<DialogHook::Shown> boxes(2, {.kind = DialogHook::Kind::FileOpen, .text = {}, .style = 0, .title = "Select", .defaultText = {}, .filter = filter, .defaultExt = "mdb", .initialFileName = chosen});
         boxes[0].initialFileName = std::exchange(last, chosen);
         QCOMPARE(DialogHook::shown(), boxes);
     }
