@@ -20,7 +20,7 @@ QStringList filesIn(const QString &folder)
 }
 } // namespace
 
-// The file services: what counts as an existing file, copies, deletes and moves that either
+// The file services: what counts as an existing file, copies and replacements that either
 // happen whole or refuse and change nothing, leaving no temporary file behind; and starting
 // another program, which runs detached under the id returned.
 class TestFiles : public QObject {
@@ -49,6 +49,18 @@ void TestFiles::existence()
         QVERIFY2(!Files::exists(tmp.path(name)), qPrintable(name.left(40)));
 }
 
+namespace {
+// Copies src through a temporary file beside dst, as a restore from a database file does.
+void copyThrough(const QString &src, const QString &dst)
+{
+    QFile in(src);
+    QVERIFY(in.open(QIODevice::ReadOnly));
+    TempFile out(dst, TempFile::Temporary, "test");
+    Files::copyData(in.handle(), src, out.fd(), dst, "test");
+    out.commit(TempFile::Existing::Replace);
+}
+} // namespace
+
 // Copies of files larger than the pieces of 8 MiB the copy hands the kernel, and temporary files
 // that are discarded or refuse to replace a file: every byte arrives, nothing is left behind.
 void TestFiles::copiesWhole()
@@ -57,7 +69,7 @@ void TestFiles::copiesWhole()
     for (qsizetype size : {0, 1, 8 << 20, (17 << 20) + 4097}) {
         const QByteArray data = randomBytes(size, quint32(size) + 7);
         writeFile(tmp.path("BACK.MDB"), data);
-        Files::copy(tmp.path("BACK.MDB"), tmp.path("BACK26.BAK"));
+        copyThrough(tmp.path("BACK.MDB"), tmp.path("BACK26.BAK"));
         QVERIFY(readFile(tmp.path("BACK26.BAK")) == data);
         QCOMPARE(filesIn(tmp.path()), (QStringList{"BACK.MDB", "BACK26.BAK"}));
     }
@@ -72,7 +84,8 @@ void TestFiles::copiesWhole()
     QVERIFY(readFile(tmp.path("BACK.MDB")).size() > 3);
 }
 
-// Each refused copy, delete or move names its files and the cause, and leaves every file as it was.
+// Putting a file in place of another (as a compaction does) keeps the replaced file's
+// permissions; each refusal names its files and the cause, and leaves every file as it was.
 void TestFiles::refusalsChangeNothing()
 {
     TempFolder tmp;
@@ -86,27 +99,24 @@ void TestFiles::refusalsChangeNothing()
         long number;
         QStringList names;
     } cases[] = {
-        {[&] { Files::copy(p("missing.mdb"), p("b.mdb")); }, ENOENT, {p("missing.mdb"), p("b.mdb")}},
-        {[&] { Files::copy(p("folder"), p("b.mdb")); }, EISDIR, {p("folder"), p("b.mdb")}},
-        {[&] { Files::copy(p("a.mdb"), p("folder")); }, EISDIR, {p("a.mdb"), p("folder")}},
-        {[&] { Files::copy(p("a.mdb"), p("ro.mdb")); }, EACCES, {p("a.mdb"), p("ro.mdb")}},
-        {[&] { Files::copy(p("a.mdb"), p("no/such/b.mdb")); }, ENOENT, {p("a.mdb"), p("no/such/b.mdb")}},
-        {[&] { Files::remove(p("ro.mdb")); }, EACCES, {p("ro.mdb")}},
-        {[&] { Files::remove(p("folder")); }, EISDIR, {p("folder")}},
-        {[&] { Files::remove(p("missing.mdb")); }, ENOENT, {p("missing.mdb")}},
-        {[&] { Files::move(p("a.mdb"), p("ro.mdb")); }, EEXIST, {p("ro.mdb")}},
+        {[&] { Files::replace(p("missing.mdb"), p("a.mdb")); }, ENOENT, {p("missing.mdb"), p("a.mdb")}},
+        {[&] { Files::replace(p("a.mdb"), p("folder")); }, EISDIR, {p("a.mdb"), p("folder")}},
+        {[&] { Files::replace(p("a.mdb"), p("ro.mdb")); }, EACCES, {p("a.mdb"), p("ro.mdb")}},
+        {[&] { Files::replace(p("a.mdb"), p("no/such/b.mdb")); }, ENOENT, {p("a.mdb"), p("no/such/b.mdb")}},
     };
     for (const auto &c : cases)
         QCOMPARE(errorMismatch(c.call, c.number, c.names), QString());
     QCOMPARE(filesIn(tmp.path()), (QStringList{"a.mdb", "ro.mdb"}));
     QCOMPARE(readFile(p("a.mdb")) + readFile(p("ro.mdb")), QByteArray("aread-only"));
 
-    // What may be done is done, quotes and spaces included.
-    Files::move(p("a.mdb"), p("it's a b.mdb"));
-    Files::copy(p("it's a b.mdb"), p("c 'd'.mdb"));
-    Files::remove(p("it's a b.mdb"));
-    QCOMPARE(filesIn(tmp.path()), (QStringList{"c 'd'.mdb", "ro.mdb"}));
-    QCOMPARE(readFile(p("c 'd'.mdb")), QByteArray("a"));
+    // What may be done is done, quotes and spaces included, and the mode of the file replaced stays.
+    writeFile(p("it's a \"b\".mdb"), "old");
+    QVERIFY(QFile::setPermissions(p("it's a \"b\".mdb"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    Files::replace(p("a.mdb"), p("it's a \"b\".mdb"));
+    QCOMPARE(filesIn(tmp.path()), (QStringList{"it's a \"b\".mdb", "ro.mdb"}));
+    QCOMPARE(readFile(p("it's a \"b\".mdb")), QByteArray("a"));
+    QCOMPARE(QFile::permissions(p("it's a \"b\".mdb")),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup);
 }
 
 void TestFiles::shell_data()

@@ -81,10 +81,8 @@ void syncFolder(const QString &folder)
                                           QStringLiteral(" to the disk"));
 }
 
-// Copies src to a temporary file beside dst and commits it, replacing dst or refusing an
-// existing one.
-void copyInto(const QString &src, const QString &dst, TempFile::Existing existing, const QString &action,
-              const Files::CopyProgress &progress = {})
+// Copies src to a temporary file beside dst and commits it in place of dst.
+void copyInto(const QString &src, const QString &dst, const QString &action)
 {
     const QByteArray nsrc = nativePath(src, action);
     Fd in(::open(nsrc.constData(), O_RDONLY | O_CLOEXEC));
@@ -98,9 +96,9 @@ void copyInto(const QString &src, const QString &dst, TempFile::Existing existin
 
     (void)nativePath(dst, action);
     TempFile out(dst, TempFile::Temporary, action);
-    Files::copyData(in.get(), src, out.fd(), dst, action, progress);
+    Files::copyData(in.get(), src, out.fd(), dst, action);
     ::fchmod(out.fd(), st.st_mode & 07777);
-    out.commit(existing);
+    out.commit(TempFile::Existing::Replace);
 }
 
 // Makes a rename from one folder entry to another durable: syncs both folders, or the one.
@@ -180,52 +178,6 @@ qsizetype lastSeparator(const QString &path)
     return -1;
 }
 
-void copy(const QString &src, const QString &dst, const CopyProgress &progress)
-{
-    copyInto(src, dst, TempFile::Existing::Replace, QStringLiteral("Cannot copy ") + quotedPath(src) + QStringLiteral(" to ") + quotedPath(dst),
-             progress);
-}
-
-void remove(const QString &path)
-{
-    const QString action = QStringLiteral("Cannot delete ") + quotedPath(path);
-    const QByteArray npath = nativePath(path, action);
-    struct stat st;
-    if (::lstat(npath.constData(), &st) != 0)
-        throw Error::fromErrno(errno, action);
-    if (S_ISDIR(st.st_mode))
-        throw Error(EISDIR, action + QStringLiteral(": it is a folder"));
-    if (S_ISREG(st.st_mode) && isReadOnly(st))
-        throw Error(EACCES, action + QStringLiteral(": the file is read-only"));
-    if (::unlink(npath.constData()) != 0)
-        throw Error::fromErrno(errno, action);
-    syncFolder(folderOf(path));
-}
-
-void move(const QString &from, const QString &to)
-{
-    const QString action = QStringLiteral("Cannot move ") + quotedPath(from) + QStringLiteral(" to ") + quotedPath(to);
-    const QByteArray nfrom = nativePath(from, action);
-    const QByteArray nto = nativePath(to, action);
-    const int err = renameNoReplace(nfrom, nto);
-    if (err == 0) {
-        syncFoldersOf(from, to);
-        return;
-    }
-    if (err != EXDEV)
-        throw Error::fromErrno(err, action);
-
-    // Another file system: copy, sync and put in place, and only then delete the source.
-    copyInto(from, to, TempFile::Existing::Refuse, action);
-    if (::unlink(nfrom.constData()) != 0) {
-        const int unlinkErr = errno;
-        ::unlink(nto.constData()); // keep the source as the only copy, as before the move
-        syncFolder(folderOf(to));
-        throw Error::fromErrno(unlinkErr, action + QStringLiteral(": cannot remove the source"));
-    }
-    syncFolder(folderOf(from));
-}
-
 void replace(const QString &from, const QString &to)
 {
     const QString action =
@@ -248,7 +200,7 @@ void replace(const QString &from, const QString &to)
     if (errno != EXDEV)
         throw Error::fromErrno(errno, action);
 
-    copyInto(from, to, TempFile::Existing::Replace, action);
+    copyInto(from, to, action);
     if (::unlink(nfrom.constData()) != 0)
         throw Error::fromErrno(errno, action + QStringLiteral(": ") + quotedPath(to) +
                                           QStringLiteral(" was replaced, but the source cannot be removed"));

@@ -35,19 +35,6 @@ using CopyProgress = std::function<void(qint64 copied)>;
 // Index of the last separator in path, or -1.
 [[nodiscard]] qsizetype lastSeparator(const QString &path);
 
-// Copies src to dst. The copy is written beside dst under a temporary name, synced, and only
-// then put in place of dst, so dst is always either as it was or the complete copy.
-// Refuses a dst that is a folder or a read-only file.
-void copy(const QString &src, const QString &dst, const CopyProgress &progress = {});
-
-// Deletes a file. Refuses folders and read-only files (no write permission bit set).
-void remove(const QString &path);
-
-// Renames or moves a file to a path that must not exist. Where a rename cannot cross file
-// systems, the file is copied, synced, put in place and only then the source deleted; on any
-// failure the source is kept and nothing is left at the destination.
-void move(const QString &from, const QString &to);
-
 // Puts the file from in place of to (which may exist) and removes from. On one file system this
 // is a single rename; across file systems from is copied to a temporary file beside to, synced
 // and renamed over to, and only then removed. Either way to is always either as it was or the

@@ -22,7 +22,7 @@ void prepareAppFolder()
 {
     for (const QString &clip : {Clips::FileCopy, Clips::FileDelete})
         if (!QFile::exists(Files::appPath() + '/' + clip))
-            Files::copy(TestSupport::appDir() + '/' + clip, Files::appPath() + '/' + clip);
+            QFile::copy(TestSupport::appDir() + '/' + clip, Files::appPath() + '/' + clip);
     QDir app(Files::appPath());
     for (const QString &name : app.entryList({"BACK??.BAK"}, QDir::Files))
         app.remove(name);
