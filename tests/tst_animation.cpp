@@ -22,8 +22,8 @@ namespace {
 const QList<QRgb> Colours = {0xFFEFEFEF, 0xFF000000, 0xFFFFFFFF, 0xFFFF0000, 0xFF00A000,
                              0xFF2040C0, 0xFFFFD050, 0xFF808080, 0xFF102030, 0xFFC0A0E0};
 
-// Stripes that move in the top half (RLE8 runs, and moves over what did not change) and noise
-// new in each frame (literal stretches); the true-colour encodings get colours off the palette.
+// Stripes that move in the top half (RLE8 runs, and moves over what did not change) and noise new
+// in each frame (literal stretches); true-colour frames get noise off the palette.
 QList<QImage> drawnFrames(int count, QSize size, Encoding encoding)
 {
     const int w = size.width(), h = size.height();
@@ -80,11 +80,9 @@ private slots:
         QTest::addColumn<Encoding>("encoding");
         QTest::addColumn<QSize>("size");
         for (const auto &[name, encoding] : {std::pair{"rle8", Encoding::Rle8}, {"rgb8", Encoding::Rgb8},
-                                             {"rgb24", Encoding::Rgb24}, {"rgb32", Encoding::Rgb32}}) {
-            QTest::addRow("%s odd width", name) << encoding << QSize(37, 11);
-            QTest::addRow("%s wider than a run", name) << encoding << QSize(600, 7);
-            QTest::addRow("%s one pixel", name) << encoding << QSize(1, 1);
-        }
+                                             {"rgb24", Encoding::Rgb24}, {"rgb32", Encoding::Rgb32}})
+            for (const QSize size : {QSize(37, 11), QSize(600, 7), QSize(1, 1)}) // odd width, past a run, a pixel
+                QTest::addRow("%s %dx%d", name, size.width(), size.height()) << encoding << size;
     }
 
     void roundTrip()
@@ -98,8 +96,7 @@ private slots:
             QCOMPARE(clip.frame(i), frames[i].convertToFormat(QImage::Format_RGB32));
     }
 
-    // Frames not written by our writer: runs, literals, moves and line ends drawn bottom-up over the
-    // previous frame; an empty frame repeats the last.
+    // Runs, literals, moves and line ends drawn bottom-up over the previous frame; an empty one repeats it.
     void decodesHandWrittenFrames()
     {
         QByteArray rle = clipBytes(Encoding::Rle8, 3, QSize(5, 3));
@@ -168,9 +165,8 @@ private slots:
             QCOMPARE(errorMismatch([&] { (void)AviClip::load(path); }, number, {quotedPath(path)}), QString());
     }
 
-    // The frame stands in the middle of the player, its background colour (the top-left pixel's)
-    // letting the window's background show through. It plays in order and loops; Stop holds the
-    // frame; a failed Open keeps the clip, a good one stops it and shows the new one.
+    // The frame stands in the middle, the window showing through its background colour (the top-left
+    // pixel's). It plays in order and loops; Stop holds the frame; a failed Open keeps the clip.
     void player()
     {
         QImage frame(20, 10, QImage::Format_Indexed8);
@@ -212,8 +208,7 @@ private slots:
         writeFile(tmp.path("bad.avi"), "RIFF");
         QVERIFY_THROWS_EXCEPTION(Error, player.Open(tmp.path("bad.avi")));
         QVERIFY(player.isPlaying());
-        // The clip the build places beside the program fits the player, plays at 15 frames a
-        // second, and keeps one background colour throughout.
+        // The clip built beside the program fits, plays at 15 frames a second, keeps one background.
         const QString built = appDir() + QLatin1Char('/') + Clips::FileCopy;
         player.Open(built);
         QVERIFY(!player.isPlaying() && player.currentFrame() == 0 && player.frameIntervalMs() == 67);
