@@ -6,11 +6,7 @@
 
 #include <QProcess>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QtTest>
-#if TARVOS_TEST_QPA
-#include <qpa/qwindowsysteminterface.h>
-#endif
 
 #include <zstd_errors.h>
 
@@ -20,12 +16,6 @@ using namespace TestSupport;
 namespace Engine = CompressionEngine;
 
 namespace {
-
-// The names of the files in folder, hidden ones included.
-QStringList filesIn(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
-}
 
 // Database-like bytes: runs of text records with runs of noise between them.
 QByteArray mixedBytes(qsizetype size)
@@ -45,35 +35,32 @@ class TestZlibTool : public QObject {
 private slots:
     void roundTrip_data()
     {
-        QTest::addColumn<qsizetype>("size");
-        QTest::addColumn<bool>("random");
+        QTest::addColumn<QByteArray>("data");
         const qsizetype buf = qsizetype(Engine::BufferSize), all = buf * qsizetype(Engine::BuffersPerStage);
-        QTest::newRow("empty") << qsizetype(0) << false;
-        QTest::newRow("one byte") << qsizetype(1) << true;
-        QTest::newRow("buffer") << buf << false;
-        QTest::newRow("buffer + 1") << buf + 1 << true;
-        QTest::newRow("all buffers + 1, noise") << all + 1 << true;
-        QTest::newRow("all buffers + 1, text") << all + 1 << false;
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("one byte") << randomBytes(1);
+        QTest::newRow("buffer") << textBytes(buf);
+        QTest::newRow("buffer + 1") << randomBytes(buf + 1);
+        QTest::newRow("all buffers + 1, noise") << randomBytes(all + 1);
+        QTest::newRow("all buffers + 1, text") << textBytes(all + 1);
     }
 
     // A backup reads back here and with the reference tool, replaces an older file, reports the
     // whole input as done, and leaves no temporary file behind.
     void roundTrip()
     {
-        QFETCH(qsizetype, size);
-        QFETCH(bool, random);
+        QFETCH(QByteArray, data);
         TempFolder tmp;
-        const QByteArray data = random ? randomBytes(size, quint32(size)) : textBytes(size);
         writeFile(tmp.path("BACK.MDB"), data);
         writeFile(tmp.path("restored.mdb"), "an older database");
         QPair<qint64, qint64> last;
         Engine::compressFile(tmp.path("BACK.MDB"), tmp.path("BACK.TVB"), [&](qint64 d, qint64 t) { last = {d, t}; });
-        QCOMPARE(last, qMakePair(qint64(size), qint64(size)));
+        QCOMPARE(last, qMakePair(qint64(data.size()), qint64(data.size())));
         QCOMPARE(QProcess::execute("zstd", {"-q", "-d", tmp.path("BACK.TVB"), "-o", tmp.path("byzstd")}), 0);
         QVERIFY(readFile(tmp.path("byzstd")) == data);
         Engine::decompressFile(tmp.path("BACK.TVB"), tmp.path("restored.mdb"));
         QVERIFY(readFile(tmp.path("restored.mdb")) == data);
-        QCOMPARE(filesIn(tmp.path()).size(), 4);
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::Files | QDir::Hidden).size(), 4);
     }
 
     void refusesBadInput_data()
@@ -89,7 +76,6 @@ private slots:
         Engine::compressFile(tmp.path("source"), tmp.path("good"));
         QCOMPARE(QProcess::execute("zstd", {"-q", "--no-check", tmp.path("source"), "-o", tmp.path("nocheck")}), 0);
         const QByteArray good = readFile(tmp.path("good"));
-        const auto flipped = [&](qsizetype at) { return QByteArray(good).replace(at, 1, QByteArray(1, ~good[at])); };
         for (const bool c : {true, false}) {
             const auto row = [&](const char *tag, const char *kind, int number, const char *cause) {
                 QTest::addRow("%s: %s", c ? "compress" : "decompress", tag)
@@ -106,7 +92,8 @@ private slots:
         row("not a backup", textBytes(5000), bad, "is not a Tarvos backup file");
         row("no checksum", readFile(tmp.path("nocheck")), bad, "carries no checksum");
         row("last byte missing", good.chopped(1), bad, "is truncated");
-        row("checksum flipped", flipped(good.size() - 1), ZSTD_error_checksum_wrong, "is damaged (checksum mismatch)");
+        row("checksum flipped", good.chopped(1) + char(~good.back()), ZSTD_error_checksum_wrong,
+            "is damaged (checksum mismatch)");
         row("two frames", good + good, bad, "unexpected data after the end");
         // A frame that ends exactly where a read buffer ends, with more in the next one: random
         // bytes are stored as they are, so their frame grows a byte with each byte of content.
@@ -130,78 +117,50 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(int, number);
         QFETCH(QString, cause);
-        TempFolder tmp;
-        const QString outFolder = tmp.path("out");
-        QString input = tmp.path("input"), output = outFolder + "/old.dat";
+        TempFolder tmp, out; // the output's folder apart, to see that nothing is left in it
+        QString input = tmp.path("input"), output = out.path("old.dat");
         QByteArray old = "the previous content\n";
-        QDir().mkpath(outFolder);
         writeFile(output, old);
-        if (kind == "missing")
-            input += ".absent";
-        else if (kind == "same")
+        if (kind == "same")
             writeFile(input = output, old = bytes);
-        else
+        else if (kind != "missing")
             writeFile(input, bytes);
         const auto call = [&] { (compress ? Engine::compressFile : Engine::decompressFile)(input, output, {}); };
         QCOMPARE(errorMismatch(call, number, {cause, quotedPath(input)}), QString());
-        QCOMPARE(readFile(outFolder + "/old.dat"), old);
-        QCOMPARE(filesIn(outFolder), QStringList{"old.dat"}); // no temporary file left
+        QCOMPARE(readFile(output), old);
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"old.dat"}); // no temporary file
     }
 
-    // While the control works the window paints the bar moving, full at the end, and drops a click
-    // the window system queued meanwhile; a failure comes out of the call and leaves no output.
+    // While the control works the window paints the bar moving, and full at the end; a failure
+    // comes out of the call and leaves no output.
     void control()
     {
         TempFolder tmp;
         const QByteArray data = mixedBytes(160 << 20);
         writeFile(tmp.path("BACK.MDB"), data);
-        writeFile(tmp.path("notes.txt"), "not a backup");
         QWidget window;
         auto *ctrl = new ZlibToolCtrl(&window);
-        auto *button = new QPushButton("About", &window);
-        button->setGeometry(10, 100, 100, 30);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        int clicks = 0;
-        connect(button, &QPushButton::clicked, [&] { ++clicks; });
         QProgressBar *bar = ctrl->findChild<QProgressBar *>();
         QSet<int> painted; // the values the bar was painted with during the work
         const FormSupport::PaintWatch watch(bar, [&] {
             if (ctrl->isBusy())
                 painted.insert(bar->value());
         });
-        QTimer clicker;
-        connect(&clicker, &QTimer::timeout, [&] {
-#if TARVOS_TEST_QPA
-            if (!ctrl->isBusy())
-                return;
-            const QPointF at = button->geometry().center(), global = window.mapToGlobal(at);
-            using Queued = QWindowSystemInterface::AsynchronousDelivery;
-            QWindowSystemInterface::handleMouseEvent<Queued>(window.windowHandle(), at, global, Qt::LeftButton,
-                                                             Qt::LeftButton, QEvent::MouseButtonPress);
-            QWindowSystemInterface::handleMouseEvent<Queued>(window.windowHandle(), at, global, Qt::NoButton,
-                                                             Qt::LeftButton, QEvent::MouseButtonRelease);
-#endif
-        });
-        clicker.start(10);
         for (const bool compress : {true, false}) {
             painted.clear();
             ctrl->setInputFile(tmp.path(compress ? "BACK.MDB" : "BACK.TVB"));
             ctrl->setOutputFile(tmp.path(compress ? "BACK.TVB" : "restored.mdb"));
             compress ? ctrl->Compress() : ctrl->Decompress();
-            const auto between = std::count_if(painted.begin(), painted.end(), [](int v) { return v > 0 && v < 1000; });
-            QVERIFY2(between >= 1, qPrintable(QString::number(between)));
+            QVERIFY(std::any_of(painted.begin(), painted.end(), [](int v) { return v > 0 && v < 1000; }));
             QCOMPARE(bar->value(), 1000);
-            QCoreApplication::processEvents();
-            QCOMPARE(clicks, 0);
         }
         QVERIFY(readFile(tmp.path("restored.mdb")) == data);
-
-        ctrl->setProperty("InputFile", tmp.path("notes.txt"));
+        ctrl->setProperty("InputFile", tmp.path("BACK.MDB")); // not a backup
         ctrl->setProperty("OutputFile", tmp.path("out.mdb"));
         QCOMPARE(errorMismatch([&] { ctrl->Decompress(); }, ErrorNumber::BadFileFormat), QString());
-        QVERIFY(!ctrl->isBusy() && bar->value() == 0);
-        QVERIFY(!QFile::exists(tmp.path("out.mdb")));
+        QVERIFY(!ctrl->isBusy() && bar->value() == 0 && !QFile::exists(tmp.path("out.mdb")));
     }
 };
 
