@@ -98,6 +98,10 @@ void switchToWal(const QString &copy)
             throw Error(SQLITE_ERROR, action + QStringLiteral(": SQLite did not accept write-ahead-log mode"));
     }
     Files::syncFile(copy);
+    // SQLite can answer "wal" and yet pass over a failed write of the header that records the
+    // mode; a copy put in place that way would silently leave the back end in the other mode.
+    if (!DatabaseFile::isInWalMode(copy))
+        throw Error(SQLITE_IOERR, action + QStringLiteral(": the file did not take write-ahead-log mode"));
 }
 
 // Whether temp is a copy that an earlier compaction of source wrote and never put in place,
