@@ -7,7 +7,6 @@ set -euo pipefail
 # the power-cut file system (tools/lossyfs) and libfiu for the failed-call tests.
 packages=(cmake g++ make pkg-config
           qt6-base-dev qt6-qpa-plugins libsqlite3-dev libzstd-dev fonts-dejavu-core
-          qt6-base-private-dev
           zstd sqlite3 gzip
           libfuse3-dev fuse3 libfiu-dev
           "$@")
