@@ -39,14 +39,6 @@ void act(QWidget *window, const QString &action)
             QTest::mouseClick(button, Qt::LeftButton);
 }
 
-void setUp(CommonDialog &dialog, const QString &filter, const QString &fileName)
-{
-    dialog.setDialogTitle("Select");
-    dialog.setDefaultExt("mdb");
-    dialog.setFilter(filter);
-    dialog.setFileName(fileName);
-}
-
 } // namespace
 
 // The Login and About windows and the standard boxes, driven as a user would.
@@ -60,7 +52,6 @@ private slots:
     void login();
     void keysAndSystemInfo_data();
     void keysAndSystemInfo();
-    void scriptedAnswers();
     void realBoxes_data();
     void realBoxes();
 
@@ -102,12 +93,7 @@ void TestWindows::login_data()
     typed("password of 40,000 characters", "long", QString(40000, u'p'), true);
     typed("password in small letters", "ADMIN", "secret", false);
     typed("that long password cut short", "long", QString(32767, u'p'), false);
-    for (const char *sql : {"' OR 1=1 --", "ADMIN' OR '1'='1", "'; DELETE FROM User; --"}) {
-        typed(qPrintable(QString("name ") + sql), sql, "Secret", false);
-        typed(qPrintable(QString("password ") + sql), "ADMIN", sql, false);
-    }
     typed("quote doubled as SQL escapes it", "O''BRIEN", "' OR '1'='1", false);
-    typed("percent for both", "%", "%", false);
     typed("NUL after the password", "ADMIN", QString("Secret") + QChar(0) + "junk", false);
     typed("decomposed accent", "E\u0301LODIE", "mot de passe", false);
     typed("blanks of the row dropped", "SPACED", "blanks", false);
@@ -208,24 +194,20 @@ void TestWindows::keysAndSystemInfo_data()
                      location = "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools Location]\r\n\"MSINFO\"=",
                      tools = location + "\"@/tools\"";
     QTest::newRow("OK clicked") << QByteArray() << "OK" << 0 << "";
-    QTest::newRow("Enter") << QByteArray() << "Enter" << 0 << "";
     QTest::newRow("Esc") << QByteArray() << "Esc" << 0 << "";
     QTest::newRow("close box") << QByteArray() << "Close" << 0 << "";
-    QTest::newRow("Esc on System Info") << QByteArray() << "Tab Esc" << 0 << "";
     QTest::newRow("Tab goes round") << QByteArray() << "Tab Tab Enter" << 0 << "";
     QTest::newRow("neither key, Enter on System Info") << QByteArray() << "Tab Enter" << 1 << "";
     QTest::newRow("the path read, twice") << path + "\"@/sys info\"" + tools << "Tab Enter Enter" << 2 << "sys info";
     QTest::newRow("a path naming no file, no second try") << path + "\"@/missing\"" + tools << "Tab Enter" << 1 << "";
     QTest::newRow("a path naming a folder") << path + "\"@/tools\"" + tools << "Tab Enter" << 1 << "";
     QTest::newRow("a path that is not a string") << path + "hex:40" + tools << "Tab Enter" << 1 << "";
-    QTest::newRow("a path of zero length") << path + "hex(1):" + tools << "Tab Enter" << 1 << "";
     QTest::newRow("the folder's program, by its access key") << tools << "Alt+S" << 1 << "tools/MSINFO32.EXE";
     QTest::newRow("a folder without it") << location + "\"@\"" << "Tab Enter" << 1 << "";
     QTest::newRow("its name in another case") << location + "\"@/lower\"" << "Tab Enter" << 1 << "";
 }
 
-// Shown from a window the dialog blocks it; each showing is a fresh load, unloaded when closed.
-// System Info asks for read rights only.
+// Shown modal from a window, unloaded when closed. System Info asks for read rights only.
 void TestWindows::keysAndSystemInfo()
 {
     QFETCH(QByteArray, hive);
@@ -244,25 +226,16 @@ void TestWindows::keysAndSystemInfo()
     for (int i = 0; started.isEmpty() && i < presses; ++i)
         DialogHook::answerMsgBox(Msg::OK);
     QWidget owner;
-    auto *button = new QPushButton("Browse...", &owner);
-    int clicks = 0;
-    connect(button, &QPushButton::clicked, [&] { ++clicks; });
     owner.show();
     QVERIFY(QTest::qWaitForWindowActive(&owner));
-    const auto userClick = [&] { // through the platform, as a user's click comes
-        QTest::mouseClick(owner.windowHandle(), Qt::LeftButton, {}, button->geometry().center());
-    };
     QStringList captions;
     QTimer::singleShot(0, [&] {
         QTRY_VERIFY(qobject_cast<frmAbout *>(QApplication::activeModalWidget()));
         auto *about = qobject_cast<frmAbout *>(QApplication::activeModalWidget());
         const auto closeLeftOver = qScopeGuard([&] { about->reject(); }); // fail rather than hang
         QTRY_VERIFY(about->isActiveWindow() && about->focusWidget());
-        auto *title = about->findChild<QLabel *>("lblTitle");
-        captions << about->windowTitle() << title->text() << about->findChild<QLabel *>("lblVersion")->text()
-                 << QApplication::focusWidget()->objectName();
-        title->setText("changed");
-        userClick();
+        captions << about->windowTitle() << about->findChild<QLabel *>("lblTitle")->text()
+                 << about->findChild<QLabel *>("lblVersion")->text() << QApplication::focusWidget()->objectName();
         for (const QString &key : keys.split(' '))
             act(about, key);
         if (presses) { // an access key presses its button after a short delay
@@ -277,37 +250,11 @@ void TestWindows::keysAndSystemInfo()
     frmAbout::showModalAfresh(&owner);
     QCOMPARE(captions, (QStringList{"About Tarvos Utility", "Tarvos Utility", "Version 1.0.0", "cmdOK"}));
     QVERIFY(owner.findChildren<frmAbout *>().isEmpty());
-    QCOMPARE(clicks, 0);
-    userClick();
-    QCOMPARE(clicks, 1);
     QCOMPARE(readFile(ran), (started.isEmpty() ? QString() : started + "\n").repeated(presses).toUtf8());
     // In strict mode a message not scripted would have ended the test.
     QCOMPARE(DialogHook::shown().size(), started.isEmpty() ? presses : 0);
     for (const DialogHook::Shown &box : DialogHook::shown())
         QCOMPARE(box.title + ": " + box.text, QString("Tarvos Utility: System Information Is Unavailable At This Time"));
-}
-
-// Scripted answers build no widget, and every box is recorded as the program asked for it.
-void TestWindows::scriptedAnswers()
-{
-    DialogHook::reset();
-    DialogHook::answerMsgBox(Msg::Retry);
-    DialogHook::answerInput(std::nullopt);
-    DialogHook::answerFileOpen(QString("/new.tvb"));
-    QCOMPARE(MsgBox("x not found.", Msg::RetryCancel + Msg::Exclamation), Msg::Retry);
-    QCOMPARE(InputBox("Path?", "", "C:\\BACK.MDB"), std::optional<QString>());
-    CommonDialog dialog;
-    setUp(dialog, "Backup|*.tvb", "/old/BACK.MDB");
-    dialog.ShowOpen();
-    QCOMPARE(dialog.FileName(), QString("/new.tvb"));
-    QVERIFY(QApplication::topLevelWidgets().isEmpty());
-    QStringList shown;
-    for (const DialogHook::Shown &box : DialogHook::shown())
-        shown << DialogHook::describe(box);
-    QCOMPARE(shown, (QStringList{"message box \"Tarvos Utility\", style 53: \"x not found.\"",
-                                 "input box \"Tarvos Utility\": \"Path?\", default \"C:\\BACK.MDB\"", // untitled
-                                 "file-open dialog \"Select\", filter \"Backup|*.tvb\", default extension \"mdb\", "
-                                 "file name \"/old/BACK.MDB\""}));
 }
 
 void TestWindows::realBoxes_data()
@@ -324,20 +271,16 @@ void TestWindows::realBoxes_data()
     row("error, OK clicked", "message", Msg::Critical, {"OK"}, ok);
     row("success, Enter", "message", Msg::Information, {"Enter"}, ok);
     row("no icon, Esc is OK", "message", 0, {"Esc"}, ok);
-    row("warning, close box is OK", "message", Msg::Exclamation, {"Close"}, ok);
     row("not found, Retry", "message", rc, {"Retry"}, retry);
     row("not found, Enter is Retry", "message", rc, {"Enter"}, retry);
-    row("not found, Cancel", "message", rc, {"Cancel"}, cancel);
     row("not found, Esc is Cancel", "message", rc, {"Esc"}, cancel);
     row("not found, close box is Cancel", "message", rc, {"Close"}, cancel);
     row("not found, ended without a button", "message", rc, {"Reject"}, cancel); // as when its owner goes
     row("input typed over the default", "input", 0, {"type /srv/BACK.MDB", "OK"}, "/srv/BACK.MDB");
     row("input emptied and confirmed", "input", 0, {"Backspace", "OK"}, "");
     row("input, Cancel", "input", 0, {"type x", "Cancel"}, "-");
-    row("input, Esc", "input", 0, {"Esc"}, "-");
     // A name without an extension gets the default one; a folder typed opens it.
     row("file with an extension", "file", 0, {"type nightly.tvb", "Open"}, "nightly.tvb");
-    row("existing file", "file", 0, {"type BACK.MDB", "Open"}, "BACK.MDB");
     row("path into a subfolder", "file", 0, {"type sub/new", "Open"}, "sub/new.mdb");
     row("a folder opens, then a name", "file", 0, {"type sub", "Open", "type new", "Open"}, "sub/new.mdb");
     row("file, Cancel after typing", "file", 0, {"type other", "Cancel"}, "-");
@@ -413,7 +356,10 @@ void TestWindows::realBoxes()
         answer = InputBox(text, "BackEnd", tmp.path("BACK.MDB")).value_or("-");
     } else {
         CommonDialog dialog;
-        setUp(dialog, "Microsoft Access (*.mdb)|*.mdb", tmp.path("BACK.MDB"));
+        dialog.setDialogTitle("Select");
+        dialog.setDefaultExt("mdb");
+        dialog.setFilter("Microsoft Access (*.mdb)|*.mdb");
+        dialog.setFileName(tmp.path("BACK.MDB"));
         const std::optional<Error> e = errorFrom([&] { dialog.ShowOpen(); });
         QVERIFY(!e || e->number() == ErrorNumber::DialogCancelled);
         // A cancel leaves the name as it was.
