@@ -14,12 +14,6 @@ using namespace TestSupport;
 
 namespace {
 
-// ADMIN/secret, O'BRIEN/it's, EMPTY/"" and USER000001..5: 8 users.
-void makeBackend(const QString &path, qint64 sizeBytes = 0, int freePercent = 0, bool wal = false)
-{
-    BackendMaker::make(path, {{{"ADMIN", "secret"}, {"O'BRIEN", "it's"}, {"EMPTY", ""}}, 5, sizeBytes, freePercent, wal});
-}
-
 const QString loginSql = QStringLiteral("Select * From User Where UserName=? And UserPassword=?");
 
 } // namespace
@@ -34,7 +28,7 @@ private slots:
 
 void TestDao::calls_data()
 {
-    // In a folder holding BACK.MDB (a back end), OLD.MDB (text), EMPTY (no bytes) and SUB/.
+    // In a folder holding BACK.MDB (a back end), OLD.MDB (text) and SUB/.
     QTest::addColumn<QString>("call");
     QTest::addColumn<QStringList>("args"); // open: path; query: path, SQL, values; compact: source, target
     QTest::addColumn<int>("number");       // of the error, 0 for none
@@ -44,42 +38,26 @@ void TestDao::calls_data()
     };
     const QStringList back = {"BACK.MDB", loginSql};
     row("login", "query", back + QStringList{"ADMIN", "secret"}, 0, "secret");
-    row("login, wrong case of password", "query", back + QStringList{"ADMIN", "Secret"}, 0, "<none>");
-    row("login, quotes are characters", "query", back + QStringList{"O'BRIEN", "it's"}, 0, "it's");
-    row("login, injection in password", "query", back + QStringList{"ADMIN", "' OR '1'='1"}, 0, "<none>");
-    row("login, empty password", "query", back + QStringList{"EMPTY", ""}, 0, "");
     // SQLite would read a name starting with "file:" as a URI; here it is just a file name.
     row("login, URI-like name", "query", {"file:B.MDB?mode=memory", loginSql, "ADMIN", "secret"}, 0, "secret");
     row("open missing", "open", {"GONE.MDB"}, SQLITE_CANTOPEN, "the file does not exist");
-    row("open missing, URI-like", "open", {"B.MDB?mode=memory"}, SQLITE_CANTOPEN, "the file does not exist");
-    row("open in a missing folder", "open", {"no/BACK.MDB"}, SQLITE_CANTOPEN, "the file does not exist");
-    row("open empty path", "open", {""}, SQLITE_CANTOPEN, "the path is empty");
     row("open a folder", "open", {"SUB"}, SQLITE_CANTOPEN_ISDIR, "it is a folder");
-    row("open a text file", "open", {"OLD.MDB"}, SQLITE_NOTADB, "the file is not a database");
-    row("open an empty file", "open", {"EMPTY"}, SQLITE_NOTADB, "the file is empty");
     row("open while another program writes", "open", {"BACK.MDB"}, -1, "locked by another program");
     row("query, no such table", "query", {"BACK.MDB", "SELECT * FROM Users WHERE UserName=?", "A"}, SQLITE_ERROR,
         "no such table: Users");
     row("query, too few values", "query", {"BACK.MDB", loginSql, "ADMIN"}, SQLITE_RANGE,
         "the query has 2 placeholders but 1 values were given");
     row("query, a second statement", "query", {"BACK.MDB", "SELECT 1; DELETE FROM User"}, SQLITE_MISUSE, "more than one statement");
-    row("query, only a comment", "query", {"BACK.MDB", "  -- nothing"}, SQLITE_MISUSE, "the query text is empty");
     // Fails at the first row, not while preparing: not to be taken for "no rows".
     row("query, error while reading", "query", {"BACK.MDB", "SELECT abs(-9223372036854775807 - 1)"}, SQLITE_ERROR,
         "integer overflow");
     // A smaller, complete copy with the same rows and permissions, the source left as it was.
-    row("compact", "compact", {"SRC.MDB", "NEW.MDB"}, 0, "");
-    row("compact, quotes and spaces", "compact", {"it's a 'db'.mdb", "new copy ''.mdb"}, 0, "");
     row("compact, URI-like names", "compact", {"file:a?mode=memory#b.mdb", "file:c%20d?cache=shared.mdb"}, 0, "");
     row("compact, a commit still in the log", "compact", {"SRC.MDB", "NEW.MDB"}, 0, "wal");
     row("compact onto a file", "compact", {"BACK.MDB", "OLD.MDB"}, SQLITE_CANTOPEN, "OLD.MDB\" already exists");
-    row("compact onto an empty file", "compact", {"BACK.MDB", "EMPTY"}, SQLITE_CANTOPEN, "already exists");
     row("compact onto itself", "compact", {"BACK.MDB", "BACK.MDB"}, SQLITE_CANTOPEN, "already exists");
     row("compact onto a folder", "compact", {"BACK.MDB", "SUB"}, SQLITE_CANTOPEN, "is a folder");
-    row("compact into a missing folder", "compact", {"BACK.MDB", "NONE/NEW.MDB"}, SQLITE_CANTOPEN,
-        "No such file or directory");
     row("compact a missing file", "compact", {"GONE.MDB", "NEW.MDB"}, SQLITE_CANTOPEN, "does not exist");
-    row("compact a text file", "compact", {"OLD.MDB", "NEW.MDB"}, SQLITE_NOTADB, "not a database");
     row("compact while another program writes", "compact", {"BACK.MDB", "NEW.MDB"}, -1, "locked by another program");
     row("compact into a read-only folder", "compact", {"BACK.MDB", "locked/NEW.MDB"}, SQLITE_CANTOPEN, "NEW.MDB");
     row("compact onto a full disk", "compact", {"BACK.MDB", "small/NEW.MDB"}, -1, "the disk is full");
@@ -97,10 +75,13 @@ void TestDao::calls()
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(tmp.path()));
     const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
-    makeBackend(tmp.path("BACK.MDB"), args.value(1).startsWith("small/") ? 3 << 20 : 0);
+    const auto makeBackend = [&](const QString &name, qint64 size, int freePercent = 0, bool wal = false) {
+        BackendMaker::make(tmp.path(name), {{{"ADMIN", "secret"}}, 5, size, freePercent, wal}); // and USER000001..5
+    };
+    makeBackend("BACK.MDB", args.value(1).startsWith("small/") ? 3 << 20 : 0);
     const bool compacts = call == "compact" && number == 0;
     if (args[0].startsWith("file:") || compacts)
-        makeBackend(tmp.path(args[0]), compacts ? 2 << 20 : 0, compacts ? 40 : 0, cause == "wal");
+        makeBackend(args[0], compacts ? 2 << 20 : 0, compacts ? 40 : 0, cause == "wal");
     if (compacts)
         QVERIFY(QFile::setPermissions(tmp.path(args[0]), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     std::unique_ptr<ReadOnlyFolder> locked;
@@ -110,7 +91,6 @@ void TestDao::calls()
     if (args.value(1).startsWith("small/") && !(small = std::make_unique<SmallFileSystem>(tmp.path("small"), 1 << 20))->isValid())
         QSKIP(qPrintable(small->why()));
     writeFile(tmp.path("OLD.MDB"), "keep me");
-    writeFile(tmp.path("EMPTY"), {});
     QVERIFY(QDir(tmp.path()).mkdir("SUB"));
     RawDb writer;
     if (cause.contains("locked") || cause == "wal") { // another program writes, or has committed to the log
@@ -122,7 +102,7 @@ void TestDao::calls()
     engine.setBusyTimeout(20);
     const QStringList before = entries(tmp.path());
     const QByteArray back = readFile(tmp.path("BACK.MDB")), source = readFile(tmp.path(args[0]));
-    const QString path = args[0].isEmpty() || args[0].startsWith("file:") ? args[0] : tmp.path(args[0]);
+    const QString path = args[0].startsWith("file:") ? args[0] : tmp.path(args[0]);
     QString read;
     const auto run = [&] {
         if (call == "open") {
@@ -159,7 +139,6 @@ void TestDao::calls()
     for (const char *folder : {"SUB", "locked", "small"})
         QCOMPARE(entries(tmp.path(folder)), QStringList());
     QCOMPARE(readFile(tmp.path("OLD.MDB")), QByteArray("keep me"));
-    QCOMPARE(readFile(tmp.path("EMPTY")), QByteArray());
     QCOMPARE(readFile(tmp.path("BACK.MDB")), back);
     QCOMPARE(readFile(tmp.path(args[0])), source);
     if (writer)

@@ -7,13 +7,8 @@
 #include "platform/registry/registry.h"
 #include "testsupport.h"
 
-#include <QFileDialog>
-#include <QInputDialog>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QtTest>
+#include <QtWidgets>
 
 using namespace FormSupport;
 using namespace TestSupport;
@@ -22,29 +17,35 @@ using modTarBackup::LoggedIn;
 
 namespace {
 
-// Does what a user does in window: a key (Tab, Enter, Esc, Space, Backspace, Alt+LETTER) on the
-// focused control, the close box (Close), or a click on the button of that caption.
+// Does what a user does in window: "type TEXT" into the focused field (keys for short text, else
+// pasted as a whole), a key (Tab, Enter, Esc, Space, Alt+LETTER) on the focused control, the close
+// box (Close), a dialog ended without a button (Reject), or a click on the button of that caption.
 void act(QWidget *window, const QString &action)
 {
+    if (action.startsWith("type ")) {
+        auto *field = qobject_cast<QLineEdit *>(QApplication::focusWidget());
+        const QString text = action.mid(5);
+        QVERIFY(field);
+        if (text.size() < 100)
+            QTest::keyClicks(field, text);
+        else
+            field->insert(text);
+        QCOMPARE(field->text(), text);
+        return;
+    }
     const QMap<QString, Qt::Key> keys{{"Tab", Qt::Key_Tab}, {"Enter", Qt::Key_Return}, {"Esc", Qt::Key_Escape},
-                                      {"Space", Qt::Key_Space}, {"Backspace", Qt::Key_Backspace}};
+                                      {"Space", Qt::Key_Space}};
     if (keys.contains(action))
         QTest::keyClick(QApplication::focusWidget(), keys[action]);
     else if (action.startsWith("Alt+"))
         QTest::keyClick(QApplication::focusWidget(), Qt::Key(action.at(4).unicode()), Qt::AltModifier);
     else if (action == "Close")
         window->close();
+    else if (action == "Reject") // as when the owner goes
+        qobject_cast<QDialog *>(window)->reject();
     for (QAbstractButton *button : window->findChildren<QAbstractButton *>())
         if (button->isVisible() && button->text().remove('&') == action)
             QTest::mouseClick(button, Qt::LeftButton);
-}
-
-void setUp(CommonDialog &dialog, const QString &filter, const QString &fileName)
-{
-    dialog.setDialogTitle("Select");
-    dialog.setDefaultExt("mdb");
-    dialog.setFilter(filter);
-    dialog.setFileName(fileName);
 }
 
 } // namespace
@@ -60,7 +61,6 @@ private slots:
     void login();
     void keysAndSystemInfo_data();
     void keysAndSystemInfo();
-    void scriptedAnswers();
     void realBoxes_data();
     void realBoxes();
 
@@ -82,7 +82,7 @@ void TestWindows::login_data()
     // and the folder folder.mdb.
     QTest::addColumn<QString>("backEnd"); // the path the program has
     QTest::addColumn<QStringList>("actions"); // "type TEXT" into the focused field, keys, OK, Close
-    QTest::addColumn<QStringList>("answers"); // to the boxes: a button, "input TEXT", "input cancelled"
+    QTest::addColumn<QStringList>("answers"); // to the boxes: a button or "input TEXT"
     QTest::addColumn<QStringList>("boxes");   // messages "TEXT STYLE", input boxes "TITLE: PROMPT [DEFAULT]"
     QTest::addColumn<bool>("loggedIn");
     const QString good = "@/it's a back end.mdb";
@@ -94,41 +94,26 @@ void TestWindows::login_data()
     };
     // A row of User logs in with its exact password, the name in any case; nothing else does.
     typed("name in small letters", "admin", "Secret", true);
-    typed("wildcard name, quoted password", "100%_*", "it's \"quoted\"", true);
     typed("injection that is a real password", "o'Brien", "' OR '1'='1", true);
-    typed("accented name in small letters", "élodie", "mot de passe", true);
-    typed("blanks of the row kept", "  spaced  ", "  blanks  ", true);
     typed("empty password", "guest", "", true);
+    typed("blanks of the row kept", "  spaced  ", "  blanks  ", true);
     typed("password of 40,000 characters", "long", QString(40000, u'p'), true);
     typed("password in small letters", "ADMIN", "secret", false);
     typed("that long password cut short", "long", QString(32767, u'p'), false);
-    for (const char *sql : {"' OR 1=1 --", "ADMIN' OR '1'='1", "'; DELETE FROM User; --"}) {
-        typed(qPrintable(QString("name ") + sql), sql, "Secret", false);
-        typed(qPrintable(QString("password ") + sql), "ADMIN", sql, false);
-    }
-    typed("quote doubled as SQL escapes it", "O''BRIEN", "' OR '1'='1", false);
-    typed("percent for both", "%", "%", false);
-    typed("NUL after the password", "ADMIN", QString("Secret") + QChar(0) + "junk", false);
-    typed("decomposed accent", "E\u0301LODIE", "mot de passe", false);
-    typed("blanks of the row dropped", "SPACED", "blanks", false);
 
     const QStringList type = {"type ADMIN", "Tab", "type Secret"}, typeOK = type + QStringList{"OK"};
     row("Enter presses OK", good, type + QStringList{"Enter"}, {}, {}, true);
     row("access keys", good, {"Alt+P", "type Secret", "Alt+U", "type admin", "Enter"}, {}, {}, true);
-    row("Tab to OK", good, type + QStringList{"Tab", "Space"}, {}, {}, true);
     row("Tab to Cancel", good, type + QStringList{"Tab", "Tab", "Space"}, {}, {}, false);
     row("Esc cancels", good, type + QStringList{"Esc"}, {}, {}, false);
     row("close box", good, type + QStringList{"Close"}, {}, {}, false);
     // A file that is no database is an error, not a wrong password.
-    row("not a database", "@/text.mdb", typeOK, {"OK"},
-        {"26: Cannot open database \"@/text.mdb\": the file is not a database 16"}, false);
-    row("empty file", "@/empty.mdb", typeOK, {"OK"},
-        {"26: Cannot open database \"@/empty.mdb\": the file is empty, not a database 16"}, false);
+    const QString cannot = "26: Cannot open database \"@/";
+    row("not a database", "@/text.mdb", typeOK, {"OK"}, {cannot + "text.mdb\": the file is not a database 16"}, false);
+    row("empty", "@/empty.mdb", typeOK, {"OK"}, {cannot + "empty.mdb\": the file is empty, not a database 16"}, false);
     // A missing back end is asked for until found; an empty answer and a folder are not found.
     const QString gone = "@/gone.mdb not found. 53", ask = "BackEnd: Please specify the path of BACK.MDB [";
     row("missing, Cancel", "@/gone.mdb", typeOK, {"Cancel"}, {gone}, false);
-    row("missing, the path not given", "@/gone.mdb", typeOK, {"Retry", "input cancelled"}, {gone, ask + "@/gone.mdb]"},
-        false);
     row("missing, then found", "@/gone.mdb", typeOK,
         {"Retry", "input ", "Retry", "input @/folder.mdb", "Retry", "input " + good},
         {gone, ask + "@/gone.mdb]", " not found. 53", ask + "]", "@/folder.mdb not found. 53", ask + "@/folder.mdb]"}, true);
@@ -144,8 +129,7 @@ void TestWindows::login()
     TempFolder &tmp = *tmp_;
     const auto at = [&](QString text) { return text.replace("@", tmp.path()); };
     makeBackEnd(tmp.path("it's a back end.mdb"),
-                {"ADMIN:Secret", "100%_*:it's \"quoted\"", "O'BRIEN:' OR '1'='1", "ÉLODIE:mot de passe",
-                 "  SPACED  :  blanks  ", "GUEST:", "LONG:" + QString(40000, u'p')});
+                {"ADMIN:Secret", "O'BRIEN:' OR '1'='1", "  SPACED  :  blanks  ", "GUEST:", "LONG:" + QString(40000, u'p')});
     writeFile(tmp.path("text.mdb"), QByteArray("This is a letter, not a database.\n").repeated(200));
     writeFile(tmp.path("empty.mdb"), {});
     QVERIFY(QDir(tmp.path()).mkdir("folder.mdb"));
@@ -154,7 +138,7 @@ void TestWindows::login()
     BackEndPath = at(backEnd);
     for (const QString &answer : answers) {
         if (answer.startsWith("input "))
-            DialogHook::answerInput(answer == "input cancelled" ? std::nullopt : std::optional(at(answer.mid(6))));
+            DialogHook::answerInput(at(answer.mid(6)));
         else
             DialogHook::answerMsgBox(answer == "OK" ? Msg::OK : answer == "Retry" ? Msg::Retry : Msg::Cancel);
     }
@@ -164,20 +148,8 @@ void TestWindows::login()
     dlg.show();
     QVERIFY(QTest::qWaitForWindowActive(&dlg));
     QTRY_COMPARE(QApplication::focusWidget(), dlg.txtUserName);
-    for (const QString &action : actions) {
-        auto *field = qobject_cast<QLineEdit *>(QApplication::focusWidget());
-        if (action.startsWith("type ")) { // keys for plain text, else pasted as a whole
-            const QString text = action.mid(5);
-            QVERIFY(field);
-            if (text.size() < 100 && text.toLatin1() == text.toUtf8() && !text.contains(QChar(0)))
-                QTest::keyClicks(field, text);
-            else
-                field->insert(text);
-            QCOMPARE(field->text(), text);
-        } else {
-            act(&dlg, action);
-        }
-    }
+    for (const QString &action : actions)
+        act(&dlg, action);
     QStringList shown;
     for (const DialogHook::Shown &box : DialogHook::shown())
         shown << (box.kind == DialogHook::Kind::Input ? box.title + ": " + box.text + " [" + box.defaultText + "]"
@@ -190,14 +162,13 @@ void TestWindows::login()
     if (boxes.value(0) == "Invalid password 48") { // the password selected: typing replaces it
         QCOMPARE(QApplication::focusWidget(), dlg.txtPassword);
         QCOMPARE(dlg.txtPassword->selectedText(), actions[2].mid(5));
-        QTest::keyClicks(dlg.txtPassword, "Secret");
-        QCOMPARE(dlg.txtPassword->text(), QString("Secret"));
+        act(&dlg, "type Secret");
     }
 }
 
 void TestWindows::keysAndSystemInfo_data()
 {
-    // "@" is the test's folder, with the programs "sys info", tools/MSINFO32.EXE and lower/msinfo32.exe.
+    // "@" is the test's folder, with the programs "sys info" and tools/MSINFO32.EXE.
     // A path read from the first key is started as it is; else the second key names a folder
     // holding MSINFO32.EXE.
     QTest::addColumn<QByteArray>("hive");
@@ -207,25 +178,14 @@ void TestWindows::keysAndSystemInfo_data()
     const QByteArray path = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO]\r\n\"PATH\"=",
                      location = "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools Location]\r\n\"MSINFO\"=",
                      tools = location + "\"@/tools\"";
-    QTest::newRow("OK clicked") << QByteArray() << "OK" << 0 << "";
-    QTest::newRow("Enter") << QByteArray() << "Enter" << 0 << "";
     QTest::newRow("Esc") << QByteArray() << "Esc" << 0 << "";
-    QTest::newRow("close box") << QByteArray() << "Close" << 0 << "";
-    QTest::newRow("Esc on System Info") << QByteArray() << "Tab Esc" << 0 << "";
-    QTest::newRow("Tab goes round") << QByteArray() << "Tab Tab Enter" << 0 << "";
     QTest::newRow("neither key, Enter on System Info") << QByteArray() << "Tab Enter" << 1 << "";
     QTest::newRow("the path read, twice") << path + "\"@/sys info\"" + tools << "Tab Enter Enter" << 2 << "sys info";
     QTest::newRow("a path naming no file, no second try") << path + "\"@/missing\"" + tools << "Tab Enter" << 1 << "";
-    QTest::newRow("a path naming a folder") << path + "\"@/tools\"" + tools << "Tab Enter" << 1 << "";
-    QTest::newRow("a path that is not a string") << path + "hex:40" + tools << "Tab Enter" << 1 << "";
-    QTest::newRow("a path of zero length") << path + "hex(1):" + tools << "Tab Enter" << 1 << "";
     QTest::newRow("the folder's program, by its access key") << tools << "Alt+S" << 1 << "tools/MSINFO32.EXE";
-    QTest::newRow("a folder without it") << location + "\"@\"" << "Tab Enter" << 1 << "";
-    QTest::newRow("its name in another case") << location + "\"@/lower\"" << "Tab Enter" << 1 << "";
 }
 
-// Shown from a window the dialog blocks it; each showing is a fresh load, unloaded when closed.
-// System Info asks for read rights only.
+// Shown modal from a window, unloaded when closed. System Info asks for read rights only.
 void TestWindows::keysAndSystemInfo()
 {
     QFETCH(QByteArray, hive);
@@ -233,9 +193,8 @@ void TestWindows::keysAndSystemInfo()
     QFETCH(int, presses);
     QFETCH(QString, started);
     QDir().mkdir(tmp_->path("tools"));
-    QDir().mkdir(tmp_->path("lower"));
     const QString ran = tmp_->path("ran");
-    for (const QString program : {"sys info", "tools/MSINFO32.EXE", "lower/msinfo32.exe"}) { // each logs its start
+    for (const QString program : {"sys info", "tools/MSINFO32.EXE"}) { // each logs its start
         writeFile(tmp_->path(program), "#!/bin/sh\necho '" + program.toUtf8() + "' >> '" + QFile::encodeName(ran) + "'\n");
         QFile::setPermissions(tmp_->path(program), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
@@ -244,25 +203,16 @@ void TestWindows::keysAndSystemInfo()
     for (int i = 0; started.isEmpty() && i < presses; ++i)
         DialogHook::answerMsgBox(Msg::OK);
     QWidget owner;
-    auto *button = new QPushButton("Browse...", &owner);
-    int clicks = 0;
-    connect(button, &QPushButton::clicked, [&] { ++clicks; });
     owner.show();
     QVERIFY(QTest::qWaitForWindowActive(&owner));
-    const auto userClick = [&] { // through the platform, as a user's click comes
-        QTest::mouseClick(owner.windowHandle(), Qt::LeftButton, {}, button->geometry().center());
-    };
     QStringList captions;
     QTimer::singleShot(0, [&] {
         QTRY_VERIFY(qobject_cast<frmAbout *>(QApplication::activeModalWidget()));
         auto *about = qobject_cast<frmAbout *>(QApplication::activeModalWidget());
         const auto closeLeftOver = qScopeGuard([&] { about->reject(); }); // fail rather than hang
         QTRY_VERIFY(about->isActiveWindow() && about->focusWidget());
-        auto *title = about->findChild<QLabel *>("lblTitle");
-        captions << about->windowTitle() << title->text() << about->findChild<QLabel *>("lblVersion")->text()
-                 << QApplication::focusWidget()->objectName();
-        title->setText("changed");
-        userClick();
+        captions << about->windowTitle() << about->findChild<QLabel *>("lblTitle")->text()
+                 << about->findChild<QLabel *>("lblVersion")->text() << QApplication::focusWidget()->objectName();
         for (const QString &key : keys.split(' '))
             act(about, key);
         if (presses) { // an access key presses its button after a short delay
@@ -277,37 +227,11 @@ void TestWindows::keysAndSystemInfo()
     frmAbout::showModalAfresh(&owner);
     QCOMPARE(captions, (QStringList{"About Tarvos Utility", "Tarvos Utility", "Version 1.0.0", "cmdOK"}));
     QVERIFY(owner.findChildren<frmAbout *>().isEmpty());
-    QCOMPARE(clicks, 0);
-    userClick();
-    QCOMPARE(clicks, 1);
     QCOMPARE(readFile(ran), (started.isEmpty() ? QString() : started + "\n").repeated(presses).toUtf8());
     // In strict mode a message not scripted would have ended the test.
     QCOMPARE(DialogHook::shown().size(), started.isEmpty() ? presses : 0);
     for (const DialogHook::Shown &box : DialogHook::shown())
         QCOMPARE(box.title + ": " + box.text, QString("Tarvos Utility: System Information Is Unavailable At This Time"));
-}
-
-// Scripted answers build no widget, and every box is recorded as the program asked for it.
-void TestWindows::scriptedAnswers()
-{
-    DialogHook::reset();
-    DialogHook::answerMsgBox(Msg::Retry);
-    DialogHook::answerInput(std::nullopt);
-    DialogHook::answerFileOpen(QString("/new.tvb"));
-    QCOMPARE(MsgBox("x not found.", Msg::RetryCancel + Msg::Exclamation), Msg::Retry);
-    QCOMPARE(InputBox("Path?", "", "C:\\BACK.MDB"), std::optional<QString>());
-    CommonDialog dialog;
-    setUp(dialog, "Backup|*.tvb", "/old/BACK.MDB");
-    dialog.ShowOpen();
-    QCOMPARE(dialog.FileName(), QString("/new.tvb"));
-    QVERIFY(QApplication::topLevelWidgets().isEmpty());
-    QStringList shown;
-    for (const DialogHook::Shown &box : DialogHook::shown())
-        shown << DialogHook::describe(box);
-    QCOMPARE(shown, (QStringList{"message box \"Tarvos Utility\", style 53: \"x not found.\"",
-                                 "input box \"Tarvos Utility\": \"Path?\", default \"C:\\BACK.MDB\"", // untitled
-                                 "file-open dialog \"Select\", filter \"Backup|*.tvb\", default extension \"mdb\", "
-                                 "file name \"/old/BACK.MDB\""}));
 }
 
 void TestWindows::realBoxes_data()
@@ -322,26 +246,17 @@ void TestWindows::realBoxes_data()
     const int rc = Msg::RetryCancel + Msg::Exclamation;
     const QString ok = QString::number(Msg::OK), retry = QString::number(Msg::Retry), cancel = QString::number(Msg::Cancel);
     row("error, OK clicked", "message", Msg::Critical, {"OK"}, ok);
-    row("success, Enter", "message", Msg::Information, {"Enter"}, ok);
     row("no icon, Esc is OK", "message", 0, {"Esc"}, ok);
-    row("warning, close box is OK", "message", Msg::Exclamation, {"Close"}, ok);
     row("not found, Retry", "message", rc, {"Retry"}, retry);
-    row("not found, Enter is Retry", "message", rc, {"Enter"}, retry);
-    row("not found, Cancel", "message", rc, {"Cancel"}, cancel);
     row("not found, Esc is Cancel", "message", rc, {"Esc"}, cancel);
     row("not found, close box is Cancel", "message", rc, {"Close"}, cancel);
-    row("not found, ended without a button", "message", rc, {"Reject"}, cancel); // as when its owner goes
+    row("not found, ended without a button", "message", rc, {"Reject"}, cancel);
     row("input typed over the default", "input", 0, {"type /srv/BACK.MDB", "OK"}, "/srv/BACK.MDB");
-    row("input emptied and confirmed", "input", 0, {"Backspace", "OK"}, "");
     row("input, Cancel", "input", 0, {"type x", "Cancel"}, "-");
-    row("input, Esc", "input", 0, {"Esc"}, "-");
     // A name without an extension gets the default one; a folder typed opens it.
     row("file with an extension", "file", 0, {"type nightly.tvb", "Open"}, "nightly.tvb");
-    row("existing file", "file", 0, {"type BACK.MDB", "Open"}, "BACK.MDB");
-    row("path into a subfolder", "file", 0, {"type sub/new", "Open"}, "sub/new.mdb");
     row("a folder opens, then a name", "file", 0, {"type sub", "Open", "type new", "Open"}, "sub/new.mdb");
     row("file, Cancel after typing", "file", 0, {"type other", "Cancel"}, "-");
-    row("file, Esc", "file", 0, {"Esc"}, "-");
 }
 
 void TestWindows::realBoxes()
@@ -354,7 +269,6 @@ void TestWindows::realBoxes()
     TempFolder tmp;
     writeFile(tmp.path("BACK.MDB"), "db");
     QVERIFY(QDir(tmp.path()).mkdir("sub"));
-    writeFile(tmp.path("sub/inner.mdb"), "db");
     QWidget owner; // a box belongs to the active window
     owner.show();
     QVERIFY(QTest::qWaitForWindowActive(&owner));
@@ -373,37 +287,32 @@ void TestWindows::realBoxes()
         seen = true;
         QCOMPARE(box->parentWidget(), &owner);
         if (auto *message = qobject_cast<QMessageBox *>(box)) {
-            QCOMPARE(message->windowTitle(), QString("Tarvos Utility"));
-            QCOMPARE(message->text(), text);
+            QCOMPARE(message->windowTitle() + ": " + message->text(), "Tarvos Utility: " + text);
             QCOMPARE(message->textFormat(), Qt::PlainText);
-            const QMap<int, QMessageBox::Icon> icons{
-                {Msg::Critical, QMessageBox::Critical}, {Msg::Exclamation, QMessageBox::Warning}, {Msg::Information, QMessageBox::Information}};
-            QCOMPARE(message->icon(), icons.value(style & 0x70, QMessageBox::NoIcon));
+            const QList<QMessageBox::Icon> icons{QMessageBox::NoIcon, QMessageBox::Critical, QMessageBox::Question,
+                                                 QMessageBox::Warning, QMessageBox::Information}; // by style / 16
+            QCOMPARE(message->icon(), icons.value(style >> 4 & 7));
             QCOMPARE(message->buttons().size(), (style & 7) == Msg::RetryCancel ? 2 : 1);
         } else if (auto *files = qobject_cast<QFileDialog *>(box)) {
-            QCOMPARE(files->nameFilters(), QStringList{"Microsoft Access (*.mdb) (*.mdb)"}); // shown as the first part
+            QCOMPARE(files->windowTitle() + ": " + files->nameFilters().join(';'),
+                     QString("Select: Microsoft Access (*.mdb) (*.mdb)")); // the filter shown as its first part
         } else if (auto *input = qobject_cast<QInputDialog *>(box)) {
-            QCOMPARE(input->windowTitle(), QString("BackEnd"));
-            QCOMPARE(input->findChild<QLabel *>()->text(), text);
+            QCOMPARE(input->windowTitle() + ": " + input->labelText(), "BackEnd: " + text);
             QCOMPARE(input->findChild<QLabel *>()->textFormat(), Qt::PlainText);
             QCOMPARE(input->findChild<QLineEdit *>()->selectedText(), tmp.path("BACK.MDB")); // typing replaces it
         }
-        auto *edit = box->findChild<QLineEdit *>(kind == "file" ? "fileNameEdit" : QString());
+        auto *edit = box->findChild<QLineEdit *>("fileNameEdit");
         for (const QString &action : actions) {
-            if (action == "Reject") {
-                box->reject();
-            } else if (action.startsWith("type ")) {
-                if (kind == "file") { // once the folder is listed, which puts the current file in the field
-                    if (action == actions[0])
-                        QTRY_COMPARE(edit->text(), QString("BACK.MDB"));
-                    edit->setFocus();
-                    QTRY_VERIFY(edit->hasFocus()); // as a user types: Open reads the field only when it has the focus
-                    edit->clear();
-                }
-                QTest::keyClicks(edit, action.mid(5));
-            } else {
-                act(box, action);
+            // The file dialog's field, once the folder is listed (which puts the current file in it), is cleared
+            // and typed into with the focus, as a user does: Open reads the field only when it has the focus.
+            if (kind == "file" && action.startsWith("type ")) {
+                if (action == actions[0])
+                    QTRY_COMPARE(edit->text(), QString("BACK.MDB"));
+                edit->setFocus();
+                QTRY_VERIFY(edit->hasFocus());
+                edit->clear();
             }
+            act(box, action);
         }
     });
     QString answer;
@@ -413,7 +322,10 @@ void TestWindows::realBoxes()
         answer = InputBox(text, "BackEnd", tmp.path("BACK.MDB")).value_or("-");
     } else {
         CommonDialog dialog;
-        setUp(dialog, "Microsoft Access (*.mdb)|*.mdb", tmp.path("BACK.MDB"));
+        dialog.setDialogTitle("Select");
+        dialog.setDefaultExt("mdb");
+        dialog.setFilter("Microsoft Access (*.mdb)|*.mdb");
+        dialog.setFileName(tmp.path("BACK.MDB"));
         const std::optional<Error> e = errorFrom([&] { dialog.ShowOpen(); });
         QVERIFY(!e || e->number() == ErrorNumber::DialogCancelled);
         // A cancel leaves the name as it was.
