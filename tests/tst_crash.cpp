@@ -203,8 +203,11 @@ DbContent readDatabase(const QString &path)
     QCryptographicHash hash(QCryptographicHash::Sha256);
     for (const QString &object : OpSupport::rows(path, "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY 1, 2")) {
         hash.addData(object.toUtf8() + '\n');
+        // Every value quoted (the type shows), one row a line, in one string built by SQLite.
+        const QString table = object.section('|', 1, 1), quoted = OpSupport::scalar(path,
+            "SELECT group_concat('quote(\"' || name || '\")', '||'',''||') FROM pragma_table_info('" + table + "')");
         if (object.startsWith("table|"))
-            hash.addData(OpSupport::rows(path, "SELECT * FROM \"" + object.section('|', 1, 1) + '"').join('\n').toUtf8());
+            hash.addData(OpSupport::scalar(path, "SELECT group_concat(" + quoted + ", char(10)) FROM \"" + table + '"').toUtf8());
     }
     return {{}, hash.result(), OpSupport::scalar(path, "PRAGMA freelist_count")};
 }
