@@ -607,10 +607,6 @@ void TestCrash::failedCall()
                     QVERIFY2(!reached || !it.key().contains("/sync/"), qPrintable(when + ": a failed sync was passed over"));
                     // A temporary file that could not be removed is left for the next run.
                     problem = kind == "unlink" ? c.recover(phase) : c.finished(c.originalBytes);
-                    // Known fault: a failed write of the copy's switch to write-ahead-log mode is
-                    // passed over, and the copy is put in place in rollback-journal mode.
-                    if (problem == "the compacted database lost its journal mode")
-                        QEXPECT_FAIL("", "the compacted database lost its journal mode", Continue);
                     ++ended[reached ? kind + " passed over" : "not reached"];
                 } else {
                     QVERIFY2(reached && run.exitCode == 1, qPrintable(when + ": " + run.errors));

@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,9 +72,23 @@ void requireDatabaseImage(int fd, const QString &source)
 bool isInWalMode(const QString &path)
 {
     // Bytes 18 and 19 of the header, the file format's write and read versions, are 2 in
-    // write-ahead-log mode and 1 otherwise.
-    const QByteArray header = headerOf(path);
-    return hasDatabaseHeader(header) && header.mid(18, 2) == QByteArray("\2\2", 2);
+    // write-ahead-log mode and 1 otherwise. A header that cannot be read is an error, not the
+    // other mode: a compaction that took it for one would leave its copy in the wrong mode.
+    const QString action = QStringLiteral("Cannot read the header of ") + quotedPath(path);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw Error::fromErrno(errno, action);
+    char header[20];
+    ssize_t n;
+    do
+        n = ::pread(fd, header, sizeof header, 0);
+    while (n < 0 && errno == EINTR);
+    const int readError = errno;
+    ::close(fd);
+    if (n < 0)
+        throw Error::fromErrno(readError, action);
+    const QByteArray bytes(header, qsizetype(n));
+    return hasDatabaseHeader(bytes) && bytes.mid(18, 2) == QByteArray("\2\2", 2);
 }
 
 void exec(sqlite3 *db, const QString &sql, const QString &action)
