@@ -5,7 +5,7 @@
 # (default 100), losing unsynced writes and tearing them; fails the calls each operation makes to
 # the file system, one at a time, with EIO and with ENOSPC (libfiu): every call of each kind, or
 # CALLS of them spread over the run where there are more (default 100; 0 for all); and runs the
-# fault injection through the window. Prints where the kills and cuts fell and how the failed calls ended.
+# fault rows of the window's tables (full disk, read-only folder, folder removed meanwhile). Prints where the kills and cuts fell and how the failed calls ended.
 #
 # Usage: tools/crash-runs.sh [KILLS [DATABASE_MIB [SEED [CUTS [CALLS]]]]]
 #   e.g. tools/crash-runs.sh 200 24
@@ -23,7 +23,7 @@ calls=${5:-100}
 build=${BUILD_DIR:-build}
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target tst_crash tst_faults >/dev/null
+cmake --build "$build" -j2 --target tst_crash tst_start >/dev/null
 
 export QT_QPA_PLATFORM=offscreen QT_QPA_FONTDIR=/usr/share/fonts/truetype/dejavu
 # A case of the long form runs longer than the 5 minutes QtTest gives a test function.
@@ -35,5 +35,5 @@ TARVOS_CRASH_KILLS=$kills TARVOS_CRASH_MB=$mib TARVOS_CRASH_SEED=$seed \
 TARVOS_POWERCUTS=0 TARVOS_POWERCUT_MOMENTS=$cuts TARVOS_FAILED_CALLS=$calls \
     "$build/tests/tst_crash" ${TESTS:-} 2>&1 | grep -v '^PASS   :' || status=1
 echo "== faults"
-(cd "$build/tests/tst_faults" && ./tst_faults -silent) || status=1
+(cd "$build/tests/tst_start" && ./tst_start -silent backup restore compact) || status=1
 exit $status
