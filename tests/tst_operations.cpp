@@ -80,7 +80,7 @@ void TestOperations::writersAround()
         TempFolder tmp;
         const QString db = tmp.path("BACK.MDB"), backup = tmp.path("backups/live.TVB"), copy = tmp.path("copy");
         BackendMaker::make(db, {.users = {}, .sizeBytes = 4 << 20, .wal = wal});
-        addLedger(db, 2000);
+        addLedger(db, 20000);
         {
             Child killed;
             QVERIFY(killed.start(wal ? "walcommit" : "crash", db, "300"));

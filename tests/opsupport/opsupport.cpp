@@ -158,7 +158,8 @@ int runChildIfAsked(int argc, char **argv)
     else if (role == "idle")
         sql = "SELECT count(*) FROM sqlite_master";
     else if (role == "crash") // a cache of a few pages: the changes spill into the file before any commit
-        sql = "PRAGMA cache_size = 4; BEGIN; UPDATE Debit SET Balance = Balance + 7, Pad = randomblob(300);";
+        sql = "PRAGMA cache_size = 4; BEGIN; UPDATE Debit SET Balance = Balance + 7, Pad = randomblob(300) WHERE "
+              "AccountID <= 2000;";
     else if (role == "walcommit")
         sql = "PRAGMA wal_autocheckpoint = 0; CREATE TABLE IF NOT EXISTS Pending (ID INTEGER PRIMARY KEY, Note TEXT);"
               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
