@@ -20,9 +20,8 @@ QStringList filesIn(const QString &folder)
 }
 } // namespace
 
-// The file services: what counts as an existing file, copies and replacements that either
-// happen whole or refuse and change nothing, leaving no temporary file behind; and starting
-// another program, which runs detached under the id returned.
+// What counts as an existing file, copies and replacements that happen whole or change nothing,
+// and starting another program, which runs detached under the id returned.
 class TestFiles : public QObject {
     Q_OBJECT
 
@@ -49,18 +48,6 @@ void TestFiles::existence()
         QVERIFY2(!Files::exists(tmp.path(name)), qPrintable(name.left(40)));
 }
 
-namespace {
-// Copies src through a temporary file beside dst, as a restore from a database file does.
-void copyThrough(const QString &src, const QString &dst)
-{
-    QFile in(src);
-    QVERIFY(in.open(QIODevice::ReadOnly));
-    TempFile out(dst, TempFile::Temporary, "test");
-    Files::copyData(in.handle(), src, out.fd(), dst, "test");
-    out.commit(TempFile::Existing::Replace);
-}
-} // namespace
-
 // Copies of files larger than the pieces of 8 MiB the copy hands the kernel, and temporary files
 // that are discarded or refuse to replace a file: every byte arrives, nothing is left behind.
 void TestFiles::copiesWhole()
@@ -69,7 +56,13 @@ void TestFiles::copiesWhole()
     for (qsizetype size : {0, 1, 8 << 20, (17 << 20) + 4097}) {
         const QByteArray data = randomBytes(size, quint32(size) + 7);
         writeFile(tmp.path("BACK.MDB"), data);
-        copyThrough(tmp.path("BACK.MDB"), tmp.path("BACK26.BAK"));
+        {
+            QFile in(tmp.path("BACK.MDB")); // through a temporary file, as a restore from a database file copies
+            QVERIFY(in.open(QIODevice::ReadOnly));
+            TempFile out(tmp.path("BACK26.BAK"), TempFile::Temporary, "test");
+            Files::copyData(in.handle(), in.fileName(), out.fd(), tmp.path("BACK26.BAK"), "test");
+            out.commit(TempFile::Existing::Replace);
+        }
         QVERIFY(readFile(tmp.path("BACK26.BAK")) == data);
         QCOMPARE(filesIn(tmp.path()), (QStringList{"BACK.MDB", "BACK26.BAK"}));
     }

@@ -2,7 +2,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -113,14 +112,8 @@ int fail(sqlite3 *db, const char *what)
     return 2;
 }
 
-int runLedgerWriter(sqlite3 *db, const QString &stopFile)
+int runLedgerWriter(sqlite3 *db, int accounts, const QString &stopFile)
 {
-    int accounts = 0;
-    const auto first = [](void *n, int, char **v, char **) {
-        *static_cast<int *>(n) = v[0] ? std::atoi(v[0]) : 0;
-        return 0;
-    };
-    sqlite3_exec(db, "SELECT max(AccountID) FROM Debit", first, &accounts, nullptr);
     if (accounts == 0)
         return fail(db, "accounts");
     rawExec(db, "PRAGMA synchronous = OFF"); // as many commits as possible during the backup
@@ -128,14 +121,12 @@ int runLedgerWriter(sqlite3 *db, const QString &stopFile)
     qint64 commits = 0;
     while (!QFile::exists(stopFile)) {
         const int debit = 1 + int(random.bounded(accounts)), credit = 1 + int(random.bounded(accounts));
+        const int amount = 1 + int(random.bounded(1000));
         const QByteArray txn =
-            QStringLiteral("BEGIN IMMEDIATE; UPDATE Debit SET Balance = Balance + %3 WHERE AccountID = "
-                           "%1; UPDATE Credit SET Balance = Balance + %3 WHERE AccountID = %2;"
-                           "INSERT INTO Movement (Debit, Credit, Amount, Note) "
-                           "VALUES (%1, %2, %3, hex(randomblob(40))); COMMIT;")
-                .arg(debit)
-                .arg(credit)
-                .arg(1 + int(random.bounded(1000)))
+            QString::asprintf("BEGIN IMMEDIATE; UPDATE Debit SET Balance = Balance + %d WHERE AccountID = %d;"
+                              "UPDATE Credit SET Balance = Balance + %d WHERE AccountID = %d; INSERT INTO Movement "
+                              "(Debit, Credit, Amount, Note) VALUES (%d, %d, %d, hex(randomblob(40))); COMMIT;",
+                              amount, debit, amount, credit, debit, credit, amount)
                 .toUtf8();
         if (!rawExec(db, txn.constData()))
             rawExec(db, "ROLLBACK"); // busy for longer than the timeout: try again
@@ -159,14 +150,16 @@ int runChildIfAsked(int argc, char **argv)
         return fail(db, "open");
     sqlite3_busy_timeout(db, 30000);
     if (role == "writer")
-        return runLedgerWriter(db, QString::fromLocal8Bit(arg));
+        return runLedgerWriter(db, scalar(argv[3], "SELECT max(AccountID) FROM Debit").toInt(),
+                               QString::fromLocal8Bit(arg));
     QByteArray sql;
     if (role == "hold")
         sql = "BEGIN; SELECT count(*) FROM sqlite_master;";
     else if (role == "idle")
         sql = "SELECT count(*) FROM sqlite_master";
     else if (role == "crash") // a cache of a few pages: the changes spill into the file before any commit
-        sql = "PRAGMA cache_size = 4; BEGIN; UPDATE Debit SET Balance = Balance + 7, Pad = randomblob(300);";
+        sql = "PRAGMA cache_size = 4; BEGIN; UPDATE Debit SET Balance = Balance + 7, Pad = randomblob(300) WHERE "
+              "AccountID <= 2000;";
     else if (role == "walcommit")
         sql = "PRAGMA wal_autocheckpoint = 0; CREATE TABLE IF NOT EXISTS Pending (ID INTEGER PRIMARY KEY, Note TEXT);"
               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +

@@ -7,8 +7,8 @@
 #include <memory>
 #include <sqlite3.h>
 
-// Helpers of the operations tests: SQLite as another program uses it, a ledger that every
-// transaction keeps balanced, and child processes that use a database meanwhile.
+// SQLite as another program uses it, a ledger every transaction keeps balanced, and child
+// processes that use a database meanwhile.
 namespace OpSupport {
 
 struct RawCloser {
@@ -24,20 +24,18 @@ QString scalar(const QString &path, const QString &sql); // first column of the 
 QStringList tableCounts(const QString &path);            // "table:rows", in name order
 QStringList entries(const QString &folder);              // every entry, hidden ones included
 
-// Tables Debit, Credit (accounts rows each) and Movement: a ledger transaction adds one amount
-// to a Debit and a Credit row and records it in Movement. ledgerProblem() is empty when the
-// database passes integrity_check and sum(Debit) = sum(Credit) = sum(Movement).
+// Tables Debit, Credit (accounts rows each) and Movement, which records each amount added to a Debit
+// and a Credit row. ledgerProblem() is empty when integrity_check passes and the three sums agree.
 void addLedger(const QString &path, int accounts = 4000);
 QString ledgerProblem(const QString &path);
 
 // Runs the child role asked for ("--child ROLE DATABASE [ARG]"); -1 when this is no child.
 int runChildIfAsked(int argc, char **argv);
 
-// This program run again as a child on one database, ready when start() returns: "hold" keeps
-// a read transaction open, "idle" the database open, until finish(); "crash" spills a big
-// uncommitted write into the file and "walcommit" commits ARG rows to table Pending only into
-// the log, each to be killed; "writer" commits ledger transactions until the file ARG exists,
-// then prints how many.
+// This program run again as a child on one database, ready when start() returns: "hold" keeps a
+// read transaction open, "idle" the database open, until finish(); "crash" spills an uncommitted
+// write into the file, "walcommit" commits ARG rows to table Pending only into the log, each to be
+// killed; "writer" commits ledger transactions until the file ARG exists, then prints how many.
 class Child {
 public:
     Child() = default;
