@@ -16,7 +16,6 @@
 #include "platform/zlibtool/compressionengine.h"
 #include "platform/zlibtool/zlibtoolctrl.h"
 #include "resources/clips.h"
-#include "startsupport.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -31,7 +30,6 @@
 #include <sys/stat.h>
 
 using namespace OpSupport;
-using namespace StartSupport;
 using namespace TestSupport;
 namespace Key = Settings::Key;
 
@@ -90,6 +88,17 @@ void browse(frmTvUtil &form, int picker)
 {
     form.SSTab1->setTab(picker / 2);
     QTest::mouseClick(form.findChild<QPushButton *>(Pickers[picker]), Qt::LeftButton);
+}
+// Puts the clips beside the program, which plays them from there, and removes the safety
+// copies an earlier run left.
+void prepareAppFolder()
+{
+    for (const QString &clip : {Clips::FileCopy, Clips::FileDelete})
+        if (!QFile::exists(Files::appPath() + '/' + clip))
+            QFile::copy(appDir() + '/' + clip, Files::appPath() + '/' + clip);
+    QDir app(Files::appPath());
+    for (const QString &name : app.entryList({"BACK??.BAK"}, QDir::Files))
+        app.remove(name);
 }
 } // namespace
 

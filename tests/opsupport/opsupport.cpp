@@ -153,9 +153,7 @@ int runChildIfAsked(int argc, char **argv)
         return runLedgerWriter(db, scalar(argv[3], "SELECT max(AccountID) FROM Debit").toInt(),
                                QString::fromLocal8Bit(arg));
     QByteArray sql;
-    if (role == "hold")
-        sql = "BEGIN; SELECT count(*) FROM sqlite_master;";
-    else if (role == "idle")
+    if (role == "idle")
         sql = "SELECT count(*) FROM sqlite_master";
     else if (role == "crash") // a cache of a few pages: the changes spill into the file before any commit
         sql = "PRAGMA cache_size = 4; BEGIN; UPDATE Debit SET Balance = Balance + 7, Pad = randomblob(300) WHERE "

@@ -32,8 +32,8 @@ QString ledgerProblem(const QString &path);
 // Runs the child role asked for ("--child ROLE DATABASE [ARG]"); -1 when this is no child.
 int runChildIfAsked(int argc, char **argv);
 
-// This program run again as a child on one database, ready when start() returns: "hold" keeps a
-// read transaction open, "idle" the database open, until finish(); "crash" spills an uncommitted
+// This program run again as a child on one database, ready when start() returns: "idle" keeps
+// the database open until finish(); "crash" spills an uncommitted
 // write into the file, "walcommit" commits ARG rows to table Pending only into the log, each to be
 // killed; "writer" commits ledger transactions until the file ARG exists, then prints how many.
 class Child {
