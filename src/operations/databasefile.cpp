@@ -14,11 +14,23 @@ namespace DatabaseFile {
 
 namespace {
 
-// The first 20 bytes of the file at path, as far as it can be read.
-QByteArray headerOf(const QString &path)
+// The first 20 bytes of the file at path, as far as it has them. Where the file cannot be
+// opened or read, error gets errno's value and the header is empty; else error is 0.
+QByteArray headerOf(const QString &path, int &error)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.read(20) : QByteArray();
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return {};
+    }
+    char header[20];
+    ssize_t n;
+    do
+        n = ::pread(fd, header, sizeof header, 0);
+    while (n < 0 && errno == EINTR);
+    error = n < 0 ? errno : 0;
+    ::close(fd);
+    return n < 0 ? QByteArray() : QByteArray(header, qsizetype(n));
 }
 
 bool hasDatabaseHeader(const QByteArray &header)
@@ -30,7 +42,8 @@ bool hasDatabaseHeader(const QByteArray &header)
 
 bool isSqliteDatabase(const QString &path)
 {
-    return hasDatabaseHeader(headerOf(path));
+    int error;
+    return hasDatabaseHeader(headerOf(path, error));
 }
 
 void requireDatabaseImage(int fd, const QString &source)
@@ -74,21 +87,11 @@ bool isInWalMode(const QString &path)
     // Bytes 18 and 19 of the header, the file format's write and read versions, are 2 in
     // write-ahead-log mode and 1 otherwise. A header that cannot be read is an error, not the
     // other mode: a compaction that took it for one would leave its copy in the wrong mode.
-    const QString action = QStringLiteral("Cannot read the header of ") + quotedPath(path);
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw Error::fromErrno(errno, action);
-    char header[20];
-    ssize_t n;
-    do
-        n = ::pread(fd, header, sizeof header, 0);
-    while (n < 0 && errno == EINTR);
-    const int readError = errno;
-    ::close(fd);
-    if (n < 0)
-        throw Error::fromErrno(readError, action);
-    const QByteArray bytes(header, qsizetype(n));
-    return hasDatabaseHeader(bytes) && bytes.mid(18, 2) == QByteArray("\2\2", 2);
+    int error;
+    const QByteArray header = headerOf(path, error);
+    if (error != 0)
+        throw Error::fromErrno(error, QStringLiteral("Cannot read the header of ") + quotedPath(path));
+    return hasDatabaseHeader(header) && header.mid(18, 2) == QByteArray("\2\2", 2);
 }
 
 void exec(sqlite3 *db, const QString &sql, const QString &action)
