@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -200,14 +201,33 @@ DbContent readDatabase(const QString &path)
 {
     if (const QStringList integrity = OpSupport::rows(path, "PRAGMA integrity_check"); integrity != QStringList{"ok"})
         return {"integrity_check: " + integrity.join("; "), {}, {}};
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    const OpSupport::RawDb db = OpSupport::rawOpen(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX);
     for (const QString &object : OpSupport::rows(path, "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY 1, 2")) {
         hash.addData(object.toUtf8() + '\n');
-        // Every value quoted (the type shows), one row a line, in one string built by SQLite.
-        const QString table = object.section('|', 1, 1), quoted = OpSupport::scalar(path,
-            "SELECT group_concat('quote(\"' || name || '\")', '||'',''||') FROM pragma_table_info('" + table + "')");
-        if (object.startsWith("table|"))
-            hash.addData(OpSupport::scalar(path, "SELECT group_concat(" + quoted + ", char(10)) FROM \"" + table + '"').toUtf8());
+        sqlite3_stmt *stmt = nullptr;
+        if (!object.startsWith("table|"))
+            continue;
+        sqlite3_prepare_v2(db.get(), ("SELECT * FROM \"" + object.section('|', 1, 1) + '"').toUtf8().constData(), -1, &stmt, nullptr);
+        // Every value with its type and length, so that no two different rows hash alike.
+        QByteArray values;
+        int rc;
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+                const int type = sqlite3_column_type(stmt, i);
+                const bool bytes = type == SQLITE_TEXT || type == SQLITE_BLOB;
+                const qint64 head[] = {type, bytes ? sqlite3_column_bytes(stmt, i) : type == SQLITE_FLOAT
+                                                 ? std::bit_cast<qint64>(sqlite3_column_double(stmt, i))
+                                                 : sqlite3_column_int64(stmt, i)};
+                values.append(reinterpret_cast<const char *>(head), sizeof head);
+                if (bytes)
+                    values.append(static_cast<const char *>(sqlite3_column_blob(stmt, i)), int(head[1]));
+            }
+        }
+        hash.addData(values);
+        sqlite3_finalize(stmt);
+        if (rc != SQLITE_DONE)
+            return {"cannot read " + object + ": " + sqlite3_errmsg(db.get()), {}, {}};
     }
     return {{}, hash.result(), OpSupport::scalar(path, "PRAGMA freelist_count")};
 }
@@ -217,6 +237,8 @@ DbContent readDatabase(const QString &path)
 DbContent checkedDatabase(const QString &path)
 {
     const QString alone = path + ".alone";
+    if (!QFile::exists(path + "-wal") && !QFile::exists(path + "-journal"))
+        return readDatabase(path);
     for (const char *suffix : {"", "-wal", "-shm"})
         QFile::remove(alone + suffix);
     if (!QFile::copy(path, alone))
