@@ -10,9 +10,12 @@ if(NOT TARGET tarvos_fiupreload)
 endif()
 add_dependencies(${target} tarvos_fiupreload)
 target_link_libraries(${target} PRIVATE PkgConfig::FIU)
-target_compile_definitions(${target} PRIVATE FIU_ENABLE=1
-  FIU_PRELOADS="${FIU_POSIX_PRELOAD}:$<TARGET_FILE:tarvos_fiupreload>")
+set_source_files_properties(${source} PROPERTIES COMPILE_DEFINITIONS
+  "FIU_ENABLE=1;FIU_PRELOADS=\"${FIU_POSIX_PRELOAD}:$<TARGET_FILE:tarvos_fiupreload>\"")
 # The power cuts need lossyfs (optional: without it they skip).
 if(TARGET lossyfs)
   add_dependencies(${target} lossyfs)
 endif()
+# The kills, the power cuts and the failed calls take most of the time: each is a part of its own.
+set(test_parts "kills:killedOperation" "powercuts:powerCut" "failedcalls:failedCall"
+               "leftovers:leftoverCompactedCopy walCopySwitchedWithoutJournal writtenWhileCompacting")
