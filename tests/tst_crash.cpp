@@ -29,7 +29,7 @@ using namespace TestSupport;
 // Backup, restore and compaction run in a child process that is killed, loses its power
 // (lossyfs) or sees one of its file system calls fail (libfiu). Afterwards every file must be as
 // before or complete, and the same operation, run again in the same folders, must succeed.
-// TARVOS_CRASH_KILLS (kills per case, default 3), TARVOS_CRASH_MB (database size, default 8) and
+// TARVOS_CRASH_KILLS (kills per case, default 3), TARVOS_CRASH_MB (database size, default 4) and
 // TARVOS_CRASH_SEED (the spread of the moments) size the runs; tools/crash-runs.sh runs them long.
 namespace {
 
@@ -429,7 +429,7 @@ private:
     QString prepare(Case &c, int megabytes);
 
     TempFolder tmp;
-    int kills = 3, megabytes = 8;
+    int kills = 3, megabytes = 4;
     quint32 seed = 20260105;
 };
 
