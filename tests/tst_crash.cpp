@@ -205,9 +205,9 @@ DbContent readDatabase(const QString &path)
     const OpSupport::RawDb db = OpSupport::rawOpen(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX);
     for (const QString &object : OpSupport::rows(path, "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY 1, 2")) {
         hash.addData(object.toUtf8() + '\n');
-        sqlite3_stmt *stmt = nullptr;
         if (!object.startsWith("table|"))
             continue;
+        sqlite3_stmt *stmt = nullptr;
         sqlite3_prepare_v2(db.get(), ("SELECT * FROM \"" + object.section('|', 1, 1) + '"').toUtf8().constData(), -1, &stmt, nullptr);
         // Every value with its type and length, so that no two different rows hash alike.
         QByteArray values;
@@ -263,7 +263,7 @@ const QByteArray OlderBackup = "an older backup", OlderSafetyCopy = "an older sa
 struct Case {
     QString operation, base, work;
     bool wal = false, across = false; // across: a database outside the back end's file system
-    int megabytes = 8;
+    int megabytes = 4;
     DbContent original, other; // the database, and the one inside the restore's backup
     QByteArray originalBytes, otherBytes;
     std::unique_ptr<SmallFileSystem> backFs;
