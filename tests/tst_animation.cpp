@@ -8,7 +8,7 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QtEndian>
-#include <QtTest>
+#include <QTest>
 
 #include <cerrno>
 #include <sys/stat.h>

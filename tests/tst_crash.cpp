@@ -8,7 +8,10 @@
 #include "platform/zlibtool/compressionengine.h"
 #include "testsupport.h"
 
-#include <QtTest>
+#include <QCryptographicHash>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTest>
 
 #include <atomic>
 #include <bit>

@@ -5,7 +5,7 @@
 #include "testsupport.h"
 
 #include <QDir>
-#include <QtTest>
+#include <QTest>
 
 #include <sqlite3.h>
 

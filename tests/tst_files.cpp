@@ -6,7 +6,7 @@
 
 #include <QDir>
 #include <QFile>
-#include <QtTest>
+#include <QTest>
 
 #include <cerrno>
 #include <unistd.h>

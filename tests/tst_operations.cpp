@@ -12,7 +12,7 @@
 #include "testsupport.h"
 
 #include <QCoreApplication>
-#include <QtTest>
+#include <QTest>
 
 #include <cerrno>
 #include <sys/stat.h>

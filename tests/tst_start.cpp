@@ -19,12 +19,14 @@
 #include "testsupport.h"
 
 #include <QApplication>
+#include <QDirIterator>
 #include <QFileDialog>
 #include <QFileSystemWatcher>
 #include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
-#include <QtTest>
+#include <QSignalSpy>
+#include <QTest>
 
 #include <csignal>
 #include <sys/stat.h>

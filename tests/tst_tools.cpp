@@ -3,7 +3,7 @@
 
 #include <QProcess>
 #include <QStandardPaths>
-#include <QtTest>
+#include <QTest>
 
 using namespace OpSupport;
 using namespace TestSupport;

@@ -9,9 +9,10 @@
 #include "testsupport.h"
 
 #include <QLabel>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTabBar>
-#include <QtTest>
+#include <QTest>
 
 using namespace Registry;
 using namespace TestSupport;

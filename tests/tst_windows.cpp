@@ -7,8 +7,15 @@
 #include "platform/registry/registry.h"
 #include "testsupport.h"
 
-#include <QtTest>
-#include <QtWidgets>
+#include <QDialog>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
 
 using namespace FormSupport;
 using namespace TestSupport;

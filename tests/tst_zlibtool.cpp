@@ -6,7 +6,7 @@
 
 #include <QProcess>
 #include <QProgressBar>
-#include <QtTest>
+#include <QTest>
 
 #include <zstd_errors.h>
 
