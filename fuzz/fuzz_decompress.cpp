@@ -34,7 +34,7 @@ constexpr std::size_t ReferenceLimit = std::size_t(64) << 20;
 enum class Verdict { Accept, Refuse, TooLarge };
 
 // What a backup is, decided with the zstd library alone: exactly one zstd frame filling the
-// whole input, with a content checksum, decoding without error to its declared content size.
+// whole input, with a content checksum and a declared content size, decoding without error to it.
 Verdict reference(const std::uint8_t *data, std::size_t size, QByteArray &content)
 {
     ZSTD_frameHeader header;
@@ -62,7 +62,8 @@ Verdict reference(const std::uint8_t *data, std::size_t size, QByteArray &conten
     }
     if (in.pos != in.size)
         return Verdict::Refuse;
-    if (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN && header.frameContentSize != quint64(content.size()))
+    // A backup must declare its size, so that room for it is known before anything is written.
+    if (header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN || header.frameContentSize != quint64(content.size()))
         return Verdict::Refuse;
     return Verdict::Accept;
 }
@@ -75,6 +76,7 @@ struct Generated {
     QByteArray backup;
     QByteArray content;
     bool checksum = false;
+    bool sized = false;
     bool damaged = false;
 };
 
@@ -95,7 +97,8 @@ Generated generate(const std::uint8_t *data, std::size_t size)
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, 1 + (settings >> 4) % 9);
     g.checksum = settings & 1;
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, g.checksum);
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, (settings >> 1) & 1);
+    g.sized = (settings >> 1) & 1;
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, g.sized);
     g.backup.resize(qsizetype(ZSTD_compressBound(std::size_t(g.content.size()))));
     const std::size_t n = ZSTD_compress2(cctx.get(), g.backup.data(), std::size_t(g.backup.size()),
                                          g.content.constData(), std::size_t(g.content.size()));
@@ -196,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         break;
     }
     // A sound backup with a checksum, made by zstd itself, comes back as its very content.
-    if (generated && generated->checksum && !generated->damaged) {
+    if (generated && generated->checksum && generated->sized && !generated->damaged) {
         FUZZ_CHECK(restored, "an intact backup was refused");
         FUZZ_CHECK(output == generated->content, "an intact backup was restored wrongly");
     }

@@ -1,14 +1,17 @@
 #include "errorcheck.h"
-#include "platform/files.h"
+#include "platform/fs/files.h"
+#include "platform/fs/folder.h"
+#include "platform/fs/tempfile.h"
 #include "platform/process/process.h"
-#include "platform/tempfile.h"
 #include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTest>
 
 #include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace TestSupport;
@@ -29,6 +32,7 @@ private slots:
     void existence();
     void copiesWhole();
     void refusalsChangeNothing();
+    void links();
     void shell_data();
     void shell();
 };
@@ -49,25 +53,28 @@ void TestFiles::existence()
 }
 
 // Copies of files larger than the pieces of 8 MiB the copy hands the kernel, and temporary files
-// that are discarded or refuse to replace a file: every byte arrives, nothing is left behind.
+// that are discarded or refuse to replace a file: every byte arrives, nothing is left behind, and
+// nobody but the owner may read a file while it is written.
 void TestFiles::copiesWhole()
 {
     TempFolder tmp;
+    const Fs::Folder folder = Fs::Folder::open(tmp.path(), "test");
     for (qsizetype size : {0, 1, 8 << 20, (17 << 20) + 4097}) {
         const QByteArray data = randomBytes(size, quint32(size) + 7);
         writeFile(tmp.path("BACK.MDB"), data);
         {
-            QFile in(tmp.path("BACK.MDB")); // through a temporary file, as a restore from a database file copies
-            QVERIFY(in.open(QIODevice::ReadOnly));
-            TempFile out(tmp.path("BACK26.BAK"), TempFile::Temporary, "test");
-            Files::copyData(in.handle(), in.fileName(), out.fd(), tmp.path("BACK26.BAK"), "test");
+            const Fs::Fd in = folder.openForReading("BACK.MDB", "test");
+            TempFile out(folder, "BACK26.BAK", TempFile::Temporary, "test");
+            QCOMPARE(QFile::permissions(out.path()),
+                     QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+            Files::copyData(in.get(), tmp.path("BACK.MDB"), out.fd(), tmp.path("BACK26.BAK"), "test");
             out.commit(TempFile::Existing::Replace);
         }
         QVERIFY(readFile(tmp.path("BACK26.BAK")) == data);
         QCOMPARE(filesIn(tmp.path()), (QStringList{"BACK.MDB", "BACK26.BAK"}));
     }
     for (bool commit : {false, true}) {
-        TempFile f(tmp.path("BACK.MDB"), TempFile::Temporary, "test");
+        TempFile f(folder, "BACK.MDB", TempFile::Temporary, "test");
         QVERIFY(!Files::exists(f.path())); // hidden from the existence test
         QCOMPARE(::write(f.fd(), "new", 3), ssize_t(3));
         if (commit)
@@ -75,6 +82,15 @@ void TestFiles::copiesWhole()
     }
     QCOMPARE(filesIn(tmp.path()), (QStringList{"BACK.MDB", "BACK26.BAK"}));
     QVERIFY(readFile(tmp.path("BACK.MDB")).size() > 3);
+
+    // A finished file gets the group and the permissions of the file it stands for, never more.
+    QVERIFY(QFile::setPermissions(tmp.path("BACK.MDB"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    const Fs::Fd db = folder.openForReading("BACK.MDB", "test");
+    TempFile finished(folder, "BACK.TVB", TempFile::Temporary, "test");
+    finished.giveAccessOf(db.get(), Fs::statusOf(db.get(), "BACK.MDB"));
+    finished.commit();
+    QCOMPARE(QFile::permissions(tmp.path("BACK.TVB")),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup);
 }
 
 // Putting a file in place of another (as a compaction does) keeps the replaced file's
@@ -83,19 +99,30 @@ void TestFiles::refusalsChangeNothing()
 {
     TempFolder tmp;
     const auto p = [&](const char *name) { return tmp.path(name); };
+    const auto at = [&](const char *name) { return Fs::resolve(tmp.path(name), "test"); };
     writeFile(p("a.mdb"), "a");
     writeFile(p("ro.mdb"), "read-only");
     QVERIFY(QFile::setPermissions(p("ro.mdb"), QFile::ReadOwner | QFile::ReadGroup));
     QVERIFY(QDir().mkdir(p("folder")));
+    const Fs::Fd a = at("a.mdb").folder.openForReading("a.mdb", "test");
+    const Fs::Status aStatus = Fs::statusOf(a.get(), p("a.mdb"));
     const struct {
         std::function<void()> call;
         long number;
         QStringList names;
     } cases[] = {
-        {[&] { Files::replace(p("missing.mdb"), p("a.mdb")); }, ENOENT, {p("missing.mdb"), p("a.mdb")}},
-        {[&] { Files::replace(p("a.mdb"), p("folder")); }, EISDIR, {p("a.mdb"), p("folder")}},
-        {[&] { Files::replace(p("a.mdb"), p("ro.mdb")); }, EACCES, {p("a.mdb"), p("ro.mdb")}},
-        {[&] { Files::replace(p("a.mdb"), p("no/such/b.mdb")); }, ENOENT, {p("a.mdb"), p("no/such/b.mdb")}},
+        {[&] { Files::replace(at("missing.mdb"), a.get(), at("a.mdb"), a.get(), aStatus); },
+         ENOENT,
+         {p("missing.mdb"), p("a.mdb")}},
+        {[&] { Files::replace(at("a.mdb"), a.get(), at("folder"), a.get(), aStatus); },
+         EISDIR,
+         {p("a.mdb"), p("folder")}},
+        {[&] { Files::replace(at("a.mdb"), a.get(), at("ro.mdb"), a.get(), aStatus); },
+         EACCES,
+         {p("a.mdb"), p("ro.mdb")}},
+        {[&] { Files::replace(at("a.mdb"), a.get(), at("no/such/b.mdb"), a.get(), aStatus); }, ENOENT, {p("no/such")}},
+        {[&] { (void)at("a.mdb/"); }, EINVAL, {p("a.mdb/")}},
+        {[&] { (void)Fs::Folder::open(p("a.mdb"), "test"); }, ENOTDIR, {p("a.mdb")}},
     };
     for (const auto &c : cases)
         QCOMPARE(errorMismatch(c.call, c.number, c.names), QString());
@@ -105,11 +132,39 @@ void TestFiles::refusalsChangeNothing()
     // What may be done is done, quotes and spaces included, and the mode of the file replaced stays.
     writeFile(p("it's a \"b\".mdb"), "old");
     QVERIFY(QFile::setPermissions(p("it's a \"b\".mdb"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
-    Files::replace(p("a.mdb"), p("it's a \"b\".mdb"));
+    Files::replace(at("a.mdb"), a.get(), at("it's a \"b\".mdb"), a.get(), aStatus);
     QCOMPARE(filesIn(tmp.path()), (QStringList{"it's a \"b\".mdb", "ro.mdb"}));
     QCOMPARE(readFile(p("it's a \"b\".mdb")), QByteArray("a"));
-    QCOMPARE(QFile::permissions(p("it's a \"b\".mdb")),
-             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup);
+}
+
+// A path the user gives is followed through the links this account made, never through one that
+// another account made; the names the program writes are never followed at all.
+void TestFiles::links()
+{
+    TempFolder tmp;
+    QVERIFY(QDir().mkdir(tmp.path("real")) && QDir().mkdir(tmp.path("data ä")));
+    writeFile(tmp.path("real/BACK.MDB"), "db");
+    QVERIFY(QFile::link("real/BACK.MDB", tmp.path("own.mdb")) && QFile::link(tmp.path("real"), tmp.path("dir")));
+    const Fs::Location own = Fs::resolve(tmp.path("own.mdb"), "test");
+    QCOMPARE(own.path(), QFileInfo(tmp.path("real/BACK.MDB")).canonicalFilePath());
+    QCOMPARE(Fs::resolve(tmp.path("dir/../data ä/new.TVB"), "test").path(),
+             QFileInfo(tmp.path("data ä")).canonicalFilePath() + "/new.TVB");
+    QVERIFY(!own.folder.status("BACK.MDB").isLink());
+    // Under a name the program writes, a link is in the way, whoever made it.
+    QVERIFY(QFile::link(tmp.path("real/BACK.MDB"), tmp.path("real/BACK26.BAK")));
+    QCOMPARE(errorMismatch([&] { TempFile(own.folder, "BACK26.BAK", "safety", "test"); }, ELOOP,
+                           {"BACK26.BAK", "in the way"}),
+             QString());
+    QCOMPARE(errorMismatch([&] { (void)own.folder.openForReading("BACK26.BAK", "test"); }, ELOOP, {"BACK26.BAK"}),
+             QString());
+    if (!runningAsRoot())
+        QSKIP("a link of another account's needs root to make");
+    QVERIFY(QFile::link(tmp.path("real/BACK.MDB"), tmp.path("planted.mdb")));
+    QCOMPARE(::lchown(QFile::encodeName(tmp.path("planted.mdb")).constData(), 65534, 65534), 0);
+    QCOMPARE(errorMismatch([&] { (void)Fs::resolve(tmp.path("planted.mdb"), "test"); }, ELOOP,
+                           {tmp.path("planted.mdb"), "another account"}),
+             QString());
+    QCOMPARE(readFile(tmp.path("real/BACK.MDB")), QByteArray("db"));
 }
 
 void TestFiles::shell_data()
@@ -118,13 +173,16 @@ void TestFiles::shell_data()
     QTest::addColumn<int>("style");
     QTest::addColumn<long>("number"); // 0: started
     QTest::newRow("spaces and quotes are part of the name") << "@/sys info 'x'.sh" << 1 << 0L;
-    QTest::newRow("bare name looked up in PATH") << "sys info 'x'.sh" << 4 << 0L;
+    // Never looked up in PATH, nor beside the current folder: the program runs as the operator.
+    QTest::newRow("bare name") << "sys info 'x'.sh" << 4 << long(EINVAL);
+    QTest::newRow("relative path") << "./sys info 'x'.sh" << 1 << long(EINVAL);
+    QTest::newRow("others may change it") << "@/writable.sh" << 1 << long(EACCES);
+    QTest::newRow("a link to it") << "@/link" << 1 << 0L;
     QTest::newRow("empty path") << QString() << 1 << long(ENOENT);
     QTest::newRow("no such file") << "@/missing/sysinfo" << 1 << long(ENOENT);
     QTest::newRow("folder") << "@/folder" << 1 << long(EISDIR);
     QTest::newRow("not executable") << "@/plain.sh" << 1 << long(EACCES);
     QTest::newRow("NUL in the path") << QStringLiteral("@/sys info 'x'.sh") + QChar(0) << 1 << long(EINVAL);
-    QTest::newRow("bare name not in PATH") << "no-such-program-tarvos" << 1 << long(ENOENT);
     QTest::newRow("no interpreter line") << "@/noformat" << 1 << long(ENOEXEC);
     QTest::newRow("window style 5") << "@/sys info 'x'.sh" << 5 << ErrorNumber::InvalidArgument;
 }
@@ -136,20 +194,28 @@ void TestFiles::shell()
     QFETCH(long, number);
     TempFolder tmp;
     QDir().mkdir(tmp.path("folder"));
-    const QByteArray script = "#!/bin/sh\necho $$ >> '" + QFile::encodeName(tmp.path("marker")) + "'\n";
+    const QByteArray script = "#!/bin/sh\necho $$ $(pwd) >> '" + QFile::encodeName(tmp.path("marker")) + "'\n";
     writeFile(tmp.path("sys info 'x'.sh"), script);
     writeFile(tmp.path("plain.sh"), script);
+    writeFile(tmp.path("writable.sh"), script);
     writeFile(tmp.path("noformat"), "\x01\x02 neither a program nor a script\n");
     for (const char *exe : {"sys info 'x'.sh", "noformat"})
         QVERIFY(QFile::setPermissions(tmp.path(exe), QFile::ReadOwner | QFile::ExeOwner));
+    QVERIFY(::chmod(QFile::encodeName(tmp.path("writable.sh")).constData(), 0777) == 0);
+    QVERIFY(QFile::link(tmp.path("sys info 'x'.sh"), tmp.path("link")));
+    // Where a search would find it first.
     const QByteArray oldPath = qgetenv("PATH");
     qputenv("PATH", QFile::encodeName(tmp.path()) + ':' + oldPath);
-    const auto restorePath = qScopeGuard([&] { qputenv("PATH", oldPath); });
+    QDir::setCurrent(tmp.path());
+    const auto restore = qScopeGuard([&] {
+        qputenv("PATH", oldPath);
+        QDir::setCurrent(QDir::rootPath());
+    });
     const QString path = QString(name).replace('@', tmp.path());
     try {
         const qint64 pid = Process::Shell(path, style);
         QVERIFY2(number == 0, "the program was started");
-        QTRY_COMPARE(readFile(tmp.path("marker")), QByteArray::number(pid) + '\n');
+        QTRY_COMPARE(readFile(tmp.path("marker")), QByteArray::number(pid) + " /\n");
     } catch (const Error &e) {
         QCOMPARE(e.number(), number);
         QVERIFY2(path.isEmpty() || e.description().contains(quotedPath(path)), qPrintable(e.description()));

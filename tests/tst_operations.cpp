@@ -7,11 +7,13 @@
 #include "operations/restore.h"
 #include "opsupport.h"
 #include "platform/dao/dbengine.h"
-#include "platform/tempfile.h"
+#include "platform/fs/tempfile.h"
 #include "platform/zlibtool/compressionengine.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <cerrno>
@@ -57,8 +59,9 @@ void TestOperations::paths()
         {Paths::backupFileName("/srv/backups/data."), "/srv/backups/data.TVB"},
         {Paths::backupFileName("."), ".TVB"},
         {Paths::backupFileName("C:\\Back.up\\data"), "C:\\Back.TVB"}, // no separator here
-        {Paths::safetyCopyPath("/opt/tarvos", QDate(2026, 12, 5)), "/opt/tarvos/BACK26.BAK"},
-        {Paths::safetyCopyPath("/opt/tarvos", QDate(2100, 7, 9)), "/opt/tarvos/BACK00.BAK"},
+        {Paths::safetyCopyPath("/srv/office/BACK.MDB", QDate(2026, 12, 5)), "/srv/office/BACK26.BAK"},
+        {Paths::safetyCopyPath("/srv/office/Sales.2024.mdb", QDate(2100, 7, 9)), "/srv/office/Sales.202400.BAK"},
+        {Paths::safetyCopyPath("/srv/office/data", QDate(2007, 1, 1)), "/srv/office/data07.BAK"},
         {Paths::compactTempPath("/home/ann/BACK/BACK.MDB"), "/home/ann/BACK/BACKNEW.MDB"},
         {Paths::compactTempPath("/srv/a.b/data"), "/srv/a.b/BACKNEW.MDB"},
         {Paths::compactTempPath("/BACK.MDB"), "/BACKNEW.MDB"},
@@ -112,40 +115,88 @@ void TestOperations::writersAround()
 
 void TestOperations::restore_data()
 {
-    // "@" stands for the backup's quoted path.
+    // "@" stands for the backup's quoted path. A private target (mode 0600) is replaced by a
+    // rename, a shared one (0640) written in place through SQLite.
+    QTest::addColumn<bool>("shared");
     QTest::addColumn<QString>("situation");
     QTest::addColumn<long>("number"); // 0: restored; -1: refused, any number
     QTest::addColumn<QString>("message");
-    QTest::newRow("restored, old database kept as safety copy") << "" << 0L << "";
-    QTest::newRow("another database's log where the file goes") << "old log" << 0L << "";
-    QTest::newRow("backup's last byte missing") << "last" << -1L << "@ is truncated";
-    QTest::newRow("backup's byte changed") << "flip" << -1L << "@ is damaged";
-    QTest::newRow("not a backup") << "text" << -1L << "@ is not a Tarvos backup file";
-    QTest::newRow("a frame of text") << "text frame" << ErrorNumber::BadFileFormat << "@ holds no database";
+    for (const bool shared : {false, true}) {
+        const char *kind = shared ? "shared" : "private";
+        QTest::addRow("%s: restored, old database kept as safety copy", kind) << shared << "" << 0L << "";
+        QTest::addRow("%s: read-only target", kind) << shared << "read-only" << long(EACCES) << "the file is read-only";
+        // In place, SQLite's locks decide: a connection idle in rollback-journal mode holds none,
+        // sees the new content at its next transaction, and loses nothing; a write made before
+        // the lock is in the safety copy.
+        QTest::addRow("%s: target held open", kind)
+            << shared << "in use" << (shared ? 0L : long(EBUSY)) << "is in use by another program (process ";
+        QTest::addRow("%s: target written during the restore", kind)
+            << shared << "written" << (shared ? 0L : long(EBUSY)) << "was changed by another program";
+        QTest::addRow("%s: a link in the way of the safety copy", kind)
+            << shared << "safety link" << long(ELOOP) << "BACK26.BAK\" is in the way";
+        QTest::addRow("%s: restore from the target", kind)
+            << shared << "same" << ErrorNumber::InvalidArgument << "cannot be both";
+    }
+    QTest::newRow("another database's log where the file goes") << false << "old log" << 0L << "";
+    QTest::newRow("backup's last byte missing") << true << "last" << -1L << "@ is truncated";
+    QTest::newRow("backup's byte changed") << true << "flip" << -1L << "@ is damaged";
+    QTest::newRow("not a backup") << true << "text" << -1L << "@ is not a Tarvos backup file";
+    QTest::newRow("a frame of text") << true << "text frame" << ErrorNumber::BadFileFormat << "@ holds no database";
     QTest::newRow("a frame of a database one page short")
-        << "short frame" << ErrorNumber::BadFileFormat << "@ holds no database";
-    QTest::newRow("restore from the target") << "same" << ErrorNumber::InvalidArgument << "cannot be both";
-    QTest::newRow("no target named") << "no target" << long(ENOENT) << "no file to restore to was named";
-    QTest::newRow("read-only target") << "read-only" << long(EACCES) << "the file is read-only";
-    QTest::newRow("target held open") << "in use" << long(EBUSY) << "is in use by another program (process ";
-    QTest::newRow("target written during the restore") << "written" << long(EBUSY) << "was changed by another program";
-    QTest::newRow("safety copy a link to the target")
-        << "safety link" << ErrorNumber::InvalidArgument << "it is the safety copy";
+        << true << "short frame" << ErrorNumber::BadFileFormat << "@ holds no database";
+    // A few kilobytes that decode to gigabytes: refused before a byte is written.
+    QTest::newRow("2 GiB of zeros, size declared") << true << "zeros" << ErrorNumber::BadFileFormat
+                                                   << "@ holds no database (it does not begin with the SQLite header)";
+    QTest::newRow("2 GiB of zeros, size not declared")
+        << true << "zeros undeclared" << ErrorNumber::BadFileFormat << "it does not record the size of its content";
+    QTest::newRow("a database of 1 TiB declared") << true << "huge" << long(ENOSPC) << "MB free, and the restore needs";
+    QTest::newRow("no target named") << true << "no target" << long(ENOENT) << "no file to restore to was named";
 }
 
-// A restore puts the backup's database in place and the old one in the safety copy; a refusal
-// leaves the target, the backup and the safety copy byte for byte as they were, and no
+namespace {
+
+// A zstd frame of content bytes: head stored as it is, then zeros up to size, declared in the
+// header or not. Its checksum is not that of the content: a restore must refuse it long before.
+QByteArray handMadeFrame(const QByteArray &head, quint64 size, bool declared)
+{
+    QByteArray frame("\x28\xb5\x2f\xfd", 4);
+    frame += char(declared ? 0xc4 : 0x04); // content size in 8 bytes (or none), a checksum
+    frame += char(7 << 3);                 // a window of 128 KiB
+    for (int i = 0; declared && i < 8; ++i)
+        frame += char((size >> (8 * i)) & 0xff);
+    const auto block = [&](quint32 type, quint32 bytes, bool last) {
+        const quint32 h = (last ? 1 : 0) | (type << 1) | (bytes << 3);
+        frame += char(h & 0xff), frame += char((h >> 8) & 0xff), frame += char((h >> 16) & 0xff);
+    };
+    block(0, quint32(head.size()), false);
+    frame += head;
+    for (quint64 left = size - quint64(head.size()); left > 0;) {
+        const quint32 n = quint32(std::min<quint64>(left, 128 << 10));
+        left -= n;
+        block(1, n, left == 0);
+        frame += '\0';
+    }
+    return frame + QByteArray(4, '\0');
+}
+
+} // namespace
+
+// A restore puts the backup's database in place and the old one in the safety copy beside it; a
+// refusal leaves the target, the backup and the safety copy byte for byte as they were, and no
 // temporary file.
 void TestOperations::restore()
 {
+    QFETCH(bool, shared);
     QFETCH(QString, situation);
     QFETCH(long, number);
     QFETCH(QString, message);
     TempFolder tmp;
     QVERIFY(QDir().mkpath(tmp.path("target")) && QDir::setCurrent(tmp.path("target"))); // where "" would lead
     const auto leave = qScopeGuard([] { QDir::setCurrent(QCoreApplication::applicationDirPath()); });
-    QString target = tmp.path("target/BACK.MDB"), backup = tmp.path("source.TVB"), safety = tmp.path("BACK26.BAK");
+    QString target = tmp.path("target/BACK.MDB"), backup = tmp.path("source.TVB");
+    const QString safety = tmp.path("target/BACK26.BAK");
     BackendMaker::make(target, {});
+    QVERIFY(::chmod(QFile::encodeName(target).constData(), shared ? 0640 : 0600) == 0);
     BackendMaker::make(tmp.path("source.MDB"), {.users = {}, .sizeBytes = 1 << 20});
     const QByteArray before = readFile(target), source = readFile(tmp.path("source.MDB"));
     const auto frameOf = [&](const QByteArray &content) {
@@ -157,6 +208,7 @@ void TestOperations::restore()
     writeFile(safety, "the only good copy");
     Child other;
     Operations::Observer observer;
+    QByteArray written = before; // what the target holds just before the restore
     if (situation == "last")
         bytes.chop(1);
     else if (situation == "flip")
@@ -167,7 +219,14 @@ void TestOperations::restore()
         bytes = frameOf(QByteArray("Dear diary, today I made a backup.\n").repeated(5000));
     else if (situation == "short frame") // the page size is bytes 16 and 17 of the header
         bytes = frameOf(source.chopped(quint8(source[16]) << 8 | quint8(source[17])));
-    else if (situation == "same")
+    else if (situation == "zeros" || situation == "zeros undeclared")
+        bytes = handMadeFrame(QByteArray(1024, '\0'), quint64(2) << 30, situation == "zeros");
+    else if (situation == "huge") { // page 1 counts 2^28 pages of 4 KiB
+        QByteArray head = source.left(4096);
+        head[16] = 0x10, head[17] = 0, head[28] = 0x10, head[29] = head[30] = head[31] = 0;
+        head.replace(92, 4, head.mid(24, 4));
+        bytes = handMadeFrame(head, quint64(1) << 40, true);
+    } else if (situation == "same")
         backup = target, bytes = before;
     else if (situation == "no target")
         target.clear();
@@ -175,13 +234,17 @@ void TestOperations::restore()
         QVERIFY(::chmod(QFile::encodeName(target), 0444) == 0);
     else if (situation == "safety link")
         QVERIFY(QFile::remove(safety) && QFile::link(target, safety));
-    else if (situation == "in use") { // no lock to find: only the open file tells, before any work begins
+    else if (situation == "in use") {
         QVERIFY(other.start("idle", target));
-        QCOMPARE(errorMismatch([&] { Operations::ensureNotInUse(target); }, EBUSY, {QString::number(other.pid())}),
-                 QString());
-    } else if (situation == "written") // once the checks are passed: the same bytes, a new time of change
-        observer.working = [&] { writeFile(target, before); };
-    else if (situation == "old log") { // opened beside the new file, SQLite would replay it into it
+        if (!shared) // no lock to find: only the open file tells, before any work begins
+            QCOMPARE(errorMismatch([&] { Operations::ensureNotInUse(target); }, EBUSY, {QString::number(other.pid())}),
+                     QString());
+    } else if (situation == "written") { // once the checks are passed: the same bytes, a new time of change
+        observer.working = [&] {
+            QVERIFY(rawExec(rawOpen(target).get(), "INSERT INTO User VALUES ('LATE', 'pw')"));
+            written = readFile(target);
+        };
+    } else if (situation == "old log") { // opened beside the new file, SQLite would replay it into it
         BackendMaker::make(tmp.path("other.MDB"), {.users = {}, .wal = true});
         commitToLogOnly(tmp.path("other.MDB"), "500");
         QVERIFY(QFile::remove(target) && QFile::copy(tmp.path("other.MDB-wal"), target + "-wal") &&
@@ -189,17 +252,42 @@ void TestOperations::restore()
     }
     writeFile(backup, bytes);
     const QByteArray safetyBefore = readFile(safety), targetBefore = readFile(tmp.path("target/BACK.MDB"));
+    const QFileInfo targetInfo(tmp.path("target/BACK.MDB"));
+    QElapsedTimer clock;
+    clock.start();
     try {
-        Operations::restore(backup, target, safety, observer);
+        Operations::restore(backup, target, QDate(2026, 12, 9), observer);
         QVERIFY2(number == 0, "restored");
     } catch (const Error &e) {
         QVERIFY2(number != 0 && (number < 0 || e.number() == number), qPrintable(e.message()));
         QVERIFY2(e.description().contains(message.replace("@", quotedPath(backup))), qPrintable(e.message()));
+        QVERIFY2(clock.elapsed() < 1000 || situation == "in use", "refused at once");
     }
-    QCOMPARE(readFile(tmp.path("target/BACK.MDB")), number == 0 ? source : before);
-    QCOMPARE(readFile(safety), number == 0 && !targetBefore.isEmpty() ? before : safetyBefore);
+    if (situation == "safety link") {
+        QVERIFY(QFileInfo(safety).isSymLink());
+        QCOMPARE(readFile(tmp.path("target/BACK.MDB")), before);
+    } else if (number == 0) {
+        // The restored content; in place it keeps the target's own file and journal mode.
+        QCOMPARE(scalar(tmp.path("target/BACK.MDB"), "PRAGMA integrity_check"), QString("ok"));
+        QCOMPARE(tableCounts(tmp.path("target/BACK.MDB")), tableCounts(tmp.path("source.MDB")));
+        if (!shared || targetBefore.isEmpty())
+            QCOMPARE(readFile(tmp.path("target/BACK.MDB")), source);
+        else
+            QCOMPARE(QFileInfo(tmp.path("target/BACK.MDB")).fileTime(QFileDevice::FileBirthTime),
+                     targetInfo.fileTime(QFileDevice::FileBirthTime));
+        // The target as it was just before, with its permissions.
+        if (!targetBefore.isEmpty()) {
+            QCOMPARE(readFile(safety), written);
+            QCOMPARE(QFileInfo(safety).permissions(), targetInfo.permissions());
+        }
+    } else {
+        QCOMPARE(readFile(tmp.path("target/BACK.MDB")), situation == "written" ? written : before);
+        QCOMPARE(readFile(safety), safetyBefore);
+    }
+    if (situation == "in use")
+        QCOMPARE(other.finish(), QString()); // it read on and closed without a complaint
     QCOMPARE(readFile(backup), bytes);
-    QCOMPARE(entries(tmp.path("target")), QStringList{"BACK.MDB"});
+    QCOMPARE(entries(tmp.path("target")).filter(QRegularExpression("^\\.")), QStringList());
     QCOMPARE(entries(tmp.path()).filter(QRegularExpression("^\\.")), QStringList());
 }
 
@@ -284,15 +372,17 @@ void TestOperations::staleLeftoversRemoved()
         for (const QString &file : stale + kept)
             writeFile(file, "left behind");
         std::vector<std::unique_ptr<TempFile>> live;
+        const Fs::Folder folder = Fs::Folder::open(tmp.path(), "test");
         for (const QString &path : written) {
             QVERIFY(QFile::link(db, kept.emplace_back(tmp.path("." + QFileInfo(path).fileName() + ".tmp-link"))));
-            live.push_back(std::make_unique<TempFile>(path, TempFile::Temporary, "a run still going"));
+            live.push_back(std::make_unique<TempFile>(folder, QFileInfo(path).fileName(), TempFile::Temporary,
+                                                      "a run still going"));
             kept << live.back()->path();
         }
         if (operation == "backup")
             Operations::backUp(db, backup);
         else if (operation == "restore")
-            Operations::restore(backup, db, safety);
+            Operations::restore(backup, db, QDate(2026, 12, 9));
         else
             Operations::compact(db, tmp.path("BACKNEW.MDB"));
         for (const QString &file : stale + kept)

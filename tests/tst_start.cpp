@@ -8,7 +8,7 @@
 #include "platform/animation/animationctrl.h"
 #include "platform/clock.h"
 #include "platform/dialogs/dialogs.h"
-#include "platform/files.h"
+#include "platform/fs/files.h"
 #include "platform/progressview.h"
 #include "platform/screen.h"
 #include "platform/stop.h"
@@ -119,6 +119,7 @@ private slots:
             QDir().mkpath(tmp->path(folder));
         BackendMaker::make(db, {.users = {{"ADMIN", "Secret"}}, .sizeBytes = 2 << 20, .freePercent = 30});
         original = readFile(db);
+        target = db;
         written = removed = why = QString();
         expect.clear();
         qputenv("HOME", QFile::encodeName(tmp->path())); // where the back end is when none is stored
@@ -185,11 +186,15 @@ private slots:
         // The safety copy holds the database as before a year's last restore; a new year gets its own.
         row("from the safety copy", success);
         row("again a new year", success);
+        // Another program's connection, open all along, commits afterwards into the restored file.
+        row("database open elsewhere", success);
+        // The program folder is never written: the safety copy lies beside the database.
+        row("read-only app folder", success);
         row("backup cut short", "16 321: \"@\" is truncated");
-        row("database in use", QStringLiteral("16 %1: \"@\" is in use by another program").arg(EBUSY));
+        row("database locked", QStringLiteral("16 %1: \"@\" is in use by another program").arg(EBUSY));
+        row("private database in use", QStringLiteral("16 %1: \"@\" is in use by another program").arg(EBUSY));
         row("full disk", Full);
         row("read-only folder", ReadOnly);
-        row("read-only app folder", ReadOnly);
         row("folder removed", Gone);
     }
 
@@ -201,10 +206,17 @@ private slots:
         const QString folder = situation.contains("app folder") ? Files::appPath() : tmp->path("target");
         if (situation.contains(QRegularExpression("^(full disk|read-only folder|folder removed)")))
             QVERIFY(QFile::copy(db, to = place(folder, 3 << 20) + "/BACK.MDB"));
-        written = to;
+        written = target = to;
         Child user;
-        if (situation == "over the database") {
-            expect = {{"BACK/BACK.MDB", readFile(other)}, {"app/BACK26.BAK", original}};
+        // What the restored database holds: its users.
+        QString users = "ADMIN|OTHER";
+        if (situation == "over the database" || situation == "read-only app folder") {
+            expect = {{"BACK/BACK.MDB", {}}, {"BACK/BACK26.BAK", original}};
+            if (situation == "read-only app folder")
+                readOnly = std::make_unique<ReadOnlyFolder>(folder); // with the clips, which the window needs
+            for (const QString &clip : {Clips::FileCopy, Clips::FileDelete})
+                if (readOnly)
+                    QVERIFY(QFile::copy(appDir() + '/' + clip, folder + '/' + clip));
         } else if (situation.startsWith("again") || situation == "from the safety copy") {
             const bool newYear = situation.endsWith("new year");
             const QString backOfOriginal = backupOf(db, "BACK.TVB");
@@ -212,23 +224,36 @@ private slots:
             QCOMPARE(recordStart(form.get(), 1), QStringList{"64 Restore successful. [p11 S- A1 Z+]"});
             Clock::setSource([newYear] { return QDateTime(QDate(newYear ? 2027 : 2026, 12, 31), QTime(0, 0, 1)); });
             from = newYear ? backOfOriginal : safetyCopy("26");
-            expect = {{"BACK/BACK.MDB", original}, {newYear ? "app/BACK27.BAK" : "app/BACK26.BAK", readFile(other)}};
-        } else if (situation == "read-only app folder") {
-            readOnly = std::make_unique<ReadOnlyFolder>(folder); // with the clips, which the window needs
-            for (const QString &clip : {Clips::FileCopy, Clips::FileDelete})
-                QVERIFY(QFile::copy(appDir() + '/' + clip, folder + '/' + clip));
-            written = safetyCopy("26");
+            expect = {{"BACK/BACK.MDB", {}}, {newYear ? "BACK/BACK27.BAK" : "BACK/BACK26.BAK", {}}};
+            users = "ADMIN";
         } else if (situation == "folder removed") {
             removeWhileWriting(folder);
             from = backupOf(tmp->path("Data/big.dat"), "big.TVB");
-        } else if (situation == "database in use") {
+        } else if (situation == "database open elsewhere") {
+            QVERIFY(user.start("idle", db, "INSERT INTO User VALUES ('LATE', 'x')"));
+            expect = {{"BACK/BACK.MDB", {}}, {"BACK/BACK26.BAK", original}};
+            users = "ADMIN|LATE|OTHER";
+        } else if (situation == "database locked") {
+            QVERIFY(user.start("reading", db));
+        } else if (situation == "private database in use") {
+            QVERIFY(::chmod(QFile::encodeName(db).constData(), 0600) == 0);
             QVERIFY(user.start("idle", db));
         } else if (situation == "backup cut short") {
             writeFile(written = from, readFile(from).chopped(100));
         }
         form->txtRestFrom->setText(from);
         form->txtRestTo->setText(to);
+        const QFileInfo before(to);
         run(1);
+        if (QTest::currentTestFailed() || expect.isEmpty())
+            return;
+        if (situation == "database open elsewhere")
+            QCOMPARE(user.finish(), QString("committed"));
+        QCOMPARE(rows(to, "SELECT UserName FROM User ORDER BY 1").join('|'), users);
+        QCOMPARE(scalar(to, "PRAGMA integrity_check"), QString("ok"));
+        // Written in place: the same file, the same permissions.
+        QCOMPARE(QFileInfo(to).fileTime(QFileDevice::FileBirthTime), before.fileTime(QFileDevice::FileBirthTime));
+        QCOMPARE(QFileInfo(to).permissions(), before.permissions());
     }
 
     void compact_data()
@@ -237,7 +262,7 @@ private slots:
         // The clip stops before the message; the hourglass and a disabled Start last until it is read.
         row("in place", "64 Database compacted\\. \\[p11 S- A Z-\\]");
         row("full disk", QStringLiteral("16 %1: .*\"@\".*the disk is full").arg(SQLITE_FULL));
-        row("full disk of the database", Full);
+        row("full disk of the database", QStringLiteral("16 %1: .*\"@\".*the disk is full").arg(SQLITE_FULL));
         row("read-only folder", QStringLiteral("16 %1: .*\"@\".*").arg(SQLITE_CANTOPEN) + ReadOnlyText);
         // The copy may vanish while it is checked or, on a loaded machine, only as it is moved into place.
         row("copy removed", QStringLiteral("16 (%1|%2): .*\"@\".*(the file does not exist|No such file or directory)")
@@ -504,12 +529,12 @@ private:
     {
         QFETCH(QString, says);
         const bool success = says.startsWith("64 ");
+        if (!success)
+            writeFile(safetyCopy("26"), "the only good copy");
         if (readOnly && !readOnly->lock())
             why = "cannot make a folder read-only here: " + readOnly->why();
         if (!why.isEmpty())
             QSKIP(qPrintable(why));
-        if (!success && !QString(QTest::currentDataTag()).contains("app folder"))
-            writeFile(safetyCopy("26"), "the only good copy");
         QMap<QString, QByteArray> before = disk();
         const QStringList boxes = recordStart(form.get(), tab);
         QVERIFY2(boxes.size() == 1, qPrintable(boxes.join('\n')));
@@ -538,7 +563,10 @@ private:
     void removeWhileWriting(const QString &folder)
     {
         // Big input (damaged past its header: handled as it is), so that the work goes on well after that.
-        writeFile(tmp->path("Data/big.dat"), original.left(100) + randomBytes(96 << 20));
+        // Its header counts no pages, so that its size alone tells how many it has.
+        QByteArray head = original.left(100);
+        head.replace(28, 4, QByteArray(4, '\0'));
+        writeFile(tmp->path("Data/big.dat"), head + randomBytes((96 << 20) - 100));
         removed = folder;
         QProgressBar *bar = form->ZlibTool1->progress();
         connect(bar, &QProgressBar::valueChanged, form.get(), [this, bar](int value) {
@@ -552,7 +580,11 @@ private:
     {
         return path.startsWith(tmp->path()) ? path.mid(tmp->path().size() + 1) : "app/" + QFileInfo(path).fileName();
     }
-    QString safetyCopy(const QString &year) const { return Files::appPath() + "/BACK" + year + ".BAK"; }
+    // The year's safety copy of the database restored, beside it.
+    QString safetyCopy(const QString &year) const
+    {
+        return Files::folderOf(target) + "/" + Files::baseNameOf(Files::nameOf(target)) + year + ".BAK";
+    }
     QString backupOf(const QString &database, const QString &name)
     {
         CompressionEngine::compressFile(database, tmp->path("backups/" + name));
@@ -568,7 +600,7 @@ private:
     std::unique_ptr<frmTvUtil> form;
     std::unique_ptr<SmallFileSystem> fs;
     std::unique_ptr<ReadOnlyFolder> readOnly;
-    QString db, written, removed, why;
+    QString db, target, written, removed, why;
     QByteArray original;
     // The files a row changes, by rel(), with their bytes afterwards (unpacked for a backup; null: any).
     QMap<QString, QByteArray> expect;

@@ -3,9 +3,10 @@
 # are missing (with sudo unless run as root). Extra package names may be given as arguments.
 set -euo pipefail
 
-# Build and run-time packages, the reference tools the interoperability tests call, FUSE for
-# the power-cut file system (tools/lossyfs) and libfiu for the failed-call tests.
-packages=(cmake g++ make pkg-config
+# Build and run-time packages, acl and attr for the tests of a back end shared by accounts, the
+# reference tools the interoperability tests call, FUSE for the power-cut file system
+# (tools/lossyfs) and libfiu for the failed-call tests.
+packages=(cmake g++ make pkg-config acl attr
           qt6-base-dev qt6-qpa-plugins libsqlite3-dev libzstd-dev fonts-dejavu-core
           zstd sqlite3 gzip
           libfuse3-dev fuse3 libfiu-dev

@@ -26,11 +26,12 @@
 #include "operations/compaction.h"
 #include "operations/copycheck.h"
 #include "operations/databasefile.h"
+#include "operations/login.h"
 #include "operations/replacement.h"
 #include "operations/restore.h"
 #include "platform/dao/dao.h"
 #include "platform/errors.h"
-#include "platform/files.h"
+#include "platform/fs/files.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -131,28 +132,11 @@ void checkCopy(const QString &database, const QString &way, const Operations::Co
     std::printf("%.3f %.3f %lld\n", wall, cpuSeconds() - cpu, static_cast<long long>(problems.size()));
 }
 
-// The login dialog's check, call for call: open the back end, look the user up with the
-// upper-cased name and the password bound as values, see whether a row came back, close.
-bool userMatches(const QString &database, const QString &userName, const QString &password)
-{
-    std::unique_ptr<Database> db = dbEngine().OpenDatabase(database);
-    std::unique_ptr<Recordset> rs =
-        db->OpenRecordset(QStringLiteral("Select * From User Where UserName=? And UserPassword=?"), dbOpenDynaset,
-                          {userName.toUpper(), password});
-    const bool found = !rs->Eof();
-    rs->Close();
-    db->Close();
-    return found;
-}
-
 // The steps of a compaction, timed one by one.
 void compactSteps(const QString &source, const QString &temp)
 {
     const QString action = QStringLiteral("Cannot check ") + quotedPath(temp);
-    std::printf("in-use check %.3f\n", seconds([&] {
-                    Operations::refuseReadOnly(source);
-                    Operations::ensureNotInUse(source);
-                }));
+    std::printf("in-use check %.3f\n", seconds([&] { Operations::ensureNotInUse(source); }));
     std::printf("compacted copy %.3f\n", seconds([&] { dbEngine().CompactDatabase(source, temp); }));
     QMap<QString, qint64> copyCounts, sourceCounts;
     {
@@ -179,7 +163,10 @@ void compactSteps(const QString &source, const QString &temp)
     if (copyCounts != sourceCounts)
         throw Error(SQLITE_CORRUPT, action + QStringLiteral(": the row counts differ"));
     std::printf("replacement %.3f\n", seconds([&] {
-                    Operations::replaceDatabase(source, [&] { Files::replace(temp, source); });
+                    const Fs::Location from = Fs::resolve(temp, action), to = Fs::resolve(source, action);
+                    const Fs::Fd fd = from.folder.openForReading(from.name, action);
+                    const Fs::Status status = Fs::statusOf(fd.get(), temp);
+                    Operations::replaceDatabase(to, [&] { Files::replace(from, fd.get(), to, fd.get(), status); });
                 }));
 }
 
@@ -196,10 +183,11 @@ int main(int argc, char **argv)
         if (command == QLatin1String("backup") && args.size() == 3) {
             std::printf("%.3f\n", seconds([&] { Operations::backUp(args[1], args[2]); }));
         } else if (command == QLatin1String("restore") && args.size() == 4) {
-            std::printf("%.3f\n", seconds([&] { Operations::restore(args[1], args[2], args[3]); }));
+            // args[3], the safety copy's old place, is no longer used: it lies beside the database.
+            std::printf("%.3f\n", seconds([&] { Operations::restore(args[1], args[2], QDate::currentDate()); }));
         } else if (command == QLatin1String("restore-into") && args.size() == 3) {
             QFile::remove(args[2]);
-            std::printf("%.3f\n", seconds([&] { Operations::restore(args[1], args[2], args[2] + ".unused"); }));
+            std::printf("%.3f\n", seconds([&] { Operations::restore(args[1], args[2], QDate::currentDate()); }));
         } else if (command == QLatin1String("compact") && args.size() == 3) {
             std::printf("%.3f\n", seconds([&] { Operations::compact(args[1], args[2]); }));
         } else if (command == QLatin1String("compact-steps") && args.size() == 3) {
@@ -216,10 +204,11 @@ int main(int argc, char **argv)
             if (!ok || repeats < 1)
                 return usage(argv[0]);
             bool found = false;
-            const double first = seconds([&] { found = userMatches(args[1], args[2], args[3]); });
+            const double first = seconds([&] { found = Operations::credentialsMatch(args[1], args[2], args[3]); });
             double best = first;
             for (int i = 0; i < repeats; ++i)
-                best = std::min(best, seconds([&] { found = userMatches(args[1], args[2], args[3]); }));
+                best =
+                    std::min(best, seconds([&] { found = Operations::credentialsMatch(args[1], args[2], args[3]); }));
             std::printf("%.3f %.3f %s\n", first * 1e3, best * 1e3, found ? "found" : "not-found");
         } else {
             return usage(argv[0]);

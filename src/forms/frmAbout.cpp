@@ -2,8 +2,8 @@
 
 #include "platform/dialogs/dialogs.h"
 #include "platform/errors.h"
-#include "platform/files.h"
 #include "platform/fitfont.h"
+#include "platform/fs/files.h"
 #include "platform/process/process.h"
 #include "platform/twips.h"
 #include "resources/pictures.h"

@@ -1,11 +1,11 @@
 #include "forms/frmLogin.h"
 
 #include "app/modTarBackup.h"
-#include "platform/dao/dao.h"
+#include "operations/login.h"
 #include "platform/dialogs/dialogs.h"
 #include "platform/errors.h"
-#include "platform/files.h"
 #include "platform/fitfont.h"
+#include "platform/fs/files.h"
 #include "platform/twips.h"
 #include "resources/pictures.h"
 #include "resources/texts.h"
@@ -48,7 +48,9 @@ void sendKey(QWidget *to, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoM
 }
 } // namespace
 
-frmLogin::frmLogin() : QDialog(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+frmLogin::frmLogin()
+    : QDialog(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                           Qt::MSWindowsFixedSizeDialogHint)
 {
     setObjectName(QStringLiteral("frmLogin"));
     setWindowTitle(QStringLiteral("Login"));
@@ -165,8 +167,8 @@ void frmLogin::cmdOK_Click()
     while (!Files::exists(BackEndPath)) {
         if (MsgBox(BackEndPath + QStringLiteral(" not found."), Msg::Exclamation + Msg::RetryCancel) != Msg::Retry)
             return;
-        const std::optional<QString> answer = InputBox(QStringLiteral("Please specify the path of BACK.MDB"),
-                                                       QStringLiteral("BackEnd"), BackEndPath);
+        const std::optional<QString> answer =
+            InputBox(QStringLiteral("Please specify the path of BACK.MDB"), QStringLiteral("BackEnd"), BackEndPath);
         if (!answer) {
             LoggedIn = false;
             return;
@@ -193,15 +195,7 @@ void frmLogin::cmdOK_Click()
 
 bool frmLogin::userMatches()
 {
-    std::unique_ptr<Database> db = dbEngine().OpenDatabase(BackEndPath);
-    // The typed values are bound as parameters: a quote in either field is just a character.
-    std::unique_ptr<Recordset> rs =
-        db->OpenRecordset(QStringLiteral("Select * From User Where UserName=? And UserPassword=?"), dbOpenDynaset,
-                          {txtUserName->text().toUpper(), txtPassword->text()});
-    const bool found = !rs->Eof();
-    rs->Close();
-    db->Close();
-    return found;
+    return Operations::credentialsMatch(BackEndPath, txtUserName->text(), txtPassword->text());
 }
 
 void frmLogin::selectPassword()

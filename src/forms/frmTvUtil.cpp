@@ -14,7 +14,7 @@
 #include "platform/controls/controls.h"
 #include "platform/dialogs/dialogs.h"
 #include "platform/errors.h"
-#include "platform/files.h"
+#include "platform/fs/files.h"
 #include "platform/progressview.h"
 #include "platform/screen.h"
 #include "platform/stop.h"
@@ -75,8 +75,8 @@ frmTvUtil::frmTvUtil() : QWidget(nullptr, Qt::Window | Qt::MSWindowsFixedSizeDia
     setWindowTitle(QStringLiteral("Tarvos Utility"));
     setWindowIcon(Resources::applicationIcon());
     // Fixed single border: close box and minimise button, no maximise button, no resizing.
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                   | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(Twips::size(8070, 5310));
     setFont(fittingFont(font(), QLatin1String(DatabaseMark), Twips::px(2175)));
     buildControls();
@@ -177,9 +177,8 @@ void frmTvUtil::buildControls()
     cmDialog->setDialogTitle(QStringLiteral("Select"));
     cmDialog->setDefaultExt(QStringLiteral("mdb"));
 
-    const QWidget *order[] = {SSTab1,    txtBackFrom, cmdBackFrom, txtBackTo, cmdBackTo,
-                              txtRestFrom, cmdRestFrom, txtRestTo, cmdRestTo, txtCompact,
-                              cmdCompact, cmdAbout,    cmdStart,  cmdClose};
+    const QWidget *order[] = {SSTab1,    txtBackFrom, cmdBackFrom, txtBackTo,  cmdBackTo, txtRestFrom, cmdRestFrom,
+                              txtRestTo, cmdRestTo,   txtCompact,  cmdCompact, cmdAbout,  cmdStart,    cmdClose};
     for (size_t i = 0; i + 1 < std::size(order); ++i)
         setTabOrder(const_cast<QWidget *>(order[i]), const_cast<QWidget *>(order[i + 1]));
 
@@ -223,7 +222,12 @@ bool frmTvUtil::event(QEvent *e)
         // stands in for the first activation.
         if (!activatedOnce_)
             QMetaObject::invokeMethod(
-                this, [this] { if (!activatedOnce_) Form_Activate(); }, Qt::QueuedConnection);
+                this,
+                [this] {
+                    if (!activatedOnce_)
+                        Form_Activate();
+                },
+                Qt::QueuedConnection);
         break;
     default:
         break;
@@ -309,7 +313,7 @@ void frmTvUtil::Form_Unload(int &Cancel)
 {
     Q_UNUSED(Cancel);
     const std::pair<const char *, QLineEdit *> fields[] = {
-        {Key::BackFrom, txtBackFrom}, {Key::BackTo, txtBackTo},     {Key::RestFrom, txtRestFrom},
+        {Key::BackFrom, txtBackFrom}, {Key::BackTo, txtBackTo},   {Key::RestFrom, txtRestFrom},
         {Key::RestTo, txtRestTo},     {Key::Compact, txtCompact},
     };
     for (const auto &[key, field] : fields) {
@@ -585,9 +589,9 @@ void frmTvUtil::DecompressFile(BusyState &busy, QString &SrcFile, QString &DstFi
     bool working = false;
     try {
         const QString source = SrcFile, target = DstFile;
-        const QString safetyCopy = Paths::safetyCopyPath(Files::appPath(), Clock::now().date());
+        const QDate today = Clock::now().date();
         runOperation(
-            [&](const Operations::Observer &observer) { Operations::restore(source, target, safetyCopy, observer); },
+            [&](const Operations::Observer &observer) { Operations::restore(source, target, today, observer); },
             [&] {
                 working = true;
                 ZlibTool1->setVisible(true);

@@ -2,19 +2,16 @@
 
 #include "operations/copycheck.h"
 #include "operations/databasefile.h"
+#include "operations/inplace.h"
 #include "operations/paths.h"
 #include "operations/replacement.h"
 #include "platform/dao/dbengine.h"
 #include "platform/errors.h"
-#include "platform/files.h"
+#include "platform/fs/files.h"
+#include "platform/fs/tempfile.h"
 #include "platform/inuse/inuse.h"
-#include "platform/tempfile.h"
-
-#include <QFile>
 
 #include <cerrno>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace Operations {
 namespace {
@@ -22,20 +19,20 @@ namespace {
 // Removes the compacted copy and anything SQLite left beside it, unless dismissed.
 class RemoveOnFailure {
 public:
-    explicit RemoveOnFailure(QString path) : path_(std::move(path)) {}
+    explicit RemoveOnFailure(Fs::Location copy) : copy_(std::move(copy)) {}
     ~RemoveOnFailure()
     {
-        if (path_.isEmpty())
+        if (copy_.name.isEmpty())
             return;
-        for (const char *suffix : {"", "-journal", "-wal", "-shm"})
-            ::unlink(QFile::encodeName(path_ + QLatin1String(suffix)).constData());
+        for (const QString &name : QStringList{copy_.name} + Paths::companions(copy_.name))
+            (void)copy_.folder.remove(name);
     }
     RemoveOnFailure(const RemoveOnFailure &) = delete;
     RemoveOnFailure &operator=(const RemoveOnFailure &) = delete;
-    void dismiss() { path_.clear(); }
+    void dismiss() { copy_.name.clear(); }
 
 private:
-    QString path_;
+    Fs::Location copy_;
 };
 
 QString describeCounts(const QMap<QString, qint64> &counts)
@@ -85,22 +82,27 @@ void verifyCopy(const QString &source, const QString &copy, const std::function<
 // Puts the copy in write-ahead-log mode. The switch rewrites the file's header; made from
 // journal mode OFF it needs no rollback journal, so a program stopped in the middle leaves the
 // copy in one mode or the other with nothing beside it, a copy the next compaction can remove.
-void switchToWal(const QString &copy)
+void switchToWal(const Fs::Location &copy, int copyFd)
 {
-    const QString action = QStringLiteral("Cannot set the journal mode of ") + quotedPath(copy);
+    const QString action = QStringLiteral("Cannot set the journal mode of ") + quotedPath(copy.path());
     {
-        Dao::ConnectionPtr db = Dao::openConnection(copy, SQLITE_OPEN_READWRITE, 0, action);
-        // The sync below is ours: SQLite passes over a failed sync of the folder.
+        Dao::ConnectionPtr db = Dao::openConnection(copy.path(), SQLITE_OPEN_READWRITE, 0, action);
+        const Fs::Status st = Fs::statusOf(copyFd, copy.path());
+        Dao::requireOpenOn(db.get(), copy.folder.fd(), copy.name, st.device, st.inode, copy.path(), action);
+        // The sync below is ours: SQLite passes over a failed sync of the folder. Defensive
+        // connections refuse journal mode OFF, so this one may while it switches.
         DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA synchronous = OFF"), action);
+        sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DEFENSIVE, 0, nullptr);
         (void)DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA journal_mode = OFF"), action);
-        if (DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA journal_mode = WAL"), action).toLower() !=
-            QLatin1String("wal"))
+        const QString mode = DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA journal_mode = WAL"), action);
+        sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+        if (mode.toLower() != QLatin1String("wal"))
             throw Error(SQLITE_ERROR, action + QStringLiteral(": SQLite did not accept write-ahead-log mode"));
     }
-    Files::syncFile(copy);
+    Fs::syncFile(copyFd, copy.path(), action);
     // SQLite can answer "wal" and yet pass over a failed write of the header that records the
     // mode; a copy put in place that way would silently leave the back end in the other mode.
-    if (!DatabaseFile::isInWalMode(copy))
+    if (!DatabaseFile::isInWalMode(copyFd, copy.path()))
         throw Error(SQLITE_IOERR, action + QStringLiteral(": the file did not take write-ahead-log mode"));
 }
 
@@ -111,30 +113,33 @@ void switchToWal(const QString &copy)
 // A write-ahead log and its index may lie beside it (the program may have been stopped while it
 // switched the copy to that mode): SQLite reads the log with the copy, so the comparison below
 // covers what it holds. A rollback journal may stand for a write to the copy that never ended.
-bool isUnusedCopyOf(const QString &source, const QString &temp)
+bool isUnusedCopyOf(const Fs::Location &source, const Fs::Status &sourceStatus, const Fs::Location &temp)
 {
-    struct stat st;
-    if (::lstat(QFile::encodeName(temp).constData(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        Files::sameFile(source, temp) || !DatabaseFile::isSqliteDatabase(temp))
+    const Fs::Status st = temp.status();
+    if (!st.isRegular() || st.sameFile(sourceStatus))
         return false;
-    const QStringList companions = Paths::companions(temp);
-    for (const QString &companion : companions) {
-        if (companion.endsWith(QLatin1String("-journal")) &&
-            ::lstat(QFile::encodeName(companion).constData(), &st) == 0)
-            return false;
-    }
-    if (!InUse::processesUsing(QStringList(companions) + QStringList{temp}).isEmpty())
+    // Only a file of this account's (or the administrator's) is removed: another account's file
+    // under this name stays where it is, and the engine then names it as being in the way.
+    if (st.owner != Fs::currentUser() && st.owner != 0)
         return false;
-    const QString action = QStringLiteral("Cannot compare ") + quotedPath(temp) + QStringLiteral(" with ") +
-                           quotedPath(source);
+    if (temp.folder.status(temp.name + QStringLiteral("-journal")).exists())
+        return false;
+    const QString action = QStringLiteral("Cannot compare ") + quotedPath(temp.path()) + QStringLiteral(" with ") +
+                           quotedPath(source.path());
     try {
+        if (!DatabaseFile::isSqliteDatabase(temp.folder.openForReading(temp.name, action).get()))
+            return false; // (closed again before the look for programs that have it open)
+        QStringList files = Paths::companions(temp.path());
+        files.prepend(temp.path());
+        if (!InUse::processesUsing(files).isEmpty())
+            return false;
         QByteArray copy;
         {
-            Dao::ConnectionPtr db = Dao::openConnection(temp, SQLITE_OPEN_READONLY, 0, action);
+            Dao::ConnectionPtr db = Dao::openConnection(temp.path(), SQLITE_OPEN_READONLY, 0, action);
             copy = DatabaseFile::contentDigest(db.get(), action);
         }
         Dao::ConnectionPtr db =
-            Dao::openConnection(source, SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
+            Dao::openConnection(source.path(), SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
         return DatabaseFile::contentDigest(db.get(), action) == copy;
     } catch (const Error &) {
         return false; // unreadable as a database: not ours to remove
@@ -144,58 +149,15 @@ bool isUnusedCopyOf(const QString &source, const QString &temp)
 // Removes a compacted copy left by a compaction that was stopped before it could put the copy
 // in place (see isUnusedCopyOf); the engine refuses an existing temp, so without this every later
 // compaction would fail until someone removed the file by hand.
-void removeUnusedCopy(const QString &source, const QString &temp)
+void removeUnusedCopy(const Fs::Location &source, const Fs::Status &sourceStatus, const Fs::Location &temp)
 {
-    if (!isUnusedCopyOf(source, temp))
+    if (!isUnusedCopyOf(source, sourceStatus, temp))
         return;
     // Reading a database in write-ahead-log mode leaves an empty log and index beside it.
-    QStringList files = Paths::companions(temp);
-    files.prepend(temp);
-    for (const QString &file : files)
-        ::unlink(QFile::encodeName(file).constData());
-    Files::syncParentFolder(temp);
+    for (const QString &name : QStringList{temp.name} + Paths::companions(temp.name))
+        (void)temp.folder.remove(name);
+    temp.folder.sync();
 }
-
-// Whether another program writes to a database while it is being compacted: nothing holds the
-// file between the start and the replacement, so a program may open it, write and close it
-// meanwhile, and putting the copy in place would then undo that write.
-class WriteWatch {
-public:
-    explicit WriteWatch(const QString &path) : path_(path), stamp_(Files::stampOf(path))
-    {
-        const QString action = QStringLiteral("Cannot read ") + quotedPath(path);
-        db_ = Dao::openConnection(path, SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
-        version_ = dataVersion();
-    }
-
-    // Until now: SQLite's data version, which changes with every commit of another connection,
-    // read on one connection kept open meanwhile (and closed here, so that nothing of this
-    // program holds the file when it is replaced).
-    [[nodiscard]] bool writtenSinceStart()
-    {
-        const bool written = dataVersion() != version_;
-        db_.reset();
-        return written;
-    }
-
-    // From the last look until now: the file's identity, size and time of last change, checked
-    // without opening the file (closing any descriptor of it would drop SQLite's locks on it).
-    // A commit in write-ahead-log mode reaches the file when the log is emptied into it, which
-    // happens before a replacement.
-    [[nodiscard]] bool fileChanged() const { return Files::stampOf(path_) != stamp_; }
-
-private:
-    QString dataVersion()
-    {
-        return DatabaseFile::queryText(db_.get(), QStringLiteral("PRAGMA data_version"),
-                                       QStringLiteral("Cannot read ") + quotedPath(path_));
-    }
-
-    QString path_;
-    Files::Stamp stamp_;
-    Dao::ConnectionPtr db_;
-    QString version_;
-};
 
 Error changedMeanwhile(const QString &source)
 {
@@ -214,49 +176,103 @@ qint64 usedBytes(const QString &source)
 {
     const QString action = QStringLiteral("Cannot read ") + quotedPath(source);
     Dao::ConnectionPtr db = Dao::openConnection(source, SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
-    const qint64 pages = DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA page_count"), action).toLongLong() -
-                         DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA freelist_count"), action).toLongLong();
-    return qMax<qint64>(1, pages) * DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA page_size"), action).toLongLong();
+    const qint64 pages =
+        DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA page_count"), action).toLongLong() -
+        DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA freelist_count"), action).toLongLong();
+    return qMax<qint64>(1, pages) *
+           DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA page_size"), action).toLongLong();
+}
+
+// The place of the compaction's temporary file: its folder held, the name itself never followed.
+Fs::Location tempLocation(const QString &temp, const QString &action)
+{
+    const QString name = Files::nameOf(temp);
+    if (name.isEmpty())
+        throw Error(ENOENT, action + QStringLiteral(": no temporary file was named"));
+    return Fs::Location{Fs::Folder::open(Files::folderOf(temp), action), name};
 }
 
 } // namespace
 
 void compact(const QString &source, const QString &temp, const CompactInto &compactInto, const Observer &observer)
 {
-    refuseReadOnly(source);
-    ensureNotInUse(source);
-    const bool wal = DatabaseFile::isInWalMode(source);
-    WriteWatch watch(source);
+    const QString action = QStringLiteral("Cannot compact ") + quotedPath(source);
+    const Fs::Location src = Fs::resolve(source, action);
+    // Held open until every connection to the database has closed (closing a descriptor of a
+    // database drops this process's locks on it).
+    Fs::Fd srcFd = src.folder.openForReading(src.name, action);
+    Fs::Status srcStatus = Fs::statusOf(srcFd.get(), source);
+    refuseReadOnly(src, srcStatus);
+    const bool inPlace = !Fs::isPrivate(srcFd.get(), srcStatus);
+    if (!inPlace) {
+        // The look for other programs that have it open must not find this one.
+        srcFd.reset();
+        ensureNotInUse(src);
+        srcFd = src.folder.openForReading(src.name, action);
+        const Fs::Status now = Fs::statusOf(srcFd.get(), source);
+        if (!now.sameFile(srcStatus))
+            throw changedMeanwhile(source);
+        srcStatus = now;
+    }
+    const bool wal = DatabaseFile::isInWalMode(srcFd.get(), source);
+    const Fs::Location tmp = tempLocation(temp, action);
+    // Nothing holds the file between here and the replacement, so another program may open it,
+    // write and close it meanwhile: putting the copy in place would then undo that write.
+    WriteWatch watch(src, srcFd.get());
 
     observer.begin();
-    const qint64 used = usedBytes(source);
+    const qint64 used = usedBytes(src.path());
     observer.report(0, 2 * used);
-    removeUnusedCopy(source, temp);
-    TempFiles::removeStale({source, temp});
-    compactInto(source, temp);
-    RemoveOnFailure cleanUp(temp);
+    removeUnusedCopy(src, srcStatus, tmp);
+    TempFiles::removeStale(src.folder, {src.name});
+    TempFiles::removeStale(tmp.folder, {tmp.name});
+    compactInto(src.path(), tmp.path());
+    RemoveOnFailure cleanUp(tmp);
+    const Fs::Fd copyFd = tmp.folder.openForReading(tmp.name, action);
+    const Fs::Status copyStatus = Fs::statusOf(copyFd.get(), tmp.path());
     observer.report(used, 2 * used);
     try {
-        verifyCopy(source, temp, [&](qint64 done, qint64 total) {
+        verifyCopy(src.path(), tmp.path(), [&](qint64 done, qint64 total) {
             observer.report(used + (total > 0 ? done * used / total : 0), 2 * used);
         });
     } catch (const Error &e) {
         throw Error(e.number(), e.description() + QStringLiteral("; the database was left as it was"));
     }
-    if (wal) {
-        switchToWal(temp);
-        // Its log and index are empty once the connection has closed: the copy stands alone.
-        for (const char *suffix : {"-wal", "-shm"})
-            ::unlink(QFile::encodeName(temp + QLatin1String(suffix)).constData());
-    }
-    if (watch.writtenSinceStart())
-        throw changedMeanwhile(source);
-    replaceDatabase(source, [&] {
-        if (watch.fileChanged())
+    if (!tmp.status().sameContentStamp(copyStatus))
+        throw Error(EBUSY, action + QStringLiteral(": the compacted copy ") + quotedPath(tmp.path()) +
+                               QStringLiteral(" was changed by another program while it was checked; the database "
+                                              "was left as it was"));
+    if (inPlace) {
+        InPlaceWrite write(src, srcStatus, tmp, copyStatus, action);
+        // Nobody can commit from the lock on until the copy is written: a commit since the start
+        // would be undone by it. Under the exclusive lock of rollback-journal mode this program's
+        // own reading connection cannot look, so the header's change counter tells of the
+        // commits since that look.
+        if (!wal && watch.writtenSinceStart())
             throw changedMeanwhile(source);
-        Files::replace(temp, source);
-    });
-    cleanUp.dismiss();
+        write.lock();
+        if (wal ? watch.writtenSinceStart() : watch.counterChanged())
+            throw changedMeanwhile(source);
+        write.write();
+        // The copy is written into the database; cleanUp removes it.
+    } else {
+        if (wal) {
+            switchToWal(tmp, copyFd.get());
+            // Its log and index are empty once the connection has closed: the copy stands alone.
+            for (const QString &name : {tmp.name + QStringLiteral("-wal"), tmp.name + QStringLiteral("-shm")})
+                (void)tmp.folder.remove(name);
+        }
+        if (watch.writtenSinceStart())
+            throw changedMeanwhile(source);
+        Fs::giveAccessOf(copyFd.get(), tmp.path(), srcFd.get(), srcStatus);
+        srcFd.reset();
+        replaceDatabase(src, [&] {
+            if (watch.fileChanged())
+                throw changedMeanwhile(source);
+            Files::replace(tmp, copyFd.get(), src, copyFd.get(), srcStatus);
+        });
+        cleanUp.dismiss();
+    }
     observer.report(2 * used, 2 * used);
 }
 

@@ -1,6 +1,7 @@
 #include "operations/databasefile.h"
 
 #include "platform/errors.h"
+#include "platform/fs/folder.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -46,6 +47,74 @@ bool isSqliteDatabase(const QString &path)
     return hasDatabaseHeader(headerOf(path, error));
 }
 
+bool isSqliteDatabase(int fd)
+{
+    char header[16];
+    try {
+        return Fs::readAt(fd, header, sizeof header, 0, QString()) == qint64(sizeof header) &&
+               hasDatabaseHeader(QByteArray(header, sizeof header));
+    } catch (const Error &) {
+        return false;
+    }
+}
+
+namespace {
+
+// The big-endian number of bytes bytes at offset at of the header h.
+quint64 headerNumber(const unsigned char *h, int at, int bytes)
+{
+    quint64 v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v = (v << 8) | h[at + i];
+    return v;
+}
+
+// The page size the header h gives: a power of two from 512 to 65536 (1 stands for 65536), or 0.
+quint64 pageSizeOf(const unsigned char *h)
+{
+    const quint64 size = headerNumber(h, 16, 2) == 1 ? 65536 : headerNumber(h, 16, 2);
+    return size < 512 || size > 65536 || (size & (size - 1)) != 0 ? 0 : size;
+}
+
+} // namespace
+
+void requireDatabaseStart(const char *head, std::size_t n, quint64 size, const QString &source)
+{
+    const auto refuse = [&](const QString &why) {
+        return Error(ErrorNumber::BadFileFormat, quotedPath(source) + QStringLiteral(" holds no database (") + why +
+                                                     QStringLiteral("); nothing was changed"));
+    };
+    const auto *h = reinterpret_cast<const unsigned char *>(head);
+    if (n < 100 || !hasDatabaseHeader(QByteArray(head, 16)))
+        throw refuse(QStringLiteral("it does not begin with the SQLite header"));
+    const quint64 pageSize = pageSizeOf(h);
+    if (pageSize == 0)
+        throw refuse(QStringLiteral("its page size is not valid"));
+    if (size < pageSize || size % pageSize != 0)
+        throw refuse(QStringLiteral("its size, %1 bytes, is not a whole number of its pages of %2 bytes")
+                         .arg(size)
+                         .arg(pageSize));
+    // The header's page count counts only while the change counter matches the number it was
+    // written with.
+    const quint64 counted = headerNumber(h, 28, 4);
+    if (counted != 0 && headerNumber(h, 24, 4) == headerNumber(h, 92, 4) && counted * pageSize != size)
+        throw refuse(QStringLiteral("its header counts %1 pages, but it holds %2").arg(counted).arg(size / pageSize));
+}
+
+bool isInWalMode(int fd, const QString &path)
+{
+    char header[20];
+    if (Fs::readAt(fd, header, sizeof header, 0, path) < qint64(sizeof header))
+        return false;
+    const QByteArray bytes(header, sizeof header);
+    return hasDatabaseHeader(bytes) && bytes.mid(18, 2) == QByteArray("\2\2", 2);
+}
+
+void markRollbackJournalMode(int fd, const QString &path)
+{
+    Fs::writeAt(fd, "\1\1", 2, 18, path);
+}
+
 void requireDatabaseImage(int fd, const QString &source)
 {
     const auto refuse = [&](const QString &why) {
@@ -59,7 +128,8 @@ void requireDatabaseImage(int fd, const QString &source)
     while (n < 0 && errno == EINTR);
     struct stat st;
     if (n < 0 || ::fstat(fd, &st) != 0)
-        throw Error::fromErrno(errno, QStringLiteral("Cannot read what ") + quotedPath(source) + QStringLiteral(" holds"));
+        throw Error::fromErrno(errno,
+                               QStringLiteral("Cannot read what ") + quotedPath(source) + QStringLiteral(" holds"));
     if (n < qint64(sizeof h) || !hasDatabaseHeader(QByteArray(reinterpret_cast<const char *>(h), 20)))
         throw refuse(QStringLiteral("it does not begin with the SQLite header"));
     // The page size: a power of two from 512 to 65536, where 1 stands for 65536.
@@ -203,8 +273,8 @@ QMap<QString, qint64> tableRowCounts(sqlite3 *db, const QString &action)
     QMap<QString, qint64> counts;
     try {
         for (const QString &table : ordinaryTables(db, action))
-            counts.insert(table,
-                          queryText(db, QStringLiteral("SELECT count(*) FROM ") + quotedName(table), action).toLongLong());
+            counts.insert(
+                table, queryText(db, QStringLiteral("SELECT count(*) FROM ") + quotedName(table), action).toLongLong());
     } catch (...) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;

@@ -19,8 +19,22 @@ namespace DatabaseFile {
 // file the content came from, in the message.
 void requireDatabaseImage(int fd, const QString &source);
 
-// Whether the header of the database file at path marks it as being in write-ahead-log mode.
+// Whether the file open on fd starts with the SQLite database header.
+[[nodiscard]] bool isSqliteDatabase(int fd);
+
+// Refuses (Error BadFileFormat) content of size bytes that starts with head (n bytes of it)
+// unless it is an SQLite database as far as its first page tells: the header, a valid page size,
+// a whole number of pages, and as many as the header counts. source names the backup.
+void requireDatabaseStart(const char *head, std::size_t n, quint64 size, const QString &source);
+
+// Whether the header of the database file at path (or open on fd) marks it as being in
+// write-ahead-log mode.
 [[nodiscard]] bool isInWalMode(const QString &path);
+[[nodiscard]] bool isInWalMode(int fd, const QString &path);
+
+// Marks the database file open on fd as one in rollback-journal mode (the header's file format
+// versions), as a copy that will be written into a database in that mode must be.
+void markRollbackJournalMode(int fd, const QString &path);
 
 // Runs one statement to its end, ignoring any rows. Throws Error (SQLite result code) naming action.
 void exec(sqlite3 *db, const QString &sql, const QString &action);

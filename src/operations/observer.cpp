@@ -1,6 +1,6 @@
 #include "operations/observer.h"
 
-#include "platform/files.h"
+#include "platform/fs/files.h"
 
 #include <cerrno>
 

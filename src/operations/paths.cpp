@@ -1,7 +1,7 @@
 #include "operations/paths.h"
 
 #include "platform/errors.h"
-#include "platform/files.h"
+#include "platform/fs/files.h"
 
 namespace Paths {
 
@@ -34,10 +34,15 @@ QString backupFileName(const QString &destination)
     return dot >= nameStart ? destination.left(dot) + extension : destination + extension;
 }
 
-QString safetyCopyPath(const QString &folder, const QDate &date)
+QString safetyCopyName(const QString &name, const QDate &date)
 {
-    return folder + Files::separator() + QStringLiteral("BACK") + date.toString(QStringLiteral("yy")) +
-           QStringLiteral(".BAK");
+    return Files::baseNameOf(name) + date.toString(QStringLiteral("yy")) + QStringLiteral(".BAK");
+}
+
+QString safetyCopyPath(const QString &database, const QDate &date)
+{
+    const QString name = safetyCopyName(Files::nameOf(database), date);
+    return Files::lastSeparator(database) < 0 ? name : database.left(Files::lastSeparator(database) + 1) + name;
 }
 
 QString clipPath(const QString &folder, const QString &clip)

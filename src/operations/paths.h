@@ -28,9 +28,12 @@ enum class FileNameCase { Ignored, Significant };
 // ("/srv/Back.up/data" gives "/srv/Back.up/data.TVB").
 [[nodiscard]] QString backupFileName(const QString &destination);
 
-// The safety copy a restore makes of the file it replaces: "BACK", the year of date as two
-// digits and ".BAK", in folder (given without a trailing separator). One name per year.
-[[nodiscard]] QString safetyCopyPath(const QString &folder, const QDate &date);
+// The safety copy a restore makes of the database file name, beside it: the name without its
+// extension, the year of date as two digits and ".BAK" ("BACK.MDB" in 2026 gives "BACK26.BAK").
+// One name per database and year.
+[[nodiscard]] QString safetyCopyName(const QString &name, const QDate &date);
+// The same beside the database at path.
+[[nodiscard]] QString safetyCopyPath(const QString &database, const QDate &date);
 
 // The path of a clip file in folder (given without a trailing separator).
 [[nodiscard]] QString clipPath(const QString &folder, const QString &clip);

@@ -2,17 +2,15 @@
 
 #include "operations/databasefile.h"
 #include "operations/paths.h"
+#include "platform/dao/dbengine.h"
 #include "platform/errors.h"
-#include "platform/files.h"
+#include "platform/fs/files.h"
 #include "platform/inuse/inuse.h"
 
 #include <QCoreApplication>
-#include <QFile>
 
 #include <cerrno>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace Operations {
 namespace {
@@ -63,12 +61,7 @@ public:
     {
         const QString action = QStringLiteral("Cannot lock database ") + quotedPath(path);
         try {
-            sqlite3 *raw = nullptr;
-            const int rc = sqlite3_open_v2(Dao::sqlitePath(path, action).constData(), &raw,
-                                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_EXRESCODE, nullptr);
-            db_.reset(raw);
-            if (rc != SQLITE_OK)
-                throw Dao::connectionError(db_.get(), rc, action);
+            db_ = Dao::openRaw(path, SQLITE_OPEN_READWRITE, action);
             sqlite3_busy_timeout(db_.get(), GuardBusyTimeoutMs);
             // In write-ahead-log mode a connection that merely has the database open holds a
             // shared lock on it; exclusive locking mode, set before the first read, asks for the
@@ -138,21 +131,17 @@ std::unique_ptr<DatabaseLock> lockIfDatabase(const QString &path)
     return lock;
 }
 
-void removeCompanions(const QString &path)
+void removeCompanions(const Fs::Location &file)
 {
-    for (const QString &companion : Paths::companions(path)) {
-        const QByteArray native = QFile::encodeName(companion);
-        if (::unlink(native.constData()) == 0 || errno == ENOENT)
-            continue;
-        const int err = errno;
+    for (const QString &companion : Paths::companions(file.name)) {
+        const int err = file.folder.remove(companion);
         // A read-only file system refuses to delete even a file that is not there (EROFS): only
         // a companion that exists is worth a message.
-        struct stat st;
-        if (::lstat(native.constData(), &st) != 0 && errno == ENOENT)
+        if (err == 0 || err == ENOENT || !file.folder.status(companion).exists())
             continue;
-        throw Error::fromErrno(err, QStringLiteral("Cannot delete ") + quotedPath(companion));
+        throw Error::fromErrno(err, QStringLiteral("Cannot delete ") + quotedPath(file.folder.pathOf(companion)));
     }
-    Files::syncParentFolder(path);
+    file.folder.sync();
 }
 
 } // namespace
@@ -161,23 +150,31 @@ void ensureNotInUse(const QString &path)
 {
     if (path.isEmpty())
         return; // names no file: nothing to be in use
+    ensureNotInUse(Fs::resolve(path, QStringLiteral("Cannot look at ") + quotedPath(path)));
+}
+
+void ensureNotInUse(const Fs::Location &file)
+{
+    const QString path = file.path();
     refuseOpenFiles(path);
     const std::unique_ptr<DatabaseLock> lock = lockIfDatabase(path);
 }
 
-void refuseReadOnly(const QString &path)
+void refuseReadOnly(const Fs::Location &file, const Fs::Status &status)
 {
-    struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode) &&
-        (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
-        throw Error(EACCES,
-                    QStringLiteral("Cannot delete ") + quotedPath(path) + QStringLiteral(": the file is read-only"));
+    if (!status.isRegular())
+        return;
+    if ((status.mode & 0222) == 0)
+        throw Error(EACCES, QStringLiteral("Cannot delete ") + quotedPath(file.path()) +
+                                QStringLiteral(": the file is read-only"));
+    if (const int err = file.folder.writeAccess(file.name); err != 0)
+        throw Error::fromErrno(err, QStringLiteral("Cannot change ") + quotedPath(file.path()) +
+                                        QStringLiteral(", which this account may read; nothing was changed"));
 }
 
-void replaceDatabase(const QString &target, const std::function<void()> &putInPlace)
+void replaceDatabase(const Fs::Location &file, const std::function<void()> &putInPlace)
 {
-    if (target.isEmpty())
-        throw Error(ENOENT, QStringLiteral("Cannot replace a file: no file was named"));
+    const QString target = file.path();
     refuseOpenFiles(target);
     std::unique_ptr<DatabaseLock> lock = lockIfDatabase(target);
     if (lock && lock->wal()) {
@@ -188,8 +185,51 @@ void replaceDatabase(const QString &target, const std::function<void()> &putInPl
         refuseOpenFiles(target);
     }
     // Under the lock (rollback-journal mode) nobody can have started a journal since the checks.
-    removeCompanions(target);
+    removeCompanions(file);
     putInPlace();
+}
+
+WriteWatch::WriteWatch(const Fs::Location &file, int fd) : file_(file), fd_(fd)
+{
+    // The counter first: a commit between it and the connection's first look moves the counter.
+    counter_ = counter();
+    stamp_ = file.status();
+    const QString action = QStringLiteral("Cannot read ") + quotedPath(file.path());
+    db_ = Dao::openConnection(file.path(), SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
+    version_ = dataVersion();
+}
+
+bool WriteWatch::writtenSinceStart()
+{
+    if (!db_)
+        return false;
+    const bool written = dataVersion() != version_;
+    db_.reset();
+    return written;
+}
+
+bool WriteWatch::counterChanged() const
+{
+    return counter() != counter_;
+}
+
+bool WriteWatch::fileChanged() const
+{
+    return !file_.status().sameContentStamp(stamp_);
+}
+
+QString WriteWatch::dataVersion()
+{
+    return DatabaseFile::queryText(db_.get(), QStringLiteral("PRAGMA data_version"),
+                                   QStringLiteral("Cannot read ") + quotedPath(file_.path()));
+}
+
+QByteArray WriteWatch::counter() const
+{
+    char bytes[4] = {};
+    if (Fs::readAt(fd_, bytes, 4, 24, file_.path()) != 4)
+        return {};
+    return QByteArray(bytes, 4);
 }
 
 } // namespace Operations

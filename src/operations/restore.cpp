@@ -1,183 +1,215 @@
 #include "operations/restore.h"
 
 #include "operations/databasefile.h"
+#include "operations/inplace.h"
 #include "operations/paths.h"
 #include "operations/replacement.h"
 #include "platform/errors.h"
-#include "platform/files.h"
+#include "platform/fs/files.h"
+#include "platform/fs/tempfile.h"
 #include "platform/stop.h"
-#include "platform/tempfile.h"
 #include "platform/zlibtool/compressionengine.h"
 
-#include <QFile>
-#include <QFileInfo>
-
-#include <atomic>
 #include <cerrno>
-#include <exception>
-#include <fcntl.h>
-#include <thread>
-#include <unistd.h>
+#include <optional>
 
 namespace Operations {
 namespace {
 
-class ReadFd {
-public:
-    ReadFd(const QString &path, const QString &action) : fd_(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC))
-    {
-        if (fd_ < 0)
-            throw Error::fromErrno(errno, action + QStringLiteral(": cannot open ") + quotedPath(path));
-    }
-    ~ReadFd() { ::close(fd_); }
-    ReadFd(const ReadFd &) = delete;
-    ReadFd &operator=(const ReadFd &) = delete;
-    int get() const { return fd_; }
+// Room left free on the disk beyond what a restore writes, so that the programs that share it
+// can still commit meanwhile: 4 MiB and 2% of the content.
+qint64 spareRoom(qint64 bytes)
+{
+    return (qint64(4) << 20) + bytes / 50;
+}
 
-private:
-    int fd_;
+// The file a restore reads.
+struct Source {
+    Fs::Location location;
+    Fs::Fd fd;
+    Fs::Status status;
 };
 
 // A database file given as the source: refused when a journal or log beside it may hold part of
 // its content (a copy of the file alone would lose it).
-void refuseDatabaseWithCompanions(const QString &from)
+void refuseDatabaseWithCompanions(const Source &from, const QString &shown)
 {
-    for (const QString &companion : Paths::companions(from)) {
+    for (const QString &companion : Paths::companions(from.location.name)) {
         if (companion.endsWith(QLatin1String("-shm")))
             continue;
-        if (QFileInfo(companion).size() > 0)
-            throw Error(EBUSY, QStringLiteral("Cannot restore from ") + quotedPath(from) + QStringLiteral(": ") +
-                                   quotedPath(companion) +
+        if (from.location.folder.status(companion).size > 0)
+            throw Error(EBUSY, QStringLiteral("Cannot restore from ") + quotedPath(shown) + QStringLiteral(": ") +
+                                   quotedPath(from.location.folder.pathOf(companion)) +
                                    QStringLiteral(" beside it may hold part of its content (a program may be using "
                                                   "it); close that program, or restore from a backup of it"));
     }
 }
 
+// Refuses content of size bytes where the disk that holds staged has no room for it and for
+// extra bytes more, then reserves the room for it.
+void makeRoom(TempFile &staged, qint64 size, qint64 extra, const QString &action)
+{
+    const qint64 needed = size + extra + spareRoom(size);
+    const qint64 free = staged.folder().freeBytes();
+    if (needed > free)
+        throw Error::fromErrno(ENOSPC, action + QStringLiteral(": the disk that holds ") +
+                                           quotedPath(staged.finalPath()) +
+                                           QStringLiteral(" has %1 MB free, and the restore needs %2 MB")
+                                               .arg(free / 1000000)
+                                               .arg((needed + 999999) / 1000000));
+    Fs::reserve(staged.fd(), size, staged.finalPath(), action);
+}
+
 // Writes from's content into staged: copied from a database file, decompressed and verified
-// from a backup. progress gets the bytes of from read so far.
-void stage(const QString &from, const QString &target, TempFile &staged, const QString &action,
+// from a backup. progress gets the bytes of from read so far; extra is the room the rest of the
+// restore needs on the same disk.
+void stage(const Source &from, const QString &shown, TempFile &staged, qint64 extra, const QString &action,
            const std::function<void(qint64)> &progress)
 {
-    if (DatabaseFile::isSqliteDatabase(from)) {
-        refuseDatabaseWithCompanions(from);
-        const Files::Stamp before = Files::stampOf(from);
-        const ReadFd in(from, action);
-        Files::copyData(in.get(), from, staged.fd(), target, action, progress);
-        if (Files::stampOf(from) != before)
-            throw Error(EBUSY, action + QStringLiteral(": ") + quotedPath(from) +
+    if (DatabaseFile::isSqliteDatabase(from.fd.get())) {
+        refuseDatabaseWithCompanions(from, shown);
+        makeRoom(staged, from.status.size, extra, action);
+        Files::copyData(from.fd.get(), shown, staged.fd(), staged.finalPath(), action, progress);
+        if (!Fs::statusOf(from.fd.get(), shown).sameContentStamp(from.status) ||
+            !from.location.status().sameFile(from.status))
+            throw Error(EBUSY, action + QStringLiteral(": ") + quotedPath(shown) +
                                    QStringLiteral(" changed while it was being read; close the program that uses it "
                                                   "and try again"));
     } else {
-        CompressionEngine::decompressInto(from, staged.fd(), target,
-                                          [&](qint64 done, qint64) { progress(done); });
+        CompressionEngine::decompress(
+            from.fd.get(), shown, staged.fd(), staged.finalPath(), [&](qint64 done, qint64) { progress(done); },
+            [&](quint64 size, const char *head, std::size_t n) {
+                DatabaseFile::requireDatabaseStart(head, n, size, shown);
+                makeRoom(staged, qint64(size), extra, action);
+            });
     }
-    DatabaseFile::requireDatabaseImage(staged.fd(), from);
+    DatabaseFile::requireDatabaseImage(staged.fd(), shown);
 }
 
 } // namespace
 
-void restore(const QString &from, const QString &target, const QString &safetyCopy, const Observer &observer)
+void restore(const QString &from, const QString &target, const QDate &date, const Observer &observer)
 {
     if (target.isEmpty())
         throw Error(ENOENT, QStringLiteral("Cannot restore: no file to restore to was named"));
-    const bool replacing = Files::exists(target);
-    if (replacing)
-        refuseReadOnly(target);
-    ensureNotInUse(target);
-    const Files::Stamp targetStamp = Files::stampOf(target);
+    const QString action =
+        QStringLiteral("Cannot restore ") + quotedPath(from) + QStringLiteral(" to ") + quotedPath(target);
+    const Fs::Location to = Fs::resolve(target, action);
+    const Fs::Status named = to.status();
+    const bool replacing = named.exists();
+    // Held open until every connection to the target has closed: closing a descriptor of a
+    // database drops this process's locks on it.
+    Fs::Fd targetFd;
+    Fs::Status targetStatus;
+    if (replacing) {
+        targetFd = to.folder.openForReading(to.name, action);
+        targetStatus = Fs::statusOf(targetFd.get(), target);
+        refuseReadOnly(to, targetStatus);
+    }
+    const bool inPlace = replacing && !Fs::isPrivate(targetFd.get(), targetStatus);
+    // A file replaced by a rename is held by nothing of this program meanwhile: another program
+    // may write it, and the rename would undo that write.
+    std::optional<WriteWatch> watch;
+    if (replacing && !inPlace) {
+        // The look for other programs that have it open must not find this one.
+        targetFd.reset();
+        ensureNotInUse(to);
+        targetFd = to.folder.openForReading(to.name, action);
+        const Fs::Status now = Fs::statusOf(targetFd.get(), target);
+        if (!now.sameFile(targetStatus))
+            throw Error(EBUSY, quotedPath(target) + QStringLiteral(" was replaced by another program; it was kept as "
+                                                                   "it is. Close the other program and try again"));
+        targetStatus = now; // a journal rolled back or a log emptied into it changes it
+        watch.emplace(to, targetFd.get());
+    }
     requireExisting(from);
-    if (Files::sameFile(from, target))
+    Source source{Fs::resolve(from, action), {}, {}};
+    source.fd = source.location.folder.openForReading(source.location.name, action);
+    source.status = Fs::statusOf(source.fd.get(), from);
+    if (replacing && source.status.sameFile(targetStatus))
         throw Error(ErrorNumber::InvalidArgument,
-                    quotedPath(from) + QStringLiteral(" cannot be both the file to restore from and the file to restore"));
-    // Two names of one file (a restore stopped between putting its safety copy and its target in
-    // place leaves them so): the safety copy already holds the target, and replacing the target's
-    // name keeps it. Anything else that makes them one file, such as a symbolic link, would make
-    // the replacement overwrite the safety copy.
-    const bool safetyIsTarget = Files::sameFile(target, safetyCopy);
-    if (safetyIsTarget && !(Files::isPlainName(target) && Files::isPlainName(safetyCopy) &&
-                            QFileInfo(target) != QFileInfo(safetyCopy)))
-        throw Error(ErrorNumber::InvalidArgument,
-                    quotedPath(target) + QStringLiteral(" cannot be restored: it is the safety copy ") +
-                        quotedPath(safetyCopy) + QStringLiteral(" itself"));
-    observer.begin();
-    TempFiles::removeStale({target, safetyCopy});
-
-    const QString action = QStringLiteral("Cannot restore ") + quotedPath(from) + QStringLiteral(" to ") + quotedPath(target);
-    const QString safetyAction = QStringLiteral("Cannot make the safety copy ") + quotedPath(safetyCopy) +
+                    quotedPath(from) +
+                        QStringLiteral(" cannot be both the file to restore from and the file to restore"));
+    const QString safetyName = Paths::safetyCopyName(to.name, date);
+    const QString safetyPath = to.folder.pathOf(safetyName);
+    const QString safetyAction = QStringLiteral("Cannot make the safety copy ") + quotedPath(safetyPath) +
                                  QStringLiteral(" of ") + quotedPath(target);
-    // Created with the default permissions; the commit gives it those of the file it replaces.
-    TempFile staged(target, QStringLiteral("restore"), action);
-    // The safety copy is the target's file itself, given a second name beside the safety copy's
-    // (nothing to copy: the replacement gives the target's name to the restored file and leaves
-    // the old file under the safety copy's); where the two folders cannot share a file, a copy.
+    observer.begin();
+    TempFiles::removeStale(to.folder, {to.name, safetyName});
+
+    TempFile staged(to.folder, to.name, QStringLiteral("restore"), action);
+    // The safety copy of a renamed target is the target's file itself, given a second name beside
+    // the safety copy's (nothing to copy: the replacement gives the target's name to the restored
+    // file and leaves the old file under the safety copy's); a shared target is copied.
     std::unique_ptr<TempFile> safety;
-    bool copySafety = false;
-    if (replacing && !safetyIsTarget) {
-        safety = TempFile::linkTo(target, safetyCopy, QStringLiteral("safety"), safetyAction);
-        if (!safety) {
-            safety = std::make_unique<TempFile>(safetyCopy, QStringLiteral("safety"), safetyAction);
-            copySafety = true;
-        }
-    }
+    if (replacing && !inPlace)
+        safety = TempFile::linkTo(to.folder, to.name, safetyName, QStringLiteral("safety"), safetyAction);
+    const bool copySafety = replacing && !safety;
+    if (copySafety && !inPlace)
+        safety = std::make_unique<TempFile>(to.folder, safetyName, QStringLiteral("safety"), safetyAction);
+    // In place, the journal may hold as much as the target, beside the safety copy.
+    const qint64 targetSize = replacing ? targetStatus.size : 0;
+    const qint64 extra = copySafety ? targetSize * (inPlace ? 2 : 1) : 0;
+    const qint64 total = source.status.size + (copySafety ? targetSize : 0) + (inPlace ? source.status.size : 0);
+    qint64 base = 0;
+    const auto report = [&](qint64 done) { observer.report(base + done, total); };
 
-    // The two copies run side by side; the first failure stops the other, and is the one reported.
-    const qint64 total = QFileInfo(from).size() + (copySafety ? QFileInfo(target).size() : 0);
-    std::atomic<qint64> staging{0}, copying{0};
-    std::atomic<int> firstFailure{0};
-    enum { Staging = 1, Copying = 2 };
-    const auto progressOf = [&](std::atomic<qint64> &counter) {
-        return [&, c = &counter](qint64 done) {
-            c->store(done);
-            observer.report(staging.load() + copying.load(), total);
-            if (firstFailure.load() != 0)
-                throw Error(ECANCELED, action);
-        };
-    };
-    const auto fail = [&](int who) {
-        int none = 0;
-        firstFailure.compare_exchange_strong(none, who);
-    };
-    std::exception_ptr copyError, stageError;
-    std::thread copier;
-    if (copySafety) {
-        copier = std::thread([&] {
-            try {
-                const ReadFd in(target, safetyAction);
-                Files::copyData(in.get(), target, safety->fd(), safetyCopy, safetyAction, progressOf(copying));
-                safety->sync();
-            } catch (...) {
-                copyError = std::current_exception();
-                fail(Copying);
-            }
-        });
-    }
-    try {
-        stage(from, target, staged, action, progressOf(staging));
-        staged.sync();
-    } catch (...) {
-        stageError = std::current_exception();
-        fail(Staging);
-    }
-    if (copier.joinable())
-        copier.join();
-    if (firstFailure.load() != 0)
-        std::rethrow_exception(firstFailure.load() == Staging ? stageError : copyError);
+    stage(source, from, staged, extra, action, report);
+    staged.sync();
     Stop::check(action);
+    base = source.status.size;
 
+    if (inPlace) {
+        // The target keeps its own journal mode: the copy's header must not switch it.
+        if (!DatabaseFile::isInWalMode(targetFd.get(), target))
+            DatabaseFile::markRollbackJournalMode(staged.fd(), staged.path());
+        const Fs::Status stagedStatus = Fs::statusOf(staged.fd(), staged.path());
+        InPlaceWrite write(to, targetStatus, Fs::Location{staged.folder(), staged.name()}, stagedStatus, action);
+        write.lock();
+        {
+            TempFile copy(to.folder, safetyName, QStringLiteral("safety"), safetyAction);
+            write.copyCurrentInto(targetFd.get(), copy, [&](qint64 done, qint64) { report(done); });
+            copy.giveAccessOf(targetFd.get(), targetStatus);
+            copy.commit();
+        }
+        base += targetSize;
+        write.write([&](qint64 done, qint64) { report(done); });
+        observer.report(total, total);
+        return;
+    }
+
+    if (copySafety) {
+        Files::copyData(targetFd.get(), target, safety->fd(), safetyPath, safetyAction, report);
+        safety->giveAccessOf(targetFd.get(), targetStatus);
+        safety->sync();
+    }
+    // The restored database has the access of the file it replaces, or of the backup it came from.
+    if (replacing)
+        staged.giveAccessOf(targetFd.get(), targetStatus);
+    else
+        staged.giveAccessOf(source.fd.get(), source.status);
+    const auto changed = [&] {
+        return Error(EBUSY, quotedPath(target) +
+                                QStringLiteral(" was changed by another program while it was being restored; it was "
+                                               "kept as it is. Close the other program and try again"));
+    };
+    if (watch && watch->writtenSinceStart())
+        throw changed();
     // Both files are complete and on disk. From here on what is replaced is replaced whole, the
     // safety copy first, and only once nothing can refuse the replacement any more.
-    replaceDatabase(target, [&] {
-        if (replacing && !Files::exists(target))
-            throw Error::fromErrno(ENOENT, action + QStringLiteral(": ") + quotedPath(target) +
-                                               QStringLiteral(" was removed while it was being restored"));
-        if (Files::stampOf(target) != targetStamp)
-            throw Error(EBUSY, quotedPath(target) +
-                                   QStringLiteral(" was changed by another program while it was being restored; it "
-                                                  "was kept as it is. Close the other program and try again"));
+    targetFd.reset();
+    replaceDatabase(to, [&] {
+        const Fs::Status now = to.status();
+        if (replacing && !now.exists())
+            throw Error(ENOENT, action + QStringLiteral(": ") + quotedPath(target) +
+                                    QStringLiteral(" was removed while it was being restored"));
+        if (replacing ? !now.sameContentStamp(targetStatus) : now.exists())
+            throw changed();
         if (safety)
             safety->commit();
-        staged.commit();
+        staged.commit(replacing ? TempFile::Existing::Replace : TempFile::Existing::Refuse);
     });
+    observer.report(total, total);
 }
 
 } // namespace Operations

@@ -155,6 +155,8 @@ int runChildIfAsked(int argc, char **argv)
     QByteArray sql;
     if (role == "idle")
         sql = "SELECT count(*) FROM sqlite_master";
+    else if (role == "reading") // a read transaction held open: a lock that a writer must wait for
+        sql = "BEGIN; SELECT count(*) FROM sqlite_master;";
     else if (role == "crash") // a cache of a few pages: the changes spill into the file before any commit
         sql = "PRAGMA cache_size = 4; BEGIN; UPDATE Debit SET Balance = Balance + 7, Pad = randomblob(300) WHERE "
               "AccountID <= 2000;";
@@ -169,15 +171,35 @@ int runChildIfAsked(int argc, char **argv)
     ready();
     for (std::string line; std::getline(std::cin, line);) {
     } // until the end of the input, or killed
+    // "idle" with ARG: the connection, open all along, then commits ARG.
+    if (role == "idle" && !arg.isEmpty())
+        std::printf(rawExec(db, arg.constData()) ? "committed\n" : "refused: %s\n", sqlite3_errmsg(db));
     sqlite3_close(db);
     return 0;
 }
 
-bool Child::start(const QString &role, const QString &database, const QString &arg)
+namespace {
+QString &childProgram()
+{
+    static QString program;
+    return program;
+}
+} // namespace
+
+void Child::setProgram(const QString &path)
+{
+    childProgram() = path;
+}
+
+bool Child::start(const QString &role, const QString &database, const QString &arg, const QString &asUser)
 {
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_.start(QCoreApplication::applicationFilePath(),
-                   QStringList{"--child", role, database} + (arg.isNull() ? QStringList() : QStringList{arg}));
+    const QString program = childProgram().isEmpty() ? QCoreApplication::applicationFilePath() : childProgram();
+    const QStringList args = QStringList{"--child", role, database} + (arg.isNull() ? QStringList() : QStringList{arg});
+    if (asUser.isEmpty())
+        process_.start(program, args);
+    else
+        process_.start("runuser", QStringList{"-u", asUser, "--", program} + args);
     if (!process_.waitForStarted(30000))
         return false;
     while (!output_.contains("ready\n")) {

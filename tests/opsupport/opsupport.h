@@ -33,7 +33,8 @@ QString ledgerProblem(const QString &path);
 int runChildIfAsked(int argc, char **argv);
 
 // This program run again as a child on one database, ready when start() returns: "idle" keeps
-// the database open until finish(); "crash" spills an uncommitted
+// the database open until finish() (and then commits the SQL ARG, if given, printing "committed");
+// "reading" holds a read transaction until finish(); "crash" spills an uncommitted
 // write into the file, "walcommit" commits ARG rows to table Pending only into the log, each to be
 // killed; "writer" commits ledger transactions until the file ARG exists, then prints how many.
 class Child {
@@ -43,7 +44,11 @@ public:
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
 
-    [[nodiscard]] bool start(const QString &role, const QString &database, const QString &arg = QString());
+    // As the account asUser when given (through runuser; needs root).
+    [[nodiscard]] bool start(const QString &role, const QString &database, const QString &arg = QString(),
+                             const QString &asUser = QString());
+    // The program that children run: this one unless set (a copy other accounts may run).
+    static void setProgram(const QString &path);
     qint64 pid() const { return process_.processId(); }
     QString finish(); // closes its input, waits, returns what it printed
     void kill();      // SIGKILL, then waits

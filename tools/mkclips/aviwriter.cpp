@@ -1,10 +1,11 @@
 #include "aviwriter.h"
 
 #include "platform/errors.h"
-#include "platform/tempfile.h"
+#include "platform/fs/tempfile.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace AviWriter {
@@ -287,17 +288,13 @@ QByteArray encode(const QList<QImage> &frames, int framesPerSecond, Encoding enc
 void writeFile(const QString &path, const QList<QImage> &frames, int framesPerSecond, Encoding encoding)
 {
     const QByteArray bytes = encode(frames, framesPerSecond, encoding);
-    TempFile file(path, TempFile::Temporary, QStringLiteral("Cannot write %1").arg(quotedPath(path)));
-    const int fd = file.fd();
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw Error::fromErrno(errno, QStringLiteral("Cannot write %1").arg(quotedPath(path)));
-        done += n;
-    }
+    const QString action = QStringLiteral("Cannot write %1").arg(quotedPath(path));
+    const Fs::Location place = Fs::resolve(path, action);
+    TempFile file(place.folder, place.name, TempFile::Temporary, action);
+    Fs::writeAt(file.fd(), bytes.constData(), bytes.size(), 0, path);
+    // Clips are read by everyone who runs the program.
+    if (::fchmod(file.fd(), 0644) != 0)
+        throw Error::fromErrno(errno, action);
     file.commit();
 }
 

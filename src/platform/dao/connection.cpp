@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace Dao {
@@ -57,6 +58,8 @@ QString describeFailure(int rc, int systemErrno, const char *sqliteMessage)
         return cannotOpenCause(systemErrno);
     switch (rc & 0xff) {
     case SQLITE_CANTOPEN:
+        if (rc == SQLITE_CANTOPEN_SYMLINK)
+            return QStringLiteral("it is reached through a symbolic link, which is not followed");
         return cannotOpenCause(systemErrno);
     case SQLITE_NOTADB:
         return QStringLiteral("the file is not a database");
@@ -121,20 +124,53 @@ Error fileError(const Error &error)
     return Error(code, error.description());
 }
 
-ConnectionPtr openConnection(const QString &path, int flags, int busyTimeoutMs, const QString &action)
+ConnectionPtr openRaw(const QString &path, int flags, const QString &action)
 {
     const QByteArray native = sqlitePath(path, action);
     // SQLite opens a folder read-only and fails only when it reads it; say what it is at once.
     struct stat st;
-    if (::stat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+    if (::lstat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode))
         throw Error(SQLITE_CANTOPEN_ISDIR, action + QStringLiteral(": it is a folder"));
     sqlite3 *raw = nullptr;
-    // No SQLITE_OPEN_CREATE: a missing file is an error, and nothing is created in its place.
-    const int rc = sqlite3_open_v2(native.constData(), &raw, flags | SQLITE_OPEN_EXRESCODE, nullptr);
+    const int rc =
+        sqlite3_open_v2(native.constData(), &raw, flags | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE, nullptr);
     ConnectionPtr db(raw);
     if (rc != SQLITE_OK)
         throw connectionError(db.get(), rc, action);
     sqlite3_extended_result_codes(db.get(), 1);
+    // Defensive: no writes to the schema table, no journal_mode=OFF games, no direct page edits.
+    // Not trusted: functions with side effects and virtual tables are kept out of views,
+    // triggers and the schema's defaults, which a file put in place by a restore may carry.
+    int applied = 0;
+    if (sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DEFENSIVE, 1, &applied) != SQLITE_OK || applied != 1 ||
+        sqlite3_db_config(db.get(), SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, &applied) != SQLITE_OK || applied != 0)
+        throw Error(SQLITE_MISUSE, action + QStringLiteral(": the database engine refused its safety settings"));
+    return db;
+}
+
+void requireOpenOn(sqlite3 *db, int folderFd, const QString &name, quint64 device, quint64 inode, const QString &path,
+                   const QString &action)
+{
+    // SQLite tells whether its file is still the one the name names; the name is looked at just
+    // before and just after, and must name the expected file both times.
+    const QByteArray native = QFile::encodeName(name);
+    const auto nameIsExpected = [&] {
+        struct stat st;
+        return ::fstatat(folderFd, native.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && quint64(st.st_dev) == device &&
+               quint64(st.st_ino) == inode;
+    };
+    int moved = 1;
+    const bool before = nameIsExpected();
+    const int rc = sqlite3_file_control(db, "main", SQLITE_FCNTL_HAS_MOVED, &moved);
+    if (!before || rc != SQLITE_OK || moved != 0 || !nameIsExpected())
+        throw Error(EBUSY, action + QStringLiteral(": ") + quotedPath(path) +
+                               QStringLiteral(" was replaced by another program while it was being opened"));
+}
+
+ConnectionPtr openConnection(const QString &path, int flags, int busyTimeoutMs, const QString &action)
+{
+    // No SQLITE_OPEN_CREATE: a missing file is an error, and nothing is created in its place.
+    ConnectionPtr db = openRaw(path, flags & ~SQLITE_OPEN_CREATE, action);
     sqlite3_busy_timeout(db.get(), busyTimeoutMs);
 
     // SQLite reads the file only when it first needs to; reading the schema now tells at once

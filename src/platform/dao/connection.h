@@ -39,10 +39,24 @@ QString describeFailure(int rc, int systemErrno, const char *sqliteMessage);
 // renumbered with the SQLite result code of the same kind, description kept.
 [[nodiscard]] Error fileError(const Error &error);
 
-// Opens an existing database file with flags (SQLITE_OPEN_READWRITE or SQLITE_OPEN_READONLY;
-// never creates one), waits up to busyTimeoutMs for other programs' locks, and reads the schema
-// so that a file that is not a database, or is empty, is refused here and not at the first query.
+// Opens the database file at path with flags (SQLITE_OPEN_READWRITE or SQLITE_OPEN_READONLY, and
+// SQLITE_OPEN_CREATE to create it), with what every connection of this program has: a symbolic
+// link anywhere in path is refused (so path must be one without links, see Fs::resolve), the
+// schema is not trusted to run functions with side effects or to reach into the file's own
+// pages (a restore may put any file in place), and the engine keeps the database's structure
+// from being changed by SQL.
+[[nodiscard]] ConnectionPtr openRaw(const QString &path, int flags, const QString &action);
+
+// Opens an existing database file as openRaw does (never creates one), waits up to busyTimeoutMs
+// for other programs' locks, and reads the schema so that a file that is not a database, or is
+// empty, is refused here and not at the first query.
 [[nodiscard]] ConnectionPtr openConnection(const QString &path, int flags, int busyTimeoutMs, const QString &action);
+
+// Whether the connection's main database is the file of status expected, which name in folder
+// names: SQLite opens by name, so another account that can write the folder might have put
+// another file under the name at that moment. Throws EBUSY naming path when it is not.
+void requireOpenOn(sqlite3 *db, int folderFd, const QString &name, quint64 device, quint64 inode, const QString &path,
+                   const QString &action);
 
 // Prepares one statement of sql; refuses text that holds a second statement.
 [[nodiscard]] StatementPtr prepare(sqlite3 *db, const QString &sql, const QString &action);

@@ -1,8 +1,8 @@
 #include "platform/dao/dbengine.h"
 
-#include "platform/files.h"
+#include "platform/fs/files.h"
+#include "platform/fs/tempfile.h"
 #include "platform/stop.h"
-#include "platform/tempfile.h"
 
 #include <QFile>
 
@@ -18,15 +18,18 @@ std::unique_ptr<DBEngine> &engineSlot()
 }
 
 // Refuses a destination that is already there, whatever it is: the engine never writes over a file.
-void refuseExisting(const QString &dst, const QString &action)
+void refuseExisting(const Fs::Location &dst, const QString &action)
 {
-    struct stat st;
-    if (::lstat(QFile::encodeName(dst).constData(), &st) != 0)
+    const Fs::Status st = dst.status();
+    if (!st.exists())
         return;
-    if (S_ISDIR(st.st_mode))
-        throw Error(SQLITE_CANTOPEN, action + QStringLiteral(": ") + quotedPath(dst) + QStringLiteral(" is a folder"));
+    if (st.isFolder())
+        throw Error(SQLITE_CANTOPEN,
+                    action + QStringLiteral(": ") + quotedPath(dst.path()) + QStringLiteral(" is a folder"));
     throw Error(SQLITE_CANTOPEN,
-                action + QStringLiteral(": the file ") + quotedPath(dst) + QStringLiteral(" already exists"));
+                action + QStringLiteral(": the file ") + quotedPath(dst.path()) +
+                    QStringLiteral(" is in the way: it already exists") +
+                    (st.isLink() ? QStringLiteral(" as a symbolic link, which was left as it is") : QString()));
 }
 
 // Writes a compacted copy of the database open on source into the empty file at target.
@@ -52,7 +55,9 @@ void vacuumInto(sqlite3 *source, const QString &target, const QString &action)
 std::unique_ptr<Database> DBEngine::OpenDatabase(const QString &path)
 {
     const QString action = QStringLiteral("Cannot open database ") + quotedPath(path);
-    return std::make_unique<Database>(Dao::openConnection(path, SQLITE_OPEN_READWRITE, busyTimeoutMs_, action), path);
+    const Fs::Location file = Fs::resolve(path, action);
+    return std::make_unique<Database>(Dao::openConnection(file.path(), SQLITE_OPEN_READWRITE, busyTimeoutMs_, action),
+                                      path);
 }
 
 void DBEngine::CompactDatabase(const QString &src, const QString &dst, const std::function<void(qint64)> &progress)
@@ -60,19 +65,24 @@ void DBEngine::CompactDatabase(const QString &src, const QString &dst, const std
     const QString action =
         QStringLiteral("Cannot compact database ") + quotedPath(src) + QStringLiteral(" into ") + quotedPath(dst);
     (void)Dao::sqlitePath(dst, action);
-    refuseExisting(dst, action);
+    Fs::Location out;
+    Fs::Location in;
+    try {
+        out = Fs::Location{Fs::Folder::open(Files::folderOf(dst), action), Files::nameOf(dst)};
+        in = Fs::resolve(src, action);
+    } catch (const Error &error) {
+        throw Dao::fileError(error);
+    }
+    refuseExisting(out, action);
 
     // A read-only connection: the source is never written, not even to recover or checkpoint it.
     // It still sees what other connections committed to its write-ahead log.
-    Dao::ConnectionPtr source = Dao::openConnection(src, SQLITE_OPEN_READONLY, busyTimeoutMs_,
+    Dao::ConnectionPtr source = Dao::openConnection(in.path(), SQLITE_OPEN_READONLY, busyTimeoutMs_,
                                                     QStringLiteral("Cannot compact database ") + quotedPath(src));
-    struct stat srcStat;
-    const bool haveMode = ::stat(QFile::encodeName(src).constData(), &srcStat) == 0;
-
-    std::unique_ptr<TempFile> out;
+    std::unique_ptr<TempFile> copy;
     try {
         // Private until complete.
-        out = std::make_unique<TempFile>(dst, TempFile::Temporary, action, S_IRUSR | S_IWUSR);
+        copy = std::make_unique<TempFile>(out.folder, out.name, TempFile::Temporary, action);
     } catch (const Error &error) {
         throw Dao::fileError(error);
     }
@@ -80,19 +90,24 @@ void DBEngine::CompactDatabase(const QString &src, const QString &dst, const std
     // it has written starts going to disk meanwhile, so the sync before the rename is short.
     struct Watch {
         int fd;
+        const QString path;
         const std::function<void(qint64)> &progress;
         int calls = 0;
-        off_t flushedTo = 0;
-    } watch{out->fd(), progress};
+        qint64 flushedTo = 0;
+    } watch{copy->fd(), copy->path(), progress};
     sqlite3_progress_handler(
         source.get(), 1000,
         [](void *context) {
             auto *w = static_cast<Watch *>(context);
-            struct stat st;
-            if (++w->calls % 64 == 0 && ::fstat(w->fd, &st) == 0) {
-                Files::startWriteback(w->fd, w->flushedTo, st.st_size);
-                if (w->progress)
-                    w->progress(qint64(st.st_size));
+            if (++w->calls % 64 == 0) {
+                try {
+                    const qint64 size = Fs::statusOf(w->fd, w->path).size;
+                    Files::startWriteback(w->fd, w->flushedTo, size);
+                    if (w->progress)
+                        w->progress(size);
+                } catch (const Error &) {
+                    // Progress only: the writes themselves report their failures.
+                }
             }
             return Stop::requested() ? 1 : 0;
         },
@@ -101,17 +116,18 @@ void DBEngine::CompactDatabase(const QString &src, const QString &dst, const std
     // VACUUM INTO writes a rollback-journal database whatever the source's journal mode, so the
     // copy needs no log file beside it. It does not sync; the commit does, before the rename.
     try {
-        vacuumInto(source.get(), out->path(), action);
+        vacuumInto(source.get(), copy->path(), action);
     } catch (const Error &error) {
         Stop::check(action);
         throw;
     }
     source.reset();
-
-    if (haveMode)
-        ::fchmod(out->fd(), srcStat.st_mode & 07777);
+    // SQLite opened the file by its name: it must have written the one made for it.
+    if (Fs::statusOf(copy->fd(), copy->path()).size <= 0)
+        throw Error(SQLITE_CANTOPEN, action + QStringLiteral(": the temporary file ") + quotedPath(copy->path()) +
+                                         QStringLiteral(" was replaced by another program while it was written"));
     try {
-        out->commit(TempFile::Existing::Refuse);
+        copy->commit(TempFile::Existing::Refuse);
     } catch (const Error &error) {
         throw Dao::fileError(error);
     }

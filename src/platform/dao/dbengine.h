@@ -23,7 +23,9 @@ public:
     // Writes a complete, compacted copy of the database src to the new file dst: written under a
     // hidden temporary name in dst's folder, synced, and only then given dst's name, so dst is
     // either absent or complete. Content still in src's write-ahead log is included; the copy is a
-    // self-contained file that needs no log beside it, with src's permissions. src is only read.
+    // self-contained file that needs no log beside it, readable and writable by its owner alone (it
+    // holds what src holds; the caller gives it src's access where it is to take src's place).
+    // src is only read; neither name is followed where it is a link another account made.
     // Refuses a dst that already exists. On failure nothing is left at dst or beside it.
     // progress, when given, is called now and then during the copy with the bytes written so far.
     void CompactDatabase(const QString &src, const QString &dst,

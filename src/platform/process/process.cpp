@@ -1,11 +1,10 @@
 #include "platform/process/process.h"
 
 #include "platform/errors.h"
-#include "platform/files.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
-#include <QStandardPaths>
 
 #include <cerrno>
 #include <sys/stat.h>
@@ -19,29 +18,34 @@ bool isWindowStyle(int style)
     return style >= WindowStyle::Hide && style <= WindowStyle::MinimizedNoFocus && style != 5;
 }
 
-// The program's file: pathName itself, or a bare name found in the search path. Throws when the
-// file is missing, a folder, or cannot be executed, so the caller gets the cause rather than the
-// launcher's bare "failed to start".
+// The program's file: pathName itself, which must be an absolute path (no search through PATH,
+// where the current folder or a folder of another account's may come first), to a regular file
+// that only root or this account owns and that nobody else may change: the program runs as this
+// account. Throws with the cause, rather than the launcher's bare "failed to start".
 QString programFile(const QString &pathName, const QString &what)
 {
     if (pathName.isEmpty())
         throw Error(ENOENT, QStringLiteral("Cannot start a program: no path given"));
     if (pathName.contains(QChar(0)))
         throw Error(EINVAL, what + QStringLiteral(": the path contains a NUL character"));
-    QString file = pathName;
-    if (Files::lastSeparator(pathName) < 0) {
-        file = QStandardPaths::findExecutable(pathName);
-        if (file.isEmpty())
-            throw Error(ENOENT, what + QStringLiteral(": no such program in the search path"));
-    }
+    if (!pathName.startsWith(QLatin1Char('/')))
+        throw Error(EINVAL, what + QStringLiteral(": it is not a full path from the root folder"));
     struct stat st {};
-    const QByteArray native = QFile::encodeName(file);
-    if (::stat(native.constData(), &st) != 0)
+    if (::stat(QFile::encodeName(pathName).constData(), &st) != 0)
         throw Error::fromErrno(errno, what);
     if (S_ISDIR(st.st_mode))
         throw Error(EISDIR, what + QStringLiteral(": it is a folder, not a program"));
+    // The file that runs is the one looked at: links are followed here, once.
+    const QString file = QFileInfo(pathName).canonicalFilePath();
+    const QByteArray native = QFile::encodeName(file);
+    if (file.isEmpty() || ::stat(native.constData(), &st) != 0)
+        throw Error::fromErrno(ENOENT, what);
     if (!S_ISREG(st.st_mode) || ::access(native.constData(), X_OK) != 0)
         throw Error(EACCES, what + QStringLiteral(": the file is not an executable program"));
+    if (st.st_uid != 0 && st.st_uid != ::geteuid())
+        throw Error(EACCES, what + QStringLiteral(": it belongs to another account"));
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        throw Error(EACCES, what + QStringLiteral(": accounts other than its owner may change it"));
     return file;
 }
 
@@ -55,6 +59,8 @@ qint64 Shell(const QString &pathName, int windowStyle)
     QProcess process;
     process.setProgram(programFile(pathName, what));
     process.setStandardInputFile(QProcess::nullDevice());
+    // Not this program's current folder, which may be anybody's.
+    process.setWorkingDirectory(QStringLiteral("/"));
     qint64 pid = 0;
     if (!process.startDetached(&pid))
         throw Error(ENOEXEC, what + QStringLiteral(": ") + process.errorString());

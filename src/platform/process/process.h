@@ -17,14 +17,16 @@ inline constexpr int NormalNoFocus = 4;
 inline constexpr int MinimizedNoFocus = 6;
 } // namespace WindowStyle
 
-// Starts the program pathName without arguments and without waiting for it; it runs on after
-// this program ends. A name without a folder is looked up in the search path (PATH). Returns the
-// started program's process id. Throws Error, naming the path:
+// Starts the program pathName without arguments and without waiting for it, in the root folder;
+// it runs on after this program ends. Only a full path is started, never a name looked up in the
+// search path, and only a program that root or this account owns and nobody else may change.
+// Returns the started program's process id. Throws Error, naming the path:
 //   ErrorNumber::InvalidArgument  a window style that is none of the above;
 //   ENOENT   an empty path, or no such file;
 //   EISDIR   a folder;
-//   EACCES   a file that is not executable (or not a regular file);
-//   EINVAL   a path holding a NUL character;
+//   EACCES   a file that is not executable (or not a regular file), that another account owns,
+//            or that others may change;
+//   EINVAL   a path holding a NUL character, or one that does not start at the root folder;
 //   ENOEXEC  the system refused to run the file (wrong format, no interpreter line, ...).
 qint64 Shell(const QString &pathName, int windowStyle);
 

@@ -1,8 +1,9 @@
 #include "platform/zlibtool/compressionengine.h"
 
 #include "platform/errors.h"
+#include "platform/fs/files.h"
+#include "platform/fs/tempfile.h"
 #include "platform/stop.h"
-#include "platform/tempfile.h"
 #include "platform/zlibtool/filepipeline.h"
 
 #define ZSTD_STATIC_LINKING_ONLY // ZSTD_getFrameHeader: read the frame header before decoding
@@ -29,50 +30,17 @@ struct DCtxDeleter {
     void operator()(ZSTD_DCtx *d) const { ZSTD_freeDCtx(d); }
 };
 
-class InputFile {
-public:
-    explicit InputFile(const QString &path) : path_(path)
-    {
-        const QString action = QStringLiteral("Cannot read ") + quotedPath(path);
-        if (path.isEmpty())
-            throw Error(ENOENT, action + QStringLiteral(": no file was named"));
-        fd_ = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0)
-            throw Error::fromErrno(errno, action);
-        if (::fstat(fd_, &st_) != 0) {
-            const int err = errno;
-            ::close(fd_);
-            throw Error::fromErrno(err, action);
-        }
-        if (!S_ISREG(st_.st_mode)) {
-            ::close(fd_);
-            throw Error(S_ISDIR(st_.st_mode) ? EISDIR : EINVAL,
-                        action + (S_ISDIR(st_.st_mode) ? QStringLiteral(": it is a folder")
-                                                       : QStringLiteral(": it is not a regular file")));
-        }
-    }
-    ~InputFile() { ::close(fd_); }
-    InputFile(const InputFile &) = delete;
-    InputFile &operator=(const InputFile &) = delete;
-
-    int fd() const { return fd_; }
-    qint64 size() const { return qint64(st_.st_size); }
-
-    // Refuses an output that is this very file: replacing it would destroy the input.
-    void refuseAsOutput(const QString &output) const
-    {
-        struct stat ost;
-        if (::stat(QFile::encodeName(output).constData(), &ost) == 0 && ost.st_dev == st_.st_dev &&
-            ost.st_ino == st_.st_ino)
-            throw Error(ErrorNumber::InvalidArgument,
-                        quotedPath(path_) + QStringLiteral(" cannot be both the file to read and the file to write"));
-    }
-
-private:
-    QString path_;
-    int fd_ = -1;
-    struct stat st_ {};
+// A file to read: its descriptor, its name for messages and its size.
+struct Input {
+    int fd;
+    QString path;
+    qint64 size;
 };
+
+Input inputOf(int fd, const QString &path)
+{
+    return {fd, path, Fs::statusOf(fd, path).size};
+}
 
 unsigned workerCount()
 {
@@ -134,17 +102,13 @@ Error decompressError(std::size_t result, const QString &input)
 // Reads the frame header at the start of a backup file and refuses what is not one of ours:
 // a single zstd frame with a checksum of its content. Returns the declared content size
 // (ZSTD_CONTENTSIZE_UNKNOWN when the frame does not record it).
-unsigned long long checkFrameHeader(const InputFile &in, const QString &input)
+unsigned long long checkFrameHeader(const Input &in)
 {
-    if (in.size() == 0)
+    const QString &input = in.path;
+    if (in.size == 0)
         throw notABackup(input, QStringLiteral("it is empty"));
-    unsigned char head[ZSTD_FRAMEHEADERSIZE_MAX];
-    ssize_t n;
-    do
-        n = ::pread(in.fd(), head, sizeof head, 0);
-    while (n < 0 && errno == EINTR);
-    if (n < 0)
-        throw Error::fromErrno(errno, QStringLiteral("Cannot read ") + quotedPath(input));
+    char head[ZSTD_FRAMEHEADERSIZE_MAX];
+    const qint64 n = Fs::readAt(in.fd, head, sizeof head, 0, input);
     ZSTD_frameHeader header;
     const std::size_t result = ZSTD_getFrameHeader(&header, head, std::size_t(n));
     if (ZSTD_isError(result))
@@ -155,6 +119,10 @@ unsigned long long checkFrameHeader(const InputFile &in, const QString &input)
         throw notABackup(input);
     if (!header.checksumFlag)
         throw notABackup(input, QStringLiteral("it carries no checksum"));
+    // Every backup this program writes records its size, so that room for it can be checked
+    // before anything is written (a few kilobytes can decode to gigabytes).
+    if (header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN)
+        throw notABackup(input, QStringLiteral("it does not record the size of its content"));
     return header.frameContentSize;
 }
 
@@ -174,9 +142,9 @@ template <typename Work> void reportingPlainly(const QString &action, Work &&wor
     }
 }
 
-void compress(const InputFile &in, const QString &input, int outFd, const QString &output,
-              const CompressionEngine::Progress &progress)
+void compressStream(const Input &in, int outFd, const QString &output, const CompressionEngine::Progress &progress)
 {
+    const QString &input = in.path;
 
     std::unique_ptr<ZSTD_CCtx, CCtxDeleter> cctx(ZSTD_createCCtx());
     if (!cctx)
@@ -186,11 +154,11 @@ void compress(const InputFile &in, const QString &input, int outFd, const QStrin
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, 1);
     // A library built without threads refuses this and compresses on the calling thread.
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_nbWorkers, int(workerCount()));
-    ZSTD_CCtx_setPledgedSrcSize(cctx.get(), (unsigned long long)in.size());
+    ZSTD_CCtx_setPledgedSrcSize(cctx.get(), (unsigned long long)in.size);
 
     const QString action = QStringLiteral("Cannot compress ") + quotedPath(input);
     {
-        FilePipeline pipe(in.fd(), input, outFd, output, CompressionEngine::BufferSize,
+        FilePipeline pipe(in.fd, input, outFd, output, CompressionEngine::BufferSize,
                           CompressionEngine::BuffersPerStage);
         FilePipeline::Buffer *ob = pipe.outputBuffer();
         qint64 done = 0;
@@ -216,7 +184,7 @@ void compress(const InputFile &in, const QString &input, int outFd, const QStrin
             done += qint64(ib->size);
             pipe.doneWithInput(ib);
             if (progress)
-                progress(done, in.size());
+                progress(done, in.size);
             Stop::check(action);
         }
         pipe.sendOutput(ob);
@@ -224,10 +192,20 @@ void compress(const InputFile &in, const QString &input, int outFd, const QStrin
     }
 }
 
-void decompress(const InputFile &in, const QString &input, int outFd, const QString &output,
-                const CompressionEngine::Progress &progress)
+void decompressStream(const Input &in, int outFd, const QString &output, const CompressionEngine::Progress &progress,
+                      const CompressionEngine::ContentCheck &check)
 {
-    const unsigned long long contentSize = checkFrameHeader(in, input);
+    const QString &input = in.path;
+    const unsigned long long contentSize = checkFrameHeader(in);
+    // The first piece of output goes to the check before it is written.
+    bool checked = !check;
+    const auto send = [&](FilePipeline &pipe, FilePipeline::Buffer *b) {
+        if (!checked) {
+            check(contentSize, b->data.get(), b->size);
+            checked = true;
+        }
+        pipe.sendOutput(b);
+    };
 
     std::unique_ptr<ZSTD_DCtx, DCtxDeleter> dctx(ZSTD_createDCtx());
     if (!dctx)
@@ -236,7 +214,7 @@ void decompress(const InputFile &in, const QString &input, int outFd, const QStr
 
     const QString action = QStringLiteral("Cannot decompress ") + quotedPath(input);
     {
-        FilePipeline pipe(in.fd(), input, outFd, output, CompressionEngine::BufferSize,
+        FilePipeline pipe(in.fd, input, outFd, output, CompressionEngine::BufferSize,
                           CompressionEngine::BuffersPerStage);
         FilePipeline::Buffer *ob = pipe.outputBuffer();
         qint64 consumed = 0;
@@ -259,7 +237,7 @@ void decompress(const InputFile &in, const QString &input, int outFd, const QStr
                 ob->size = zout.pos;
                 outputFull = ob->size == ob->capacity;
                 if (outputFull) {
-                    pipe.sendOutput(ob);
+                    send(pipe, ob);
                     ob = pipe.outputBuffer();
                 }
                 frameDone = result == 0; // the frame is complete, its checksum verified
@@ -272,59 +250,78 @@ void decompress(const InputFile &in, const QString &input, int outFd, const QStr
                             quotedPath(input) +
                                 QStringLiteral(" is damaged (unexpected data after the end of the backup)"));
             if (progress)
-                progress(consumed, in.size());
+                progress(consumed, in.size);
             Stop::check(action);
         }
-        if (contentSize != ZSTD_CONTENTSIZE_UNKNOWN && produced != contentSize)
+        if (produced != contentSize)
             throw Error(ErrorNumber::BadFileFormat,
                         quotedPath(input) + QStringLiteral(" is damaged (its content has the wrong size)"));
-        pipe.sendOutput(ob);
+        send(pipe, ob);
         pipe.finish();
     }
+}
+
+// The file at path, for one of the path calls below.
+struct OpenedFile {
+    Fs::Location location;
+    Fs::Fd fd;
+    Fs::Status status;
+};
+
+OpenedFile openInput(const QString &path, const QString &action)
+{
+    OpenedFile file{Fs::resolve(path, action), {}, {}};
+    file.fd = file.location.folder.openForReading(file.location.name, action);
+    file.status = Fs::statusOf(file.fd.get(), path);
+    return file;
+}
+
+// Writes output from input with transform, through a temporary file that gets input's access.
+void transformFile(const QString &input, const QString &output, const QString &verb,
+                   const std::function<void(const Input &, int, const QString &)> &transform)
+{
+    reportingPlainly(verb + QLatin1Char(' ') + quotedPath(input), [&] {
+        const OpenedFile in = openInput(input, QStringLiteral("Cannot read ") + quotedPath(input));
+        const QString writing = QStringLiteral("Cannot write ") + quotedPath(output);
+        const Fs::Location out = Fs::resolve(output, writing);
+        if (out.status().sameFile(in.status))
+            throw Error(ErrorNumber::InvalidArgument,
+                        quotedPath(input) + QStringLiteral(" cannot be both the file to read and the file to write"));
+        TempFile temp(out.folder, out.name, TempFile::Temporary, writing);
+        transform(Input{in.fd.get(), input, in.status.size}, temp.fd(), output);
+        temp.giveAccessOf(in.fd.get(), in.status);
+        temp.commit();
+    });
 }
 
 } // namespace
 
 namespace CompressionEngine {
 
+void compress(int in, const QString &input, int out, const QString &output, const Progress &progress)
+{
+    reportingPlainly(QStringLiteral("compress ") + quotedPath(input),
+                     [&] { compressStream(inputOf(in, input), out, output, progress); });
+}
+
+void decompress(int in, const QString &input, int out, const QString &output, const Progress &progress,
+                const ContentCheck &check)
+{
+    reportingPlainly(QStringLiteral("decompress ") + quotedPath(input),
+                     [&] { decompressStream(inputOf(in, input), out, output, progress, check); });
+}
+
 void compressFile(const QString &input, const QString &output, const Progress &progress)
 {
-    reportingPlainly(QStringLiteral("compress ") + quotedPath(input), [&] {
-        InputFile in(input);
-        in.refuseAsOutput(output);
-        TempFile out(output, TempFile::Temporary, QStringLiteral("Cannot write ") + quotedPath(output));
-        compress(in, input, out.fd(), output, progress);
-        out.commit();
-    });
+    transformFile(input, output, QStringLiteral("compress"),
+                  [&](const Input &in, int out, const QString &name) { compressStream(in, out, name, progress); });
 }
 
 void decompressFile(const QString &input, const QString &output, const Progress &progress)
 {
-    reportingPlainly(QStringLiteral("decompress ") + quotedPath(input), [&] {
-        InputFile in(input);
-        (void)checkFrameHeader(in, input); // a file that is no backup is refused before output is touched
-        in.refuseAsOutput(output);
-        TempFile out(output, TempFile::Temporary, QStringLiteral("Cannot write ") + quotedPath(output));
-        decompress(in, input, out.fd(), output, progress);
-        out.commit();
+    transformFile(input, output, QStringLiteral("decompress"), [&](const Input &in, int out, const QString &name) {
+        decompressStream(in, out, name, progress, {});
     });
-}
-
-void decompressInto(const QString &input, int outFd, const QString &output, const Progress &progress)
-{
-    reportingPlainly(QStringLiteral("decompress ") + quotedPath(input), [&] {
-        InputFile in(input);
-        decompress(in, input, outFd, output, progress);
-    });
-}
-
-bool looksCompressed(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray head = file.read(4);
-    return head.size() == 4 && ZSTD_isFrame(head.constData(), 4);
 }
 
 } // namespace CompressionEngine

@@ -31,20 +31,27 @@ inline constexpr std::size_t BuffersPerStage = 8;
 // zstd's level: its default, a good balance of speed and size for database files.
 inline constexpr int Level = 3;
 
-// Compresses input into output (created or replaced). An empty input gives a valid empty frame.
+// Called once during a decompression, before the first byte is written: the content size that
+// the frame declares and the first bytes of the content (all of it when it is shorter). Throws to
+// refuse the backup; nothing has been written then.
+using ContentCheck = std::function<void(quint64 contentSize, const char *head, std::size_t size)>;
+
+// Compresses everything from the descriptor in (input names it in messages) into the descriptor
+// out, an empty file open for writing; the caller syncs and places it.
+void compress(int in, const QString &input, int out, const QString &output, const Progress &progress = {});
+
+// Decompresses the backup open on in into out, an empty file open for writing, and verifies it:
+// refuses a file that is empty, not a backup, one that does not declare the size of its content,
+// truncated, damaged (checksum mismatch, corrupt data, a content size that does not match), or
+// followed by other data. check, when given, sees the declared size and the first bytes before
+// anything is written. On failure out holds part of the content: the caller discards it.
+void decompress(int in, const QString &input, int out, const QString &output, const Progress &progress = {},
+                const ContentCheck &check = {});
+
+// The same from the file input into the file output (created or replaced, given the access of
+// input, written under a hidden name beside it and put in place only when complete), as the
+// compression control does. Neither name is followed where it is a link another account made.
 void compressFile(const QString &input, const QString &output, const Progress &progress = {});
-
-// Decompresses a backup file into output (created or replaced). Refuses, before output is
-// touched, a file that is empty, not a backup, truncated, damaged (checksum mismatch, corrupt
-// data, a content size that does not match), or followed by other data.
 void decompressFile(const QString &input, const QString &output, const Progress &progress = {});
-
-// Decompresses a backup file into outFd, an empty file open for writing that output names in
-// messages, and verifies it as decompressFile does; the caller syncs and places the file. On
-// failure outFd holds part of the content: the caller discards it.
-void decompressInto(const QString &input, int outFd, const QString &output, const Progress &progress = {});
-
-// Whether the file at path starts like a zstd frame (or a skippable frame).
-[[nodiscard]] bool looksCompressed(const QString &path);
 
 } // namespace CompressionEngine

@@ -1,7 +1,7 @@
 #include "platform/zlibtool/filepipeline.h"
 
 #include "platform/errors.h"
-#include "platform/files.h"
+#include "platform/fs/files.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -165,8 +165,8 @@ void FilePipeline::readLoop()
 void FilePipeline::writeLoop()
 {
     try {
-        off_t offset = 0;
-        off_t flushedTo = 0;
+        qint64 offset = 0;
+        qint64 flushedTo = 0;
         for (;;) {
             Buffer *b = output_.takeFull();
             if (!b)
@@ -180,7 +180,7 @@ void FilePipeline::writeLoop()
                 }
                 done += std::size_t(n);
             }
-            offset += off_t(b->size);
+            offset += qint64(b->size);
             output_.release(b);
             Files::startWriteback(outFd_, flushedTo, offset);
         }

@@ -1,0 +1,172 @@
+#include "operations/inplace.h"
+
+#include "operations/databasefile.h"
+#include "platform/dao/dbengine.h"
+#include "platform/errors.h"
+#include "platform/fs/files.h"
+#include "platform/stop.h"
+
+#include <cerrno>
+
+namespace Operations {
+namespace {
+
+// Pages copied by one step: small enough for the progress bar and a request to stop to be seen
+// often, large enough not to cost time.
+constexpr int StepPages = 1024;
+
+bool isBusy(int rc)
+{
+    return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
+}
+
+qint64 pageSizeOf(sqlite3 *db, const QString &action)
+{
+    return DatabaseFile::queryText(db, QStringLiteral("PRAGMA page_size"), action).toLongLong();
+}
+
+// Runs the backup to its end, reporting bytes copied; stops when the program is asked to end.
+// The caller finishes it.
+int runSteps(sqlite3_backup *backup, qint64 pageSize, const QString &action, const ByteProgress &progress)
+{
+    int rc;
+    do {
+        rc = sqlite3_backup_step(backup, StepPages);
+        const qint64 total = qint64(sqlite3_backup_pagecount(backup)) * pageSize;
+        if (progress)
+            progress(total - qint64(sqlite3_backup_remaining(backup)) * pageSize, total);
+        Stop::check(action);
+    } while (rc == SQLITE_OK);
+    return rc;
+}
+
+} // namespace
+
+void copyDatabaseInto(sqlite3 *source, TempFile &copy, const QString &action, const ByteProgress &progress)
+{
+    const Fs::Status made = Fs::statusOf(copy.fd(), copy.path());
+    Dao::ConnectionPtr db = Dao::openRaw(copy.path(), SQLITE_OPEN_READWRITE, action);
+    Dao::requireOpenOn(db.get(), copy.folder().fd(), copy.name(), made.device, made.inode, copy.path(), action);
+    // A throw-away file until it is synced and put in place: no journal, no syncs. Defensive
+    // connections refuse to drop the journal, so this one may while it sets that up.
+    sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DEFENSIVE, 0, nullptr);
+    DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA journal_mode = OFF"), action);
+    sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA synchronous = OFF"), action);
+    sqlite3_backup *backup = sqlite3_backup_init(db.get(), "main", source, "main");
+    if (!backup)
+        throw Dao::connectionError(db.get(), sqlite3_errcode(db.get()), action);
+    int rc = SQLITE_OK;
+    try {
+        rc = runSteps(backup, pageSizeOf(source, action), action, progress);
+    } catch (...) {
+        sqlite3_backup_finish(backup);
+        throw;
+    }
+    sqlite3_backup_finish(backup);
+    if (rc != SQLITE_DONE)
+        throw Dao::connectionError(isBusy(rc) ? source : db.get(), rc, action);
+}
+
+InPlaceWrite::InPlaceWrite(const Fs::Location &target, const Fs::Status &targetStatus, const Fs::Location &source,
+                           const Fs::Status &sourceStatus, const QString &action)
+    : target_(target), action_(action)
+{
+    const auto readOnly = [&](int err) {
+        return Error::fromErrno(err, action + QStringLiteral(": this account may read ") + quotedPath(target.path()) +
+                                         QStringLiteral(" but not change it; nothing was changed"));
+    };
+    if (const int err = target.folder.writeAccess(target.name); err != 0)
+        throw readOnly(err);
+    live_ = Dao::openConnection(target.path(), SQLITE_OPEN_READWRITE, DBEngine::defaultBusyTimeoutMs, action);
+    Dao::requireOpenOn(live_.get(), target.folder.fd(), target.name, targetStatus.device, targetStatus.inode,
+                       target.path(), action);
+    if (sqlite3_db_readonly(live_.get(), "main") != 0)
+        throw readOnly(EACCES);
+    wal_ = DatabaseFile::journalMode(live_.get(), action) == QLatin1String("wal");
+    // The commit deletes or empties the journal; in this mode that change is made durable too, so a
+    // power cut right after the write cannot bring the old content back.
+    DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA synchronous = EXTRA"), action);
+    // The log is emptied after the write, where its failures are seen, not by SQLite on its own.
+    DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA wal_autocheckpoint = 0"), action);
+    source_ = Dao::openConnection(source.path(), SQLITE_OPEN_READONLY, 0, action);
+    Dao::requireOpenOn(source_.get(), source.folder.fd(), source.name, sourceStatus.device, sourceStatus.inode,
+                       source.path(), action);
+    backup_ = sqlite3_backup_init(live_.get(), "main", source_.get(), "main");
+    if (!backup_)
+        throw Dao::connectionError(live_.get(), sqlite3_errcode(live_.get()), action);
+}
+
+InPlaceWrite::~InPlaceWrite()
+{
+    finish();
+}
+
+int InPlaceWrite::finish() noexcept
+{
+    const int rc = backup_ ? sqlite3_backup_finish(backup_) : SQLITE_OK;
+    backup_ = nullptr;
+    return rc;
+}
+
+void InPlaceWrite::lock()
+{
+    // A step of no pages opens the write transaction on target and copies nothing yet.
+    const int rc = sqlite3_backup_step(backup_, 0);
+    if (rc == SQLITE_OK)
+        return;
+    (void)finish();
+    if (isBusy(rc))
+        throw Error(EBUSY, quotedPath(target_.path()) +
+                               QStringLiteral(" is in use by another program (it is locked); close it and try again"));
+    throw Dao::connectionError(live_.get(), rc, action_);
+}
+
+void InPlaceWrite::copyCurrentInto(int targetFd, TempFile &copy, const ByteProgress &progress)
+{
+    const QString action = QStringLiteral("Cannot make the safety copy ") + quotedPath(copy.finalPath()) +
+                           QStringLiteral(" of ") + quotedPath(target_.path());
+    if (!wal_) {
+        const qint64 size = Fs::statusOf(targetFd, target_.path()).size;
+        Files::copyData(targetFd, target_.path(), copy.fd(), copy.finalPath(), action, [&](qint64 done) {
+            if (progress)
+                progress(done, size);
+        });
+    } else {
+        Dao::ConnectionPtr reader =
+            Dao::openConnection(target_.path(), SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
+        const Fs::Status st = Fs::statusOf(targetFd, target_.path());
+        Dao::requireOpenOn(reader.get(), target_.folder.fd(), target_.name, st.device, st.inode, target_.path(),
+                           action);
+        DatabaseFile::exec(reader.get(), QStringLiteral("BEGIN"), action);
+        (void)DatabaseFile::queryText(reader.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action);
+        copyDatabaseInto(reader.get(), copy, action, progress);
+    }
+    copy.sync();
+}
+
+void InPlaceWrite::write(const ByteProgress &progress)
+{
+    const int rc = runSteps(backup_, pageSizeOf(source_.get(), action_), action_, progress);
+    const int finished = finish();
+    if (rc != SQLITE_DONE)
+        throw Dao::connectionError(live_.get(), rc, action_);
+    if (finished != SQLITE_OK)
+        throw Dao::connectionError(live_.get(), finished, action_);
+    if (wal_) {
+        // The log holds the whole database now: it is emptied into the file (where no reader keeps
+        // it from being so). The content is committed already; a failure of the disk meanwhile is
+        // still reported, never passed over.
+        const int checkpoint = sqlite3_exec(live_.get(), "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+        if (checkpoint != SQLITE_OK && !isBusy(checkpoint)) {
+            const Error cause = Dao::connectionError(live_.get(), checkpoint, quotedPath(target_.path()));
+            throw Error(cause.number(),
+                        cause.description() + QStringLiteral(" (the new content is in place, in the database's log, "
+                                                             "but the disk failed while it was moved into the file)"));
+        }
+    }
+    source_.reset();
+    live_.reset();
+}
+
+} // namespace Operations
