@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 using namespace OpSupport;
 using namespace TestSupport;
@@ -24,6 +25,7 @@ class TestDao : public QObject {
 private slots:
     void calls_data();
     void calls();
+    void protections();
 };
 
 void TestDao::calls_data()
@@ -152,6 +154,29 @@ void TestDao::calls()
     RawDb other = rawOpen(tmp.path(call == "query" ? args[0] : "BACK.MDB")); // another program may lock it at once
     sqlite3_busy_timeout(other.get(), 0);
     QVERIFY(rawExec(other.get(), "BEGIN EXCLUSIVE"));
+}
+
+// A restore may put any SQLite file in place, which the login and the compaction then query: no
+// connection trusts its schema or lets SQL change its structure, and none follows a link that
+// another account made.
+void TestDao::protections()
+{
+    TempFolder tmp;
+    BackendMaker::make(tmp.path("BACK.MDB"), {{{"ADMIN", "Secret"}}});
+    std::unique_ptr<Database> db = DBEngine().OpenDatabase(tmp.path("BACK.MDB"));
+    QCOMPARE(db->OpenRecordset("PRAGMA trusted_schema", dbOpenDynaset)->field("trusted_schema").toInt(), 0);
+    (void)db->OpenRecordset("PRAGMA writable_schema = ON", dbOpenDynaset);
+    QCOMPARE(errorMismatch([&] { (void)db->OpenRecordset("UPDATE sqlite_master SET sql = sql", dbOpenDynaset); },
+                           SQLITE_ERROR, {"may not be modified"}),
+             QString());
+    db->Close();
+    if (!runningAsRoot())
+        QSKIP("a link of another account's needs root to make");
+    QVERIFY(QFile::link(tmp.path("BACK.MDB"), tmp.path("planted.MDB")));
+    QCOMPARE(::lchown(QFile::encodeName(tmp.path("planted.MDB")).constData(), 65534, 65534), 0);
+    QCOMPARE(errorMismatch([&] { (void)DBEngine().OpenDatabase(tmp.path("planted.MDB")); }, ELOOP,
+                           {quotedPath(tmp.path("planted.MDB")), "another account"}),
+             QString());
 }
 
 QTEST_GUILESS_MAIN(TestDao)

@@ -3,6 +3,7 @@
 #include "forms/frmAbout.h"
 #include "forms/frmLogin.h"
 #include "formsupport.h"
+#include "opsupport.h"
 #include "platform/dialogs/dialogs.h"
 #include "platform/registry/registry.h"
 #include "testsupport.h"
@@ -18,6 +19,7 @@
 #include <QTimer>
 
 using namespace FormSupport;
+using namespace OpSupport;
 using namespace TestSupport;
 using modTarBackup::BackEndPath;
 using modTarBackup::LoggedIn;
@@ -33,10 +35,11 @@ void act(QWidget *window, const QString &action)
         auto *field = qobject_cast<QLineEdit *>(QApplication::focusWidget());
         const QString text = action.mid(5);
         QVERIFY(field);
-        if (text.size() < 100)
-            QTest::keyClicks(field, text);
-        else
+        if (text.size() >= 100)
             field->insert(text);
+        for (const QChar c : text.size() < 100 ? text : QString()) // letters beyond ASCII have no key of their own
+            c.unicode() < 128 ? QTest::keyClick(field, c.toLatin1())
+                              : QTest::sendKeyEvent(QTest::KeyAction::Click, field, Qt::Key_unknown, QString(c), {});
         QCOMPARE(field->text(), text);
         return;
     }
@@ -107,6 +110,18 @@ void TestWindows::login_data()
     typed("password of 40,000 characters", "long", QString(40000, u'p'), true);
     typed("password in small letters", "ADMIN", "secret", false);
     typed("that long password cut short", "long", QString(32767, u'p'), false);
+    typed("letters beyond ASCII", "jürgen", "Paßwort ✓", true);
+    // Whatever the table declares, the texts are compared as they are: a numeric column must not
+    // take "01234" for 1234, nor a column without regard to case "DEMO" for "demo".
+    const QString loose = "@/loose types.mdb";
+    const auto typedIn = [&](const char *name, const QString &user, const QString &password, bool ok) {
+        row(name, loose, {"type " + user, "Tab", "type " + password, "OK"}, ok ? QStringList() : QStringList{"OK"},
+            ok ? QStringList() : QStringList{"Invalid password 48"}, ok);
+    };
+    typedIn("numeric column, the number as stored", "1234", "pass", true);
+    typedIn("numeric column, the number with a leading zero", "01234", "pass", false);
+    typedIn("column without case, the password as stored", "demo", "demo", true);
+    typedIn("column without case, the password in capitals", "demo", "DEMO", false);
 
     const QStringList type = {"type ADMIN", "Tab", "type Secret"}, typeOK = type + QStringList{"OK"};
     row("Enter presses OK", good, type + QStringList{"Enter"}, {}, {}, true);
@@ -135,8 +150,11 @@ void TestWindows::login()
     QFETCH(bool, loggedIn);
     TempFolder &tmp = *tmp_;
     const auto at = [&](QString text) { return text.replace("@", tmp.path()); };
-    makeBackEnd(tmp.path("it's a back end.mdb"),
-                {"ADMIN:Secret", "O'BRIEN:' OR '1'='1", "  SPACED  :  blanks  ", "GUEST:", "LONG:" + QString(40000, u'p')});
+    makeBackEnd(tmp.path("it's a back end.mdb"), {"ADMIN:Secret", "O'BRIEN:' OR '1'='1", "  SPACED  :  blanks  ",
+                                                  "GUEST:", "LONG:" + QString(40000, u'p'), "JÜRGEN:Paßwort ✓"});
+    QVERIFY(rawExec(rawOpen(tmp.path("loose types.mdb"), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).get(),
+                    "CREATE TABLE User (UserName NUMERIC COLLATE NOCASE, UserPassword NUMERIC COLLATE NOCASE);"
+                    "INSERT INTO User VALUES ('1234', 'pass'), ('DEMO', 'demo');"));
     writeFile(tmp.path("text.mdb"), QByteArray("This is a letter, not a database.\n").repeated(200));
     writeFile(tmp.path("empty.mdb"), {});
     QVERIFY(QDir(tmp.path()).mkdir("folder.mdb"));
@@ -164,7 +182,7 @@ void TestWindows::login()
     QCOMPARE(shown.join('\n'), at(boxes.join('\n')));
     QCOMPARE(LoggedIn, loggedIn);
     QCOMPARE(dlg.isVisible(), !loggedIn && !boxes.isEmpty());
-    QCOMPARE(BackEndPath, at(loggedIn ? "@/it's a back end.mdb" : backEnd));
+    QCOMPARE(BackEndPath, at(loggedIn && !backEnd.contains("loose") ? "@/it's a back end.mdb" : backEnd));
     QCOMPARE(files(), before); // a login only reads
     if (boxes.value(0) == "Invalid password 48") { // the password selected: typing replaces it
         QCOMPARE(QApplication::focusWidget(), dlg.txtPassword);

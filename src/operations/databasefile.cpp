@@ -4,34 +4,29 @@
 #include "platform/fs/folder.h"
 
 #include <QCryptographicHash>
-#include <QFile>
 
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace DatabaseFile {
 
 namespace {
 
-// The first 20 bytes of the file at path, as far as it has them. Where the file cannot be
-// opened or read, error gets errno's value and the header is empty; else error is 0.
+// The first 20 bytes of the file at path (whose links are followed as Fs::resolve does), as far
+// as it has them. Where the file cannot be opened or read, error gets errno's value and the header
+// is empty; else error is 0.
 QByteArray headerOf(const QString &path, int &error)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = errno;
+    try {
+        const Fs::Location file = Fs::resolve(path, QStringLiteral("Cannot read ") + quotedPath(path));
+        const Fs::Fd fd = file.folder.openForReading(file.name, QStringLiteral("Cannot read ") + quotedPath(path));
+        char header[20];
+        const qint64 n = Fs::readAt(fd.get(), header, sizeof header, 0, path);
+        error = 0;
+        return QByteArray(header, qsizetype(n));
+    } catch (const Error &e) {
+        error = int(e.number());
         return {};
     }
-    char header[20];
-    ssize_t n;
-    do
-        n = ::pread(fd, header, sizeof header, 0);
-    while (n < 0 && errno == EINTR);
-    error = n < 0 ? errno : 0;
-    ::close(fd);
-    return n < 0 ? QByteArray() : QByteArray(header, qsizetype(n));
 }
 
 bool hasDatabaseHeader(const QByteArray &header)
@@ -122,14 +117,8 @@ void requireDatabaseImage(int fd, const QString &source)
                                                      QStringLiteral("); nothing was changed"));
     };
     unsigned char h[100];
-    ssize_t n;
-    do
-        n = ::pread(fd, h, sizeof h, 0);
-    while (n < 0 && errno == EINTR);
-    struct stat st;
-    if (n < 0 || ::fstat(fd, &st) != 0)
-        throw Error::fromErrno(errno,
-                               QStringLiteral("Cannot read what ") + quotedPath(source) + QStringLiteral(" holds"));
+    const qint64 n = Fs::readAt(fd, reinterpret_cast<char *>(h), sizeof h, 0, source);
+    const Fs::Status st = Fs::statusOf(fd, source);
     if (n < qint64(sizeof h) || !hasDatabaseHeader(QByteArray(reinterpret_cast<const char *>(h), 20)))
         throw refuse(QStringLiteral("it does not begin with the SQLite header"));
     // The page size: a power of two from 512 to 65536, where 1 stands for 65536.
@@ -142,7 +131,7 @@ void requireDatabaseImage(int fd, const QString &source)
     const quint64 pageSize = be(16, 2) == 1 ? 65536 : be(16, 2);
     if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0)
         throw refuse(QStringLiteral("its page size is not valid"));
-    const quint64 pages = quint64(st.st_size) / pageSize;
+    const quint64 pages = quint64(st.size) / pageSize;
     if (pages == 0)
         throw refuse(QStringLiteral("it is shorter than one page"));
     // The header's page count counts only while the change counter matches the number it was
