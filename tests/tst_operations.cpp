@@ -252,7 +252,9 @@ void TestOperations::restore()
     }
     writeFile(backup, bytes);
     const QByteArray safetyBefore = readFile(safety), targetBefore = readFile(tmp.path("target/BACK.MDB"));
-    const QFileInfo targetInfo(tmp.path("target/BACK.MDB"));
+    // Read now: QFileInfo looks at the file only when first asked.
+    const QDateTime targetBorn = QFileInfo(tmp.path("target/BACK.MDB")).fileTime(QFileDevice::FileBirthTime);
+    const auto targetPermissions = QFileInfo(tmp.path("target/BACK.MDB")).permissions();
     QElapsedTimer clock;
     clock.start();
     try {
@@ -273,12 +275,11 @@ void TestOperations::restore()
         if (!shared || targetBefore.isEmpty())
             QCOMPARE(readFile(tmp.path("target/BACK.MDB")), source);
         else
-            QCOMPARE(QFileInfo(tmp.path("target/BACK.MDB")).fileTime(QFileDevice::FileBirthTime),
-                     targetInfo.fileTime(QFileDevice::FileBirthTime));
+            QCOMPARE(QFileInfo(tmp.path("target/BACK.MDB")).fileTime(QFileDevice::FileBirthTime), targetBorn);
         // The target as it was just before, with its permissions.
         if (!targetBefore.isEmpty()) {
             QCOMPARE(readFile(safety), written);
-            QCOMPARE(QFileInfo(safety).permissions(), targetInfo.permissions());
+            QCOMPARE(QFileInfo(safety).permissions(), targetPermissions);
         }
     } else {
         QCOMPARE(readFile(tmp.path("target/BACK.MDB")), situation == "written" ? written : before);
@@ -293,15 +294,20 @@ void TestOperations::restore()
 
 void TestOperations::compaction_data()
 {
+    QTest::addColumn<bool>("shared");    // written in place (0640) or replaced by a rename (0600)
     QTest::addColumn<QString>("damage"); // to the engine's copy: SQL run on it, or bytes overwritten
     QTest::addColumn<QString>("reason"); // empty: compacted
-    QTest::newRow("compacted, rows only in the log kept") << QString() << QString();
-    QTest::newRow("rows missing") << QString("DELETE FROM Invoice WHERE InvoiceID % 3 = 0")
-                                  << "does not hold the same rows";
-    QTest::newRow("page damaged") << QString("page") << "failed its check";
+    for (const bool shared : {true, false}) {
+        const char *kind = shared ? "shared" : "private";
+        QTest::addRow("%s: compacted, rows only in the log kept", kind) << shared << QString() << QString();
+        QTest::addRow("%s: rows missing", kind)
+            << shared << QString("DELETE FROM Invoice WHERE InvoiceID % 3 = 0") << "does not hold the same rows";
+        QTest::addRow("%s: page damaged", kind) << shared << QString("page") << "failed its check";
+    }
     // Found only by the pass over the whole file, which accounts for every page.
-    QTest::newRow("free pages lost") << QString("freelist") << "failed its check";
+    QTest::newRow("free pages lost") << true << QString("freelist") << "failed its check";
     QTest::newRow("index out of step") // every row is there, but an index no longer matches its table
+        << true
         << "PRAGMA writable_schema=ON; UPDATE sqlite_schema SET sql = 'CREATE INDEX InvoiceByDate ON Invoice "
            "(CustomerID)' WHERE name = 'InvoiceByDate'"
         << "failed its check (integrity_check: row 1 missing from index InvoiceByDate)";
@@ -311,6 +317,7 @@ void TestOperations::compaction_data()
 // permissions and log mode; a spoilt copy leaves the database byte for byte as it was.
 void TestOperations::compaction()
 {
+    QFETCH(bool, shared);
     QFETCH(QString, damage);
     QFETCH(QString, reason);
     TempFolder tmp;
@@ -318,7 +325,9 @@ void TestOperations::compaction()
     BackendMaker::make(db, {.users = {}, .sizeBytes = 2 << 20, .freePercent = 40, .wal = true});
     if (reason.isEmpty())
         commitToLogOnly(db, "400");
-    QVERIFY(::chmod(QFile::encodeName(db).constData(), 0640) == 0); // shared with its group
+    QVERIFY(::chmod(QFile::encodeName(db).constData(), shared ? 0640 : 0600) == 0);
+    const auto permissions = QFileInfo(db).permissions();
+    const QDateTime born = QFileInfo(db).fileTime(QFileDevice::FileBirthTime);
     const QByteArray before = readFile(db);
     auto spoiling = [&](const QString &src, const QString &dst) {
         DBEngine().CompactDatabase(src, dst);
@@ -342,8 +351,9 @@ void TestOperations::compaction()
     } else {
         QCOMPARE(readFile(db), before);
     }
-    QCOMPARE(QFileInfo(db).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
-                                              QFileDevice::WriteUser | QFileDevice::ReadGroup);
+    QCOMPARE(QFileInfo(db).permissions(), permissions);
+    // In place the database keeps its own file; a rename gives it the copy's.
+    QCOMPARE(QFileInfo(db).fileTime(QFileDevice::FileBirthTime) == born, shared || !reason.isEmpty());
     QCOMPARE(scalar(db, "PRAGMA integrity_check"), QString("ok"));
     QCOMPARE(scalar(db, "PRAGMA journal_mode"), QString("wal"));
     QCOMPARE(entries(tmp.path()), QStringList{"BACK.MDB"});

@@ -43,8 +43,8 @@ void act(QWidget *window, const QString &action)
         QCOMPARE(field->text(), text);
         return;
     }
-    const QMap<QString, Qt::Key> keys{{"Tab", Qt::Key_Tab}, {"Enter", Qt::Key_Return}, {"Esc", Qt::Key_Escape},
-                                      {"Space", Qt::Key_Space}};
+    const QMap<QString, Qt::Key> keys{
+        {"Tab", Qt::Key_Tab}, {"Enter", Qt::Key_Return}, {"Esc", Qt::Key_Escape}, {"Space", Qt::Key_Space}};
     if (keys.contains(action))
         QTest::keyClick(QApplication::focusWidget(), keys[action]);
     else if (action.startsWith("Alt+"))
@@ -90,14 +90,15 @@ void TestWindows::login_data()
 {
     // In a folder ("@") holding the back end "it's a back end.mdb", text.mdb (a letter), empty.mdb
     // and the folder folder.mdb.
-    QTest::addColumn<QString>("backEnd"); // the path the program has
+    QTest::addColumn<QString>("backEnd");     // the path the program has
     QTest::addColumn<QStringList>("actions"); // "type TEXT" into the focused field, keys, OK, Close
     QTest::addColumn<QStringList>("answers"); // to the boxes: a button or "input TEXT"
     QTest::addColumn<QStringList>("boxes");   // messages "TEXT STYLE", input boxes "TITLE: PROMPT [DEFAULT]"
     QTest::addColumn<bool>("loggedIn");
     const QString good = "@/it's a back end.mdb";
-    const auto row = [](const char *name, const QString &backEnd, const QStringList &actions, const QStringList &answers,
-                        const QStringList &boxes, bool ok) { QTest::newRow(name) << backEnd << actions << answers << boxes << ok; };
+    const auto row = [](const char *name, const QString &backEnd, const QStringList &actions,
+                        const QStringList &answers, const QStringList &boxes,
+                        bool ok) { QTest::newRow(name) << backEnd << actions << answers << boxes << ok; };
     const auto typed = [&](const char *name, const QString &user, const QString &password, bool ok) {
         row(name, good, {"type " + user, "Tab", "type " + password, "OK"}, ok ? QStringList() : QStringList{"OK"},
             ok ? QStringList() : QStringList{"Invalid password 48"}, ok);
@@ -138,7 +139,8 @@ void TestWindows::login_data()
     row("missing, Cancel", "@/gone.mdb", typeOK, {"Cancel"}, {gone}, false);
     row("missing, then found", "@/gone.mdb", typeOK,
         {"Retry", "input ", "Retry", "input @/folder.mdb", "Retry", "input " + good},
-        {gone, ask + "@/gone.mdb]", " not found. 53", ask + "]", "@/folder.mdb not found. 53", ask + "@/folder.mdb]"}, true);
+        {gone, ask + "@/gone.mdb]", " not found. 53", ask + "]", "@/folder.mdb not found. 53", ask + "@/folder.mdb]"},
+        true);
 }
 
 void TestWindows::login()
@@ -183,7 +185,7 @@ void TestWindows::login()
     QCOMPARE(LoggedIn, loggedIn);
     QCOMPARE(dlg.isVisible(), !loggedIn && !boxes.isEmpty());
     QCOMPARE(BackEndPath, at(loggedIn && !backEnd.contains("loose") ? "@/it's a back end.mdb" : backEnd));
-    QCOMPARE(files(), before); // a login only reads
+    QCOMPARE(files(), before);                     // a login only reads
     if (boxes.value(0) == "Invalid password 48") { // the password selected: typing replaces it
         QCOMPARE(QApplication::focusWidget(), dlg.txtPassword);
         QCOMPARE(dlg.txtPassword->selectedText(), actions[2].mid(5));
@@ -197,8 +199,8 @@ void TestWindows::keysAndSystemInfo_data()
     // A path read from the first key is started as it is; else the second key names a folder
     // holding MSINFO32.EXE.
     QTest::addColumn<QByteArray>("hive");
-    QTest::addColumn<QString>("keys");   // from the first focus, as act() does them
-    QTest::addColumn<int>("presses");    // of System Info (then OK is clicked)
+    QTest::addColumn<QString>("keys");    // from the first focus, as act() does them
+    QTest::addColumn<int>("presses");     // of System Info (then OK is clicked)
     QTest::addColumn<QString>("started"); // the program each press starts; empty: the message instead
     const QByteArray path = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO]\r\n\"PATH\"=",
                      location = "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools Location]\r\n\"MSINFO\"=",
@@ -220,7 +222,8 @@ void TestWindows::keysAndSystemInfo()
     QDir().mkdir(tmp_->path("tools"));
     const QString ran = tmp_->path("ran");
     for (const QString program : {"sys info", "tools/MSINFO32.EXE"}) { // each logs its start
-        writeFile(tmp_->path(program), "#!/bin/sh\necho '" + program.toUtf8() + "' >> '" + QFile::encodeName(ran) + "'\n");
+        writeFile(tmp_->path(program),
+                  "#!/bin/sh\necho '" + program.toUtf8() + "' >> '" + QFile::encodeName(ran) + "'\n");
         QFile::setPermissions(tmp_->path(program), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     writeFile(tmp_->path("registry.reg"),
@@ -256,20 +259,21 @@ void TestWindows::keysAndSystemInfo()
     // In strict mode a message not scripted would have ended the test.
     QCOMPARE(DialogHook::shown().size(), started.isEmpty() ? presses : 0);
     for (const DialogHook::Shown &box : DialogHook::shown())
-        QCOMPARE(box.title + ": " + box.text, QString("Tarvos Utility: System Information Is Unavailable At This Time"));
+        QCOMPARE(box.title + ": " + box.text,
+                 QString("Tarvos Utility: System Information Is Unavailable At This Time"));
 }
 
 void TestWindows::realBoxes_data()
 {
-    QTest::addColumn<QString>("kind"); // message, input or file
-    QTest::addColumn<int>("style");    // of a message
+    QTest::addColumn<QString>("kind");        // message, input or file
+    QTest::addColumn<int>("style");           // of a message
     QTest::addColumn<QStringList>("actions"); // keys, a button's caption, "Close", "Reject" or "type TEXT"
     QTest::addColumn<QString>("expected");    // the button's number, the text or the file; "-" for a cancel
-    const auto row = [](const char *name, const char *kind, int style, const QStringList &actions, const QString &result) {
-        QTest::newRow(name) << kind << style << actions << result;
-    };
+    const auto row = [](const char *name, const char *kind, int style, const QStringList &actions,
+                        const QString &result) { QTest::newRow(name) << kind << style << actions << result; };
     const int rc = Msg::RetryCancel + Msg::Exclamation;
-    const QString ok = QString::number(Msg::OK), retry = QString::number(Msg::Retry), cancel = QString::number(Msg::Cancel);
+    const QString ok = QString::number(Msg::OK), retry = QString::number(Msg::Retry),
+                  cancel = QString::number(Msg::Cancel);
     row("error, OK clicked", "message", Msg::Critical, {"OK"}, ok);
     row("no icon, Esc is OK", "message", 0, {"Esc"}, ok);
     row("not found, Retry", "message", rc, {"Retry"}, retry);

@@ -3,7 +3,7 @@
 // Used by full-bench.sh.
 //
 //   opbench backup <database> <backup file>
-//   opbench restore <backup file> <database> <safety copy>
+//   opbench restore <backup file> <database>          (the safety copy goes beside the database)
 //   opbench restore-into <backup file> <database>      (the restore of a database that is not
 //                                                       there yet, so without its safety copy)
 //   opbench compact <database> <temporary file>
@@ -50,7 +50,7 @@ int usage(const char *program)
 {
     std::fprintf(stderr,
                  "usage: %s backup <database> <backup file>\n"
-                 "       %s restore <backup file> <database> <safety copy>\n"
+                 "       %s restore <backup file> <database>\n"
                  "       %s restore-into <backup file> <database>\n"
                  "       %s compact <database> <temporary file>\n"
                  "       %s compact-steps <database> <temporary file>\n"
@@ -182,8 +182,7 @@ int main(int argc, char **argv)
     try {
         if (command == QLatin1String("backup") && args.size() == 3) {
             std::printf("%.3f\n", seconds([&] { Operations::backUp(args[1], args[2]); }));
-        } else if (command == QLatin1String("restore") && args.size() == 4) {
-            // args[3], the safety copy's old place, is no longer used: it lies beside the database.
+        } else if (command == QLatin1String("restore") && args.size() == 3) {
             std::printf("%.3f\n", seconds([&] { Operations::restore(args[1], args[2], QDate::currentDate()); }));
         } else if (command == QLatin1String("restore-into") && args.size() == 3) {
             QFile::remove(args[2]);

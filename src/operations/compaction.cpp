@@ -11,7 +11,11 @@
 #include "platform/fs/tempfile.h"
 #include "platform/inuse/inuse.h"
 
+#include <QScopeGuard>
+
+#include <atomic>
 #include <cerrno>
+#include <future>
 
 namespace Operations {
 namespace {
@@ -43,8 +47,17 @@ QString describeCounts(const QMap<QString, qint64> &counts)
     return parts.join(QStringLiteral(", "));
 }
 
-// Refuses a copy that is damaged or does not hold what source holds.
-void verifyCopy(const QString &source, const QString &copy, const std::function<void(qint64, qint64)> &progress)
+// The rows of every table of the database source.
+QMap<QString, qint64> rowCounts(const QString &source)
+{
+    const QString reading = QStringLiteral("Cannot read ") + quotedPath(source);
+    Dao::ConnectionPtr db = Dao::openConnection(source, SQLITE_OPEN_READWRITE, DBEngine::defaultBusyTimeoutMs, reading);
+    return DatabaseFile::tableRowCounts(db.get(), reading);
+}
+
+// Refuses a copy that is damaged or does not hold sourceCounts, the rows of source.
+void verifyCopy(const QString &source, const QString &copy, const QMap<QString, qint64> &sourceCounts,
+                const std::function<void(qint64, qint64)> &progress)
 {
     const QString action = QStringLiteral("The compacted copy ") + quotedPath(copy) + QStringLiteral(" of ") +
                            quotedPath(source) + QStringLiteral(" failed its check");
@@ -65,13 +78,6 @@ void verifyCopy(const QString &source, const QString &copy, const std::function<
         throw Error(unreadable ? SQLITE_IOERR : SQLITE_CORRUPT,
                     action + (unreadable ? QStringLiteral(": it could not be read back (") : QStringLiteral(" (")) +
                         QStringLiteral("integrity_check: ") + problem + QLatin1Char(')'));
-    }
-    QMap<QString, qint64> sourceCounts;
-    {
-        const QString reading = QStringLiteral("Cannot read ") + quotedPath(source);
-        Dao::ConnectionPtr db =
-            Dao::openConnection(source, SQLITE_OPEN_READWRITE, DBEngine::defaultBusyTimeoutMs, reading);
-        sourceCounts = DatabaseFile::tableRowCounts(db.get(), reading);
     }
     if (copyCounts != sourceCounts)
         throw Error(SQLITE_CORRUPT, action + QStringLiteral(": it does not hold the same rows (copy: ") +
@@ -231,17 +237,16 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
     const Fs::Fd copyFd = tmp.folder.openForReading(tmp.name, action);
     const Fs::Status copyStatus = Fs::statusOf(copyFd.get(), tmp.path());
     observer.report(used, 2 * used);
-    try {
-        verifyCopy(src.path(), tmp.path(), [&](qint64 done, qint64 total) {
-            observer.report(used + (total > 0 ? done * used / total : 0), 2 * used);
-        });
-    } catch (const Error &e) {
-        throw Error(e.number(), e.description() + QStringLiteral("; the database was left as it was"));
-    }
-    if (!tmp.status().sameContentStamp(copyStatus))
-        throw Error(EBUSY, action + QStringLiteral(": the compacted copy ") + quotedPath(tmp.path()) +
-                               QStringLiteral(" was changed by another program while it was checked; the database "
-                                              "was left as it was"));
+    const auto leftAsItWas = [](const Error &e) {
+        return Error(e.number(), e.description() + QStringLiteral("; the database was left as it was"));
+    };
+    const QMap<QString, qint64> sourceCounts = rowCounts(src.path());
+    const auto copyUnchanged = [&] {
+        if (!tmp.status().sameContentStamp(copyStatus))
+            throw Error(EBUSY, action + QStringLiteral(": the compacted copy ") + quotedPath(tmp.path()) +
+                                   QStringLiteral(" was changed by another program while it was checked; the "
+                                                  "database was left as it was"));
+    };
     if (inPlace) {
         InPlaceWrite write(src, srcStatus, tmp, copyStatus, action);
         // Nobody can commit from the lock on until the copy is written: a commit since the start
@@ -253,9 +258,41 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
         write.lock();
         if (wal ? watch.writtenSinceStart() : watch.counterChanged())
             throw changedMeanwhile(source);
-        write.write();
+        // The copy is checked while it is written: SQLite's journal takes the write back unless
+        // the check has passed before the commit.
+        std::atomic<qint64> checked{0}, written{0};
+        const auto report = [&] { observer.report(used + (checked.load() + written.load()) / 2, 2 * used); };
+        std::future<void> check = std::async(std::launch::async, [&] {
+            verifyCopy(src.path(), tmp.path(), sourceCounts,
+                       [&](qint64 done, qint64 total) { checked = total > 0 ? done * used / total : 0; });
+        });
+        const auto waitForCheck = qScopeGuard([&] {
+            if (check.valid())
+                check.wait();
+        });
+        write.write(
+            [&](qint64 done, qint64 total) {
+                written = total > 0 ? done * used / total : 0;
+                report();
+            },
+            [&] {
+                try {
+                    check.get();
+                } catch (const Error &e) {
+                    throw leftAsItWas(e);
+                }
+                copyUnchanged();
+            });
         // The copy is written into the database; cleanUp removes it.
     } else {
+        try {
+            verifyCopy(src.path(), tmp.path(), sourceCounts, [&](qint64 done, qint64 total) {
+                observer.report(used + (total > 0 ? done * used / total : 0), 2 * used);
+            });
+        } catch (const Error &e) {
+            throw leftAsItWas(e);
+        }
+        copyUnchanged();
         if (wal) {
             switchToWal(tmp, copyFd.get());
             // Its log and index are empty once the connection has closed: the copy stands alone.

@@ -19,9 +19,9 @@ using CompactInto = std::function<void(const QString &src, const QString &dst)>;
 //    back a journal left by a stopped writer and empties a write-ahead log into the file);
 // 2. a temp left by an earlier compaction that was stopped before it finished is removed, but only
 //    when it is a database that nobody uses, with no rollback journal beside it, holding
-//    exactly (with its write-ahead log, if any) the schema and rows of source (so nothing is lost); any other temp is left alone, and
-//    the engine refuses it; hidden files that stopped runs left beside source or temp a day
-//    ago or more go too (see removeStaleLeftovers);
+//    exactly (with its write-ahead log, if any) the schema and rows of source (so nothing is lost); any other temp is
+//    left alone, and the engine refuses it; hidden files that stopped runs left beside source or temp a day ago or more
+//    go too (see removeStaleLeftovers);
 // 3. compactInto(source, temp);
 // 4. the copy is checked: PRAGMA integrity_check finds nothing (made in parts, side by side: see
 //    integrityProblemsInParallel), and it holds the same tables with the same numbers of rows as
@@ -37,8 +37,7 @@ using CompactInto = std::function<void(const QString &src, const QString &dst)>;
 // observer.begin() comes after step 1. Progress is reported in bytes: the copy written, then
 // the copy checked, out of twice the pages the source uses. Throws Error on the first failure;
 // source is then as it was, and a temp made by step 3 has been removed.
-void compact(const QString &source, const QString &temp, const CompactInto &compactInto,
-             const Observer &observer = {});
+void compact(const QString &source, const QString &temp, const CompactInto &compactInto, const Observer &observer = {});
 // The same through the program's engine object, created here if nothing has created it yet.
 void compact(const QString &source, const QString &temp, const Observer &observer = {});
 

@@ -16,9 +16,9 @@ namespace Operations {
 // that fails there (a failing disk, the file cut short meanwhile) ends the program with SIGBUS
 // instead of an error message, and the mapped pages count in the program's memory: not used.
 struct CopyCheckSettings {
-    int connections = 2;    // threads, one read-only connection each
-    int cacheKiB = 32768;   // page cache of each connection
-    qint64 mmapBytes = 0;   // memory map of the file; 0 reads with pread
+    int connections = 2;  // threads, one read-only connection each
+    int cacheKiB = 32768; // page cache of each connection
+    qint64 mmapBytes = 0; // memory map of the file; 0 reads with pread
 };
 
 // Checks the database at copyPath as PRAGMA integrity_check does, but split in parts that run

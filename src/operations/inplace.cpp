@@ -6,6 +6,7 @@
 #include "platform/fs/files.h"
 #include "platform/stop.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace Operations {
@@ -26,12 +27,18 @@ qint64 pageSizeOf(sqlite3 *db, const QString &action)
 }
 
 // Runs the backup to its end, reporting bytes copied; stops when the program is asked to end.
-// The caller finishes it.
-int runSteps(sqlite3_backup *backup, qint64 pageSize, const QString &action, const ByteProgress &progress)
+// With keepLast, it stops short of the last page, whose copy commits the backup. The caller
+// finishes it.
+int runSteps(sqlite3_backup *backup, qint64 pageSize, const QString &action, const ByteProgress &progress,
+             bool keepLast = false)
 {
     int rc;
     do {
-        rc = sqlite3_backup_step(backup, StepPages);
+        // The counts are known once a first step (the lock's) has been made.
+        const int remaining = sqlite3_backup_remaining(backup);
+        if (keepLast && remaining <= 1)
+            return SQLITE_OK;
+        rc = sqlite3_backup_step(backup, keepLast ? std::min(StepPages, remaining - 1) : StepPages);
         const qint64 total = qint64(sqlite3_backup_pagecount(backup)) * pageSize;
         if (progress)
             progress(total - qint64(sqlite3_backup_remaining(backup)) * pageSize, total);
@@ -145,9 +152,17 @@ void InPlaceWrite::copyCurrentInto(int targetFd, TempFile &copy, const ByteProgr
     copy.sync();
 }
 
-void InPlaceWrite::write(const ByteProgress &progress)
+void InPlaceWrite::write(const ByteProgress &progress, const std::function<void()> &beforeCommit)
 {
-    const int rc = runSteps(backup_, pageSizeOf(source_.get(), action_), action_, progress);
+    const qint64 pageSize = pageSizeOf(source_.get(), action_);
+    int rc = SQLITE_OK;
+    if (beforeCommit) {
+        rc = runSteps(backup_, pageSize, action_, progress, true);
+        if (rc == SQLITE_OK)
+            beforeCommit();
+    }
+    if (rc == SQLITE_OK)
+        rc = runSteps(backup_, pageSize, action_, progress);
     const int finished = finish();
     if (rc != SQLITE_DONE)
         throw Dao::connectionError(live_.get(), rc, action_);

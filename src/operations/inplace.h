@@ -47,9 +47,11 @@ public:
     // connection of its own (the lock keeps writers out, not readers). copy is then synced.
     void copyCurrentInto(int targetFd, TempFile &copy, const ByteProgress &progress = {});
 
-    // Writes every page of source into target and commits, under SQLite's journal; reports the
-    // bytes written. Stops (ECANCELED, target as it was) when the program is asked to end.
-    void write(const ByteProgress &progress = {});
+    // After lock(): writes every page of source into target and commits, under SQLite's journal; reports the
+    // bytes written. beforeCommit, when given, runs once every page but the last is written: if
+    // it throws, nothing is committed and target stays as it was. Stops (ECANCELED, target as it
+    // was) when the program is asked to end.
+    void write(const ByteProgress &progress = {}, const std::function<void()> &beforeCommit = {});
 
 private:
     int finish() noexcept;

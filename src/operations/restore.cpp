@@ -155,7 +155,10 @@ void restore(const QString &from, const QString &target, const QDate &date, cons
     const auto report = [&](qint64 done) { observer.report(base + done, total); };
 
     stage(source, from, staged, extra, action, report);
-    staged.sync();
+    // Written in place, the staged file is only read back through SQLite: its own durability does
+    // not count (a run stopped in the middle removes it), only that of the target's journal.
+    if (!inPlace)
+        staged.sync();
     Stop::check(action);
     base = source.status.size;
 
