@@ -45,11 +45,28 @@ void row(const char *situation, const QString &says)
     QTest::newRow(situation) << says;
 }
 
-const QString Full = QStringLiteral("16 %1: .*\"@\".*No space left on device").arg(ENOSPC);
-const QString Gone = QStringLiteral("16 %1: .*\"@\".*No such file or directory").arg(ENOENT);
+// Read when the tables are made: the system's texts are in the operator's language.
+QString failed(int errnum)
+{
+    return QStringLiteral("16 %1: .*\"@\".*").arg(errnum) + QRegularExpression::escape(systemText(errnum));
+}
+QString Full()
+{
+    return failed(ENOSPC);
+}
+QString Gone()
+{
+    return failed(ENOENT);
+}
 // Root meets a read-only mount, anyone else a folder without write permission.
-const QString ReadOnlyText = runningAsRoot() ? "Read-only file system" : "Permission denied";
-const QString ReadOnly = QStringLiteral("16 %1: .*\"@\".*").arg(runningAsRoot() ? EROFS : EACCES) + ReadOnlyText;
+QString ReadOnlyText()
+{
+    return QRegularExpression::escape(systemText(runningAsRoot() ? EROFS : EACCES));
+}
+QString ReadOnly()
+{
+    return failed(runningAsRoot() ? EROFS : EACCES);
+}
 
 // "[p11 S- A3 Z+]": the mouse pointer, Start on or off, the clips playing, the compression control shown.
 QString state(frmTvUtil *form)
@@ -149,9 +166,9 @@ private slots:
         row("source missing", "16 @ not found\\.");
         // Its backup could never be restored: refused before anything is written.
         row("not a database", "16 321: Cannot back up \"@\" to .*it is not a database");
-        row("full disk", Full);
-        row("read-only folder", ReadOnly);
-        row("folder removed", Gone);
+        row("full disk", Full());
+        row("read-only folder", ReadOnly());
+        row("folder removed", Gone());
     }
 
     void backup()
@@ -193,9 +210,9 @@ private slots:
         row("backup cut short", "16 321: \"@\" is truncated");
         row("database locked", QStringLiteral("16 %1: \"@\" is in use by another program").arg(EBUSY));
         row("private database in use", QStringLiteral("16 %1: \"@\" is in use by another program").arg(EBUSY));
-        row("full disk", Full);
-        row("read-only folder", ReadOnly);
-        row("folder removed", Gone);
+        row("full disk", Full());
+        row("read-only folder", ReadOnly());
+        row("folder removed", Gone());
     }
 
     void restore()
@@ -222,7 +239,11 @@ private slots:
             const QString backOfOriginal = backupOf(db, "BACK.TVB");
             form->txtRestFrom->setText(from);
             QCOMPARE(recordStart(form.get(), 1), QStringList{"64 Restore successful. [p11 S- A1 Z+]"});
-            Clock::setSource([newYear] { return QDateTime(QDate(newYear ? 2027 : 2026, 12, 31), QTime(0, 0, 1)); });
+            // Just after midnight: in a time zone ahead of UTC, UTC is still on the day before.
+            Clock::setSource([newYear] {
+                return newYear ? QDateTime(QDate(2027, 1, 1), QTime(0, 0, 1))
+                               : QDateTime(QDate(2026, 12, 31), QTime(0, 0, 1));
+            });
             from = newYear ? backOfOriginal : safetyCopy("26");
             expect = {{"BACK/BACK.MDB", {}}, {newYear ? "BACK/BACK27.BAK" : "BACK/BACK26.BAK", {}}};
             users = "ADMIN";
@@ -265,11 +286,12 @@ private slots:
         row("in place", "64 Database compacted\\. \\[p11 S- A Z-\\]");
         row("full disk", QStringLiteral("16 %1: .*\"@\".*the disk is full").arg(SQLITE_FULL));
         row("full disk of the database", QStringLiteral("16 %1: .*\"@\".*the disk is full").arg(SQLITE_FULL));
-        row("read-only folder", QStringLiteral("16 %1: .*\"@\".*").arg(SQLITE_CANTOPEN) + ReadOnlyText);
+        row("read-only folder", QStringLiteral("16 %1: .*\"@\".*").arg(SQLITE_CANTOPEN) + ReadOnlyText());
         // The copy may vanish while it is checked or, on a loaded machine, only as it is moved into place.
-        row("copy removed", QStringLiteral("16 (%1|%2): .*\"@\".*(the file does not exist|No such file or directory)")
+        row("copy removed", QStringLiteral("16 (%1|%2): .*\"@\".*(the file does not exist|%3)")
                                 .arg(SQLITE_CANTOPEN)
-                                .arg(ENOENT));
+                                .arg(ENOENT)
+                                .arg(QRegularExpression::escape(systemText(ENOENT))));
     }
 
     void compact()

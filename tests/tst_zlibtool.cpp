@@ -77,11 +77,11 @@ private slots:
         QCOMPARE(QProcess::execute("zstd", {"-q", "--no-check", tmp.path("source"), "-o", tmp.path("nocheck")}), 0);
         const QByteArray good = readFile(tmp.path("good"));
         for (const bool c : {true, false}) {
-            const auto row = [&](const char *tag, const char *kind, int number, const char *cause) {
+            const auto row = [&](const char *tag, const char *kind, int number, const QString &cause) {
                 QTest::addRow("%s: %s", c ? "compress" : "decompress", tag)
                     << c << kind << (c ? source : good) << number << cause;
             };
-            row("missing input", "missing", ENOENT, "No such file or directory");
+            row("missing input", "missing", ENOENT, systemText(ENOENT));
             row("input is output", "same", int(ErrorNumber::InvalidArgument), "cannot be both");
         }
         const int bad = int(ErrorNumber::BadFileFormat);

@@ -80,6 +80,8 @@ InPlaceWrite::InPlaceWrite(const Fs::Location &target, const Fs::Status &targetS
     : target_(target), action_(action)
 {
     const auto readOnly = [&](int err) {
+        if (err != EACCES && err != EPERM && err != EROFS)
+            return Error::fromErrno(err, action + QStringLiteral(": cannot write ") + quotedPath(target.path()));
         return Error::fromErrno(err, action + QStringLiteral(": this account may read ") + quotedPath(target.path()) +
                                          QStringLiteral(" but not change it; nothing was changed"));
     };

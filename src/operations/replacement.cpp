@@ -169,7 +169,9 @@ void refuseReadOnly(const Fs::Location &file, const Fs::Status &status)
                                 QStringLiteral(": the file is read-only"));
     if (const int err = file.folder.writeAccess(file.name); err != 0)
         throw Error::fromErrno(err, QStringLiteral("Cannot change ") + quotedPath(file.path()) +
-                                        QStringLiteral(", which this account may read; nothing was changed"));
+                                        (err == EACCES || err == EPERM || err == EROFS
+                                             ? QStringLiteral(", which this account may read; nothing was changed")
+                                             : QString()));
 }
 
 void replaceDatabase(const Fs::Location &file, const std::function<void()> &putInPlace)

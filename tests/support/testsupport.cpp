@@ -59,6 +59,11 @@ bool runningAsRoot()
     return ::geteuid() == 0;
 }
 
+QString systemText(int errnum)
+{
+    return QString::fromLocal8Bit(std::strerror(errnum));
+}
+
 ReadOnlyFolder::ReadOnlyFolder(const QString &path) : path_(path)
 {
     QDir().mkpath(path_);
@@ -84,7 +89,8 @@ bool ReadOnlyFolder::lock()
     if (runningAsRoot()) {
         if (!mounted_)
             return false;
-        if (::mount("tarvos-test", QFile::encodeName(path_).constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+        if (::mount("tarvos-test", QFile::encodeName(path_).constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) !=
+            0) {
             why_ = QStringLiteral("cannot remount read-only: ") + QString::fromLocal8Bit(std::strerror(errno));
             return false;
         }

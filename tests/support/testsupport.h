@@ -27,6 +27,10 @@ QByteArray textBytes(qsizetype size);
 
 bool runningAsRoot();
 
+// What the system says of the error number errnum, in the language of the operator's locale, as
+// the program's messages carry it.
+QString systemText(int errnum);
+
 // A folder in which nothing can be created, deleted or renamed, even by root: a small tmpfs
 // remounted read-only when the test runs as root, permissions 0555 otherwise. Files may be
 // put in it before lock(). Unmounts (or restores permissions) on destruction.
