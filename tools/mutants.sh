@@ -4,8 +4,12 @@
 # The faults are the rows of tools/mutants.tsv (see the header of that file and README.md).
 #
 # Usage: tools/mutants.sh [-j N] [--all] [--list] [--check] [--markdown] [--timeout S]
-#                         [--no-baseline] [MUTANT_ID...]
+#                         [--no-baseline] [--random SEED COUNT] [MUTANT_ID...]
 #   -j N           parallel build jobs (default 1)
+#   --random SEED COUNT
+#                  mutants drawn at random over src/ with that seed (tools/mutants-draw.py) instead of
+#                  the list, run against every test until COUNT of them have compiled; one that does
+#                  not compile is passed over and the next one drawn
 #   --all          run every test for each mutant, not only the ones its row names
 #   --list         print the mutants and stop
 #   --check        only tell, for each mutant, whether its text occurs once in its file (no build)
@@ -21,7 +25,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 list=${MUTANTS:-$root/tools/mutants.tsv}
 scratch=$(mkdir -p "${SCRATCH:-$root/build-mutants}" && cd "${SCRATCH:-$root/build-mutants}" && pwd)
 tree=$scratch/src-tree build=$scratch/build logs=$scratch/logs
-jobs=1 all=0 listonly=0 checkonly=0 markdown=0 timeout=600 baseline=1
+jobs=1 all=0 listonly=0 checkonly=0 markdown=0 timeout=600 baseline=1 seed="" wanted_count=0
 wanted=()
 while [ $# -gt 0 ]; do
   case $1 in
@@ -33,6 +37,7 @@ while [ $# -gt 0 ]; do
     --markdown) markdown=1 ;;
     --timeout) timeout=$2; shift ;;
     --no-baseline) baseline=0 ;;
+    --random) seed=$2 wanted_count=$3 all=1; shift 2 ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     -*) echo "unknown option: $1" >&2; exit 2 ;;
     *) wanted+=("$1") ;;
@@ -47,6 +52,13 @@ unescape() {
   s=${s//\\n/$'\n'}
   printf '%s' "${s//$'\x01'/\\}"
 }
+
+# Random mutants: drawn four times over, since many do not compile.
+if [ -n "$seed" ]; then
+  command -v python3 >/dev/null || "$root/tools/install-packages.sh" python3
+  list=$scratch/random-$seed.tsv
+  python3 "$root/tools/mutants-draw.py" "$seed" $((wanted_count * 4)) --root "$root" >"$list"
+fi
 
 # Reads the list into arrays; the tabs become \x1f first because read would merge empty columns.
 ids=() files=() froms=() tos=() tests=() descs=()
@@ -126,7 +138,12 @@ run_tests() {
   local regex=$1 out=$2 rc=0 select=()
   [ -n "$regex" ] && select=(-R "$regex")
   : >"$out"
-  if [ ${#stop_flag[@]} -gt 0 ]; then
+  if [ ${#stop_flag[@]} -gt 0 ] && [ -z "$regex" ]; then
+    # Every test: the quick ones first, the crash program's long parts only if they all pass.
+    timeout -k 10 "$timeout" ctest --test-dir "$build" -j "$jobs" -E '^crash_' "${stop_flag[@]}" >"$out" 2>&1 || rc=$?
+    [ $rc = 0 ] &&
+      { timeout -k 10 "$timeout" ctest --test-dir "$build" -j "$jobs" -R '^crash_' "${stop_flag[@]}" >>"$out" 2>&1 || rc=$?; }
+  elif [ ${#stop_flag[@]} -gt 0 ]; then
     timeout -k 10 "$timeout" ctest --test-dir "$build" "${select[@]}" "${stop_flag[@]}" >"$out" 2>&1 || rc=$?
   else # one at a time, in ctest's order, stopping at the first failure
     local names t
@@ -176,14 +193,20 @@ trap 'restore; exit 130' INT TERM
 
 [ $markdown = 1 ] && printf '| Mutant | File | Killed by | Seconds |\n|---|---|---|---:|\n'
 [ $markdown = 1 ] || row MUTANT FILE "KILLED BY" SECONDS
-killed=0 total=0 survivors=() bad=()
+killed=0 total=0 survivors=() bad=() uncompiled=0
 for i in "${!ids[@]}"; do
+  [ -n "$seed" ] && [ $total -ge "$wanted_count" ] && break
   id=${ids[$i]} file=${files[$i]} from=${froms[$i]} to=${tos[$i]} start=$SECONDS
   if ! applies "$tree/$file" "$from"; then row "$id" "$file" "BAD ($why)" 0; bad+=("$id"); continue; fi
   cp -p "$tree/$file" "$scratch/saved" && current=$file
   printf '%s' "${content/"$from"/"$to"}" >"$tree/$file"
   total=$((total + 1))
   if ! cmake --build "$build" -j "$jobs" >"$logs/$id.build.log" 2>&1; then
+    if [ -n "$seed" ]; then # drawn again: the next row takes its place
+      restore
+      total=$((total - 1)) uncompiled=$((uncompiled + 1))
+      continue
+    fi
     result="BUILD FAILS (killed by the compiler)"
   else
     result=$(run_tests "$(regex_of "$i")" "$logs/$id.test.log")
@@ -196,9 +219,11 @@ for i in "${!ids[@]}"; do
     *) killed=$((killed + 1)) ;;
   esac
   row "$id" "$file" "$result" $((SECONDS - start))
+  [ -n "$seed" ] && printf '%s\t%s\t%s\n' "$id" "$result" "${descs[$i]}" >>"$logs/random-$seed.results"
 done
 
 echo
 echo "killed: $killed / $total${survivors:+; survived: ${survivors[*]}}${bad:+; not applied: ${bad[*]}}"
+[ -n "$seed" ] && echo "drawn with seed $seed: $uncompiled did not compile and were drawn again"
 echo "logs: $logs"
 [ ${#survivors[@]} = 0 ] && [ ${#bad[@]} = 0 ]
