@@ -35,6 +35,8 @@ private slots:
     void compaction_data();
     void compaction();
     void staleLeftoversRemoved();
+    void throughALink_data();
+    void throughALink();
 };
 
 namespace {
@@ -398,6 +400,49 @@ void TestOperations::staleLeftoversRemoved()
         for (const QString &file : stale + kept)
             QVERIFY2(QFile::exists(file) == kept.contains(file), qPrintable(file));
     }
+}
+
+void TestOperations::throughALink_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<bool>("shared");
+    for (const char *operation : {"backup", "restore", "compact"})
+        for (const bool shared : {false, true})
+            QTest::addRow("%s, %s", operation, shared ? "shared" : "private") << QString(operation) << shared;
+}
+
+// The operator names the database through a link of their own, from another folder: the
+// operations work on the file it leads to, the safety copy lies beside that file, and the link
+// stays a link to it.
+void TestOperations::throughALink()
+{
+    QFETCH(QString, operation);
+    QFETCH(bool, shared);
+    TempFolder tmp;
+    QVERIFY(QDir().mkpath(tmp.path("real data")) && QDir().mkpath(tmp.path("shortcuts")));
+    const QString real = tmp.path("real data/BACK.MDB"), link = tmp.path("shortcuts/Büro.MDB");
+    BackendMaker::make(real, {.users = {{"ADMIN", "Secret"}}, .sizeBytes = 1 << 20, .freePercent = 30});
+    QVERIFY(::chmod(QFile::encodeName(real).constData(), shared ? 0640 : 0600) == 0);
+    QVERIFY(QFile::link("../real data/BACK.MDB", link));
+    BackendMaker::make(tmp.path("other.MDB"), {.users = {{"OTHER", "x"}}, .sizeBytes = 1 << 20});
+    CompressionEngine::compressFile(tmp.path("other.MDB"), tmp.path("other.TVB"));
+    const QByteArray before = readFile(real);
+    if (operation == "backup") {
+        Operations::backUp(link, tmp.path("shortcuts/Büro.TVB"));
+        CompressionEngine::decompressFile(tmp.path("shortcuts/Büro.TVB"), tmp.path("unpacked"));
+        QVERIFY(readFile(tmp.path("unpacked")) == before);
+    } else if (operation == "restore") {
+        Operations::restore(tmp.path("other.TVB"), link, QDate(2026, 12, 9));
+        QCOMPARE(rows(real, "SELECT UserName FROM User").join(' '), QString("OTHER"));
+        QVERIFY(readFile(tmp.path("real data/BACK26.BAK")) == before);
+    } else {
+        Operations::compact(link, tmp.path("shortcuts/BACKNEW.MDB"));
+        QVERIFY(QFileInfo(real).size() < before.size());
+        QCOMPARE(rows(real, "SELECT UserName FROM User").join(' '), QString("ADMIN"));
+    }
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(QFileInfo(link).canonicalFilePath(), QFileInfo(real).canonicalFilePath());
+    QCOMPARE(entries(tmp.path("shortcuts")).filter(QRegularExpression("^\\.|BAK|BACKNEW")), QStringList());
 }
 
 OPSUPPORT_TEST_MAIN(TestOperations, QCoreApplication)
