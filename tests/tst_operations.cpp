@@ -153,6 +153,10 @@ void TestOperations::restore_data()
         << true << "zeros undeclared" << ErrorNumber::BadFileFormat << "it does not record the size of its content";
     QTest::newRow("a database of 1 TiB declared") << true << "huge" << long(ENOSPC) << "MB free, and the restore needs";
     QTest::newRow("no target named") << true << "no target" << long(ENOENT) << "no file to restore to was named";
+    // A database file as the source: not while rows committed to it lie only in its log.
+    QTest::newRow("a database whose log holds rows")
+        << true << "database with log" << long(EBUSY) << "beside it may hold part of its content";
+    QTest::newRow("a database file") << true << "database" << 0L << "";
 }
 
 namespace {
@@ -230,7 +234,13 @@ void TestOperations::restore()
         bytes = handMadeFrame(head, quint64(1) << 40, true);
     } else if (situation == "same")
         backup = target, bytes = before;
-    else if (situation == "no target")
+    else if (situation.startsWith("database")) {
+        backup = tmp.path("copy.MDB");
+        BackendMaker::make(backup, {.users = {{"COPY", "x"}}, .sizeBytes = 1 << 20, .wal = true});
+        if (situation.endsWith("log"))
+            commitToLogOnly(backup, "50");
+        bytes = readFile(backup);
+    } else if (situation == "no target")
         target.clear();
     else if (situation == "read-only")
         QVERIFY(::chmod(QFile::encodeName(target), 0444) == 0);
@@ -273,7 +283,8 @@ void TestOperations::restore()
     } else if (number == 0) {
         // The restored content; in place it keeps the target's own file and journal mode.
         QCOMPARE(scalar(tmp.path("target/BACK.MDB"), "PRAGMA integrity_check"), QString("ok"));
-        QCOMPARE(tableCounts(tmp.path("target/BACK.MDB")), tableCounts(tmp.path("source.MDB")));
+        QCOMPARE(tableCounts(tmp.path("target/BACK.MDB")),
+                 tableCounts(situation == "database" ? backup : tmp.path("source.MDB")));
         if (!shared || targetBefore.isEmpty())
             QCOMPARE(readFile(tmp.path("target/BACK.MDB")), source);
         else

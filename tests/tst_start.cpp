@@ -426,6 +426,32 @@ private slots:
                                                     << QStringList{db, suggested, suggested, db, db};
     }
 
+    // Every combination of the five keys stored or not: each field shows its key, or its default;
+    // the restore source falls back on the backup file named at the end of the last run, then on
+    // this run's suggested name, which the backup destination always shows.
+    void fieldDefaults()
+    {
+        const QString suggested = tmp->path("BACK/BACK051226205535.TVB");
+        for (int stored = 0; stored < 32; ++stored) {
+            form.reset();
+            FormSupport::resetProgramState(tmp->path(QStringLiteral("settings%1").arg(stored)));
+            Settings::SaveSetting(Key::BackEnd, db);
+            const auto value = [&](int i) { return QStringLiteral("/stored/%1 ä.mdb").arg(FieldKeys[i]); };
+            for (int i = 0; i < 5; ++i)
+                if (stored & (1 << i))
+                    Settings::SaveSetting(FieldKeys[i], value(i));
+            const auto has = [&](int i) { return (stored & (1 << i)) != 0; };
+            const QStringList expected{has(0) ? value(0) : db, suggested,
+                                       has(2)   ? value(2)
+                                       : has(1) ? value(1)
+                                                : suggested,
+                                       has(3) ? value(3) : db, has(4) ? value(4) : db};
+            form = FormSupport::loadAndLogIn();
+            QVERIFY(form);
+            QVERIFY2(FormSupport::fieldTexts(*form) == expected, qPrintable(QString::number(stored)));
+        }
+    }
+
     void windowFillsFieldsAndCloseSavesThem()
     {
         QFETCH(QStringList, settings);
@@ -560,7 +586,15 @@ private:
         if (!why.isEmpty())
             QSKIP(qPrintable(why));
         QMap<QString, QByteArray> before = disk();
+        // The bar of the compression control (the compaction's own for that tab) never goes back,
+        // and shows full only once the work has been done.
+        ProgressView *bar = tab == 2 ? form->prgCompact : form->ZlibTool1->progress();
+        QList<int> values;
+        connect(bar, &QProgressBar::valueChanged, this, [&](int v) { values << v; });
         const QStringList boxes = recordStart(form.get(), tab);
+        bar->disconnect(this);
+        QVERIFY2(std::is_sorted(values.begin(), values.end()), qPrintable(QString::number(values.size())));
+        QCOMPARE(values.contains(bar->maximum()), success);
         QVERIFY2(boxes.size() == 1, qPrintable(boxes.join('\n')));
         const QString pattern = '^' + says.replace("@", QRegularExpression::escape(written));
         QVERIFY2(QRegularExpression(pattern).match(boxes[0]).hasMatch(),

@@ -175,8 +175,11 @@ void TestWindows::login()
     dlg.show();
     QVERIFY(QTest::qWaitForWindowActive(&dlg));
     QTRY_COMPARE(QApplication::focusWidget(), dlg.txtUserName);
-    for (const QString &action : actions)
+    for (const QString &action : actions) {
         act(&dlg, action);
+        // What the password field shows: a star for each character typed, nothing of the text.
+        QCOMPARE(dlg.txtPassword->displayText(), QString(dlg.txtPassword->text().size(), u'*'));
+    }
     QStringList shown;
     for (const DialogHook::Shown &box : DialogHook::shown())
         shown << (box.kind == DialogHook::Kind::Input ? box.title + ": " + box.text + " [" + box.defaultText + "]"
@@ -210,6 +213,8 @@ void TestWindows::keysAndSystemInfo_data()
     QTest::newRow("the path read, twice") << path + "\"@/sys info\"" + tools << "Tab Enter Enter" << 2 << "sys info";
     QTest::newRow("a path naming no file, no second try") << path + "\"@/missing\"" + tools << "Tab Enter" << 1 << "";
     QTest::newRow("the folder's program, by its access key") << tools << "Alt+S" << 1 << "tools/MSINFO32.EXE";
+    QTest::newRow("a path with letters beyond ASCII") << path + "\"@/Systemübersicht ✓\""
+                                                      << "Tab Enter" << 1 << "Systemübersicht ✓";
 }
 
 // Shown modal from a window, unloaded when closed. System Info asks for read rights only.
@@ -221,7 +226,7 @@ void TestWindows::keysAndSystemInfo()
     QFETCH(QString, started);
     QDir().mkdir(tmp_->path("tools"));
     const QString ran = tmp_->path("ran");
-    for (const QString program : {"sys info", "tools/MSINFO32.EXE"}) { // each logs its start
+    for (const QString program : {"sys info", "tools/MSINFO32.EXE", "Systemübersicht ✓"}) { // each logs its start
         writeFile(tmp_->path(program),
                   "#!/bin/sh\necho '" + program.toUtf8() + "' >> '" + QFile::encodeName(ran) + "'\n");
         QFile::setPermissions(tmp_->path(program), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -275,6 +280,7 @@ void TestWindows::realBoxes_data()
     const QString ok = QString::number(Msg::OK), retry = QString::number(Msg::Retry),
                   cancel = QString::number(Msg::Cancel);
     row("error, OK clicked", "message", Msg::Critical, {"OK"}, ok);
+    row("success, Enter is OK", "message", Msg::Information, {"Enter"}, ok);
     row("no icon, Esc is OK", "message", 0, {"Esc"}, ok);
     row("not found, Retry", "message", rc, {"Retry"}, retry);
     row("not found, Esc is Cancel", "message", rc, {"Esc"}, cancel);

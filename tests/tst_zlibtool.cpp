@@ -5,8 +5,10 @@
 #include "testsupport.h"
 
 #include <QProcess>
+
 #include <QProgressBar>
 #include <QTest>
+#include <zstd.h>
 
 #include <zstd_errors.h>
 
@@ -56,6 +58,9 @@ private slots:
         QPair<qint64, qint64> last;
         Engine::compressFile(tmp.path("BACK.MDB"), tmp.path("BACK.TVB"), [&](qint64 d, qint64 t) { last = {d, t}; });
         QCOMPARE(last, qMakePair(qint64(data.size()), qint64(data.size())));
+        // The frame declares the size of its content, which a restore checks room for first.
+        const QByteArray frame = readFile(tmp.path("BACK.TVB"));
+        QCOMPARE(ZSTD_getFrameContentSize(frame.constData(), size_t(frame.size())), (unsigned long long)data.size());
         QCOMPARE(QProcess::execute("zstd", {"-q", "-d", tmp.path("BACK.TVB"), "-o", tmp.path("byzstd")}), 0);
         QVERIFY(readFile(tmp.path("byzstd")) == data);
         Engine::decompressFile(tmp.path("BACK.TVB"), tmp.path("restored.mdb"));

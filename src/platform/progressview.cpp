@@ -56,7 +56,9 @@ void ProgressView::refresh()
     const qint64 done = qMin(counters_->done.load(std::memory_order_relaxed), total);
     if (total <= 0)
         return;
-    setValue(int(done * BarRange / total));
+    // Full only once the work is done (finish): the last bytes read are not yet the result put in
+    // place, which may still fail.
+    setValue(int(qMin<qint64>(done * BarRange / total, BarRange - 1)));
     const double seconds = double(clock_.elapsed()) / 1000.0;
     if (seconds < 0.25 || done <= 0)
         return; // too early for a steady estimate
