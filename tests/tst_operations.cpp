@@ -35,6 +35,7 @@ private slots:
     void compaction_data();
     void compaction();
     void staleLeftoversRemoved();
+    void otherPageSize();
     void throughALink_data();
     void throughALink();
 };
@@ -410,6 +411,27 @@ void TestOperations::staleLeftoversRemoved()
             Operations::compact(db, tmp.path("BACKNEW.MDB"));
         for (const QString &file : stale + kept)
             QVERIFY2(QFile::exists(file) == kept.contains(file), qPrintable(file));
+    }
+}
+
+// A backup of a database with pages of another size restores into a shared database of either
+// journal mode, which keeps its mode (and, in write-ahead-log mode, its page size).
+void TestOperations::otherPageSize()
+{
+    for (const bool wal : {false, true}) {
+        TempFolder tmp;
+        const QString target = tmp.path("BACK.MDB"), other = tmp.path("other.MDB");
+        BackendMaker::make(target, {.users = {{"ADMIN", "Secret"}}, .wal = wal});
+        QVERIFY(::chmod(QFile::encodeName(target).constData(), 0640) == 0);
+        QVERIFY(rawExec(rawOpen(other, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).get(),
+                        "PRAGMA page_size = 16384; CREATE TABLE User (UserName TEXT, UserPassword TEXT);"
+                        "INSERT INTO User VALUES ('OTHER', 'x');"));
+        CompressionEngine::compressFile(other, tmp.path("other.TVB"));
+        Operations::restore(tmp.path("other.TVB"), target, QDate(2026, 12, 9));
+        QCOMPARE(rows(target, "SELECT UserName FROM User").join(' '), QString("OTHER"));
+        QCOMPARE(scalar(target, "PRAGMA journal_mode"), QString(wal ? "wal" : "delete"));
+        QCOMPARE(scalar(target, "PRAGMA page_size"), QString(wal ? "4096" : "16384"));
+        QCOMPARE(scalar(target, "PRAGMA integrity_check"), QString("ok"));
     }
 }
 

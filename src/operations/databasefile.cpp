@@ -105,6 +105,14 @@ bool isInWalMode(int fd, const QString &path)
     return hasDatabaseHeader(bytes) && bytes.mid(18, 2) == QByteArray("\2\2", 2);
 }
 
+quint64 pageSize(int fd, const QString &path)
+{
+    unsigned char h[20];
+    if (Fs::readAt(fd, reinterpret_cast<char *>(h), sizeof h, 0, path) < qint64(sizeof h))
+        return 0;
+    return pageSizeOf(h);
+}
+
 void markRollbackJournalMode(int fd, const QString &path)
 {
     Fs::writeAt(fd, "\1\1", 2, 18, path);

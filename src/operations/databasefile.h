@@ -32,6 +32,9 @@ void requireDatabaseStart(const char *head, std::size_t n, quint64 size, const Q
 [[nodiscard]] bool isInWalMode(const QString &path);
 [[nodiscard]] bool isInWalMode(int fd, const QString &path);
 
+// The page size that the header of the database file open on fd gives (0 when it gives none).
+[[nodiscard]] quint64 pageSize(int fd, const QString &path);
+
 // Marks the database file open on fd as one in rollback-journal mode (the header's file format
 // versions), as a copy that will be written into a database in that mode must be.
 void markRollbackJournalMode(int fd, const QString &path);

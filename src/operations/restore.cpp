@@ -86,6 +86,19 @@ void stage(const Source &from, const QString &shown, TempFile &staged, qint64 ex
     DatabaseFile::requireDatabaseImage(staged.fd(), shown);
 }
 
+// A database in write-ahead-log mode keeps its page size: SQLite writes into it only content of
+// that size. The staged content is rewritten with it where it has another.
+void matchPageSize(TempFile &staged, quint64 pageSize, const QString &action)
+{
+    if (pageSize == 0 || DatabaseFile::pageSize(staged.fd(), staged.path()) == pageSize)
+        return;
+    const Fs::Status st = Fs::statusOf(staged.fd(), staged.path());
+    Dao::ConnectionPtr db = Dao::openConnection(staged.path(), SQLITE_OPEN_READWRITE, 0, action);
+    Dao::requireOpenOn(db.get(), staged.folder().fd(), staged.name(), st.device, st.inode, staged.path(), action);
+    DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA page_size = %1").arg(pageSize), action);
+    DatabaseFile::exec(db.get(), QStringLiteral("VACUUM"), action);
+}
+
 } // namespace
 
 void restore(const QString &from, const QString &target, const QDate &date, const Observer &observer)
@@ -163,9 +176,11 @@ void restore(const QString &from, const QString &target, const QDate &date, cons
     base = source.status.size;
 
     if (inPlace) {
-        // The target keeps its own journal mode: the copy's header must not switch it.
-        if (!DatabaseFile::isInWalMode(targetFd.get(), target))
-            DatabaseFile::markRollbackJournalMode(staged.fd(), staged.path());
+        // The target keeps its own journal mode: the copy's header must not switch it (written into
+        // a database in write-ahead-log mode, SQLite marks it so itself).
+        DatabaseFile::markRollbackJournalMode(staged.fd(), staged.path());
+        if (DatabaseFile::isInWalMode(targetFd.get(), target))
+            matchPageSize(staged, DatabaseFile::pageSize(targetFd.get(), target), action);
         const Fs::Status stagedStatus = Fs::statusOf(staged.fd(), staged.path());
         InPlaceWrite write(to, targetStatus, Fs::Location{staged.folder(), staged.name()}, stagedStatus, action);
         write.lock();
