@@ -92,11 +92,9 @@ int onCall(const char *name, int *, void **failinfo, unsigned int *)
 // "calls POINT N" per point called and "done MS"; an error goes to stderr, with exit code 1.
 int runOperationIfAsked(int argc, char **argv)
 {
-    if (argc < 2 || std::strcmp(argv[1], "--operation") != 0)
+    const QStringList a = OpSupport::operationAsked(argc, argv);
+    if (a.isEmpty())
         return -1;
-    QStringList a;
-    for (int i = 2; i < argc; ++i)
-        a << QString::fromLocal8Bit(argv[i]);
     const QStringList asked = qEnvironmentVariable("TARVOS_FAIL_CALL").split(' ', Qt::SkipEmptyParts);
     if (!asked.isEmpty()) {
         for (int i = 0; i < PointCount; ++i)
@@ -115,19 +113,9 @@ int runOperationIfAsked(int argc, char **argv)
     QElapsedTimer clock;
     clock.start();
     faults.armed = !asked.isEmpty();
-    QString error;
-    try {
-        if (a.value(0) == "backup" && a.size() == 3)
-            Operations::backUp(a[1], a[2]);
-        else if (a.value(0) == "restore" && a.size() == 3)
-            Operations::restore(a[1], a[2], RestoreDate);
-        else if (a.value(0) == "compact" && a.size() == 3)
-            Operations::compact(a[1], a[2]);
-        else
-            return 2;
-    } catch (const Error &e) {
-        error = e.message();
-    }
+    const QString error = OpSupport::runOperation(a, RestoreDate);
+    if (error == "usage")
+        return 2;
     faults.armed = false;
     if (faults.failed)
         std::printf("failed %s\n", Points[faults.point]);

@@ -43,24 +43,14 @@ const QDate Today(2026, 12, 9);
 // the error's message and exits 1 on failure.
 int runOperationIfAsked(int argc, char **argv)
 {
-    if (argc < 2 || std::strcmp(argv[1], "--operation") != 0)
+    const QStringList a = OpSupport::operationAsked(argc, argv);
+    if (a.isEmpty())
         return -1;
-    QStringList a;
-    for (int i = 2; i < argc; ++i)
-        a << QString::fromLocal8Bit(argv[i]);
-    try {
-        if (a.value(0) == "backup" && a.size() == 3)
-            Operations::backUp(a[1], a[2]);
-        else if (a.value(0) == "restore" && a.size() == 3)
-            Operations::restore(a[1], a[2], Today);
-        else if (a.value(0) == "compact" && a.size() == 3)
-            Operations::compact(a[1], a[2]);
-        else
-            return 2;
-    } catch (const Error &e) {
-        std::fprintf(stderr, "%s\n", e.message().toLocal8Bit().constData());
-        return 1;
-    }
+    const QString error = OpSupport::runOperation(a, Today);
+    if (error == "usage")
+        return 2;
+    if (!error.isEmpty())
+        return std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData()), 1;
     return 0;
 }
 

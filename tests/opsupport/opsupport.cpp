@@ -1,5 +1,10 @@
 #include "opsupport.h"
 
+#include "operations/backup.h"
+#include "operations/compaction.h"
+#include "operations/restore.h"
+#include "platform/errors.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -138,6 +143,31 @@ int runLedgerWriter(sqlite3 *db, int accounts, const QString &stopFile)
 }
 
 } // namespace
+
+QString runOperation(const QStringList &a, const QDate &date)
+{
+    try {
+        if (a.value(0) == "backup" && a.size() == 3)
+            Operations::backUp(a[1], a[2]);
+        else if (a.value(0) == "restore" && a.size() == 3)
+            Operations::restore(a[1], a[2], date);
+        else if (a.value(0) == "compact" && a.size() == 3)
+            Operations::compact(a[1], a[2]);
+        else
+            return QStringLiteral("usage");
+    } catch (const Error &e) {
+        return e.message();
+    }
+    return {};
+}
+
+QStringList operationAsked(int argc, char **argv)
+{
+    QStringList args;
+    for (int i = 2; argc >= 2 && std::strcmp(argv[1], "--operation") == 0 && i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    return args;
+}
 
 int runChildIfAsked(int argc, char **argv)
 {

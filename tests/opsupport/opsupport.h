@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDate>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -28,6 +29,13 @@ QStringList entries(const QString &folder);              // every entry, hidden 
 // and a Credit row. ledgerProblem() is empty when integrity_check passes and the three sums agree.
 void addLedger(const QString &path, int accounts = 4000);
 QString ledgerProblem(const QString &path);
+
+// Runs the operation args name ("backup DATABASE BACKUP", "restore BACKUP DATABASE", "compact
+// DATABASE TEMP") as the window does, the restore on date: the error's message, empty on success;
+// "usage" for arguments that name no operation.
+QString runOperation(const QStringList &args, const QDate &date);
+// The arguments after "--operation" when this program was started so; empty when not.
+QStringList operationAsked(int argc, char **argv);
 
 // Runs the child role asked for ("--child ROLE DATABASE [ARG]"); -1 when this is no child.
 int runChildIfAsked(int argc, char **argv);
