@@ -129,7 +129,7 @@ void TestFiles::refusalsChangeNothing()
     QCOMPARE(filesIn(tmp.path()), (QStringList{"a.mdb", "ro.mdb"}));
     QCOMPARE(readFile(p("a.mdb")) + readFile(p("ro.mdb")), QByteArray("aread-only"));
 
-    // What may be done is done, quotes and spaces included, and the mode of the file replaced stays.
+    // What may be done is done, quotes and spaces included (the caller gives the new file its access first).
     writeFile(p("it's a \"b\".mdb"), "old");
     QVERIFY(QFile::setPermissions(p("it's a \"b\".mdb"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     Files::replace(at("a.mdb"), a.get(), at("it's a \"b\".mdb"), a.get(), aStatus);

@@ -145,6 +145,8 @@ void TestOperations::restore_data()
     QTest::newRow("backup's byte changed") << true << "flip" << -1L << "@ is damaged";
     QTest::newRow("not a backup") << true << "text" << -1L << "@ is not a Tarvos backup file";
     QTest::newRow("a frame of text") << true << "text frame" << ErrorNumber::BadFileFormat << "@ holds no database";
+    QTest::newRow("private: a frame of text") // a rename would put it in place: only the check keeps it out
+        << false << "text frame" << ErrorNumber::BadFileFormat << "@ holds no database";
     QTest::newRow("a frame of a database one page short")
         << true << "short frame" << ErrorNumber::BadFileFormat << "@ holds no database";
     // A few kilobytes that decode to gigabytes: refused before a byte is written.

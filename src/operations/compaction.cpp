@@ -248,7 +248,7 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
                                                   "database was left as it was"));
     };
     if (inPlace) {
-        InPlaceWrite write(src, srcStatus, tmp, copyStatus, action);
+        InPlaceWrite write(src, srcFd.get(), srcStatus, tmp, copyStatus, action);
         // Nobody can commit from the lock on until the copy is written: a commit since the start
         // would be undone by it. Under the exclusive lock of rollback-journal mode this program's
         // own reading connection cannot look, so the header's change counter tells of the

@@ -75,9 +75,9 @@ void copyDatabaseInto(sqlite3 *source, TempFile &copy, const QString &action, co
         throw Dao::connectionError(isBusy(rc) ? source : db.get(), rc, action);
 }
 
-InPlaceWrite::InPlaceWrite(const Fs::Location &target, const Fs::Status &targetStatus, const Fs::Location &source,
-                           const Fs::Status &sourceStatus, const QString &action)
-    : target_(target), action_(action)
+InPlaceWrite::InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::Status &targetStatus,
+                           const Fs::Location &source, const Fs::Status &sourceStatus, const QString &action)
+    : target_(target), targetFd_(targetFd), targetStatus_(targetStatus), action_(action)
 {
     const auto readOnly = [&](int err) {
         if (err != EACCES && err != EPERM && err != EROFS)
@@ -87,7 +87,12 @@ InPlaceWrite::InPlaceWrite(const Fs::Location &target, const Fs::Status &targetS
     };
     if (const int err = target.folder.writeAccess(target.name); err != 0)
         throw readOnly(err);
-    live_ = Dao::openConnection(target.path(), SQLITE_OPEN_READWRITE, DBEngine::defaultBusyTimeoutMs, action);
+    // SQLite writes the journal or log that this program makes (see prepareJournal), and never
+    // makes one of its own, whose folder's sync it would not check.
+    if (DatabaseFile::isInWalMode(targetFd, target.path()))
+        prepareJournal(QStringLiteral("-wal"));
+    live_ = Dao::openConnection(target.path(), SQLITE_OPEN_READWRITE, DBEngine::defaultBusyTimeoutMs, action,
+                                Dao::journalMadeByCallerVfs());
     Dao::requireOpenOn(live_.get(), target.folder.fd(), target.name, targetStatus.device, targetStatus.inode,
                        target.path(), action);
     if (sqlite3_db_readonly(live_.get(), "main") != 0)
@@ -113,17 +118,42 @@ InPlaceWrite::~InPlaceWrite()
 
 int InPlaceWrite::finish() noexcept
 {
+    // Still under the lock: nobody else can have opened the journal made here.
+    if (journalMade_ && target_.folder.status(target_.name + QStringLiteral("-journal")).size == 0)
+        (void)target_.folder.remove(target_.name + QStringLiteral("-journal"));
+    journalMade_ = false;
     const int rc = backup_ ? sqlite3_backup_finish(backup_) : SQLITE_OK;
     backup_ = nullptr;
     return rc;
+}
+
+void InPlaceWrite::prepareJournal(const QString &suffix)
+{
+    // SQLite makes a rollback journal (or log) when it first needs one, and passes over a failed
+    // sync of the folder that would make the new name last: a power cut could then take the
+    // journal away from a half-written database. It is made here instead, empty, with the access
+    // of the database whose pages it will hold, and the folder synced, failures reported; SQLite
+    // then writes into it.
+    const QString name = target_.name + suffix;
+    if (!target_.folder.status(name).exists()) {
+        Fs::Fd journal = target_.folder.createNew(name, action_);
+        if (journal.valid()) {
+            journalMade_ = suffix == QLatin1String("-journal");
+            Fs::giveAccessOf(journal.get(), target_.folder.pathOf(name), targetFd_, targetStatus_);
+        }
+    }
+    target_.folder.sync();
 }
 
 void InPlaceWrite::lock()
 {
     // A step of no pages opens the write transaction on target and copies nothing yet.
     const int rc = sqlite3_backup_step(backup_, 0);
-    if (rc == SQLITE_OK)
+    if (rc == SQLITE_OK) {
+        if (!wal_)
+            prepareJournal(QStringLiteral("-journal"));
         return;
+    }
     (void)finish();
     if (isBusy(rc))
         throw Error(EBUSY, quotedPath(target_.path()) +
@@ -131,20 +161,20 @@ void InPlaceWrite::lock()
     throw Dao::connectionError(live_.get(), rc, action_);
 }
 
-void InPlaceWrite::copyCurrentInto(int targetFd, TempFile &copy, const ByteProgress &progress)
+void InPlaceWrite::copyCurrentInto(TempFile &copy, const ByteProgress &progress)
 {
     const QString action = QStringLiteral("Cannot make the safety copy ") + quotedPath(copy.finalPath()) +
                            QStringLiteral(" of ") + quotedPath(target_.path());
     if (!wal_) {
-        const qint64 size = Fs::statusOf(targetFd, target_.path()).size;
-        Files::copyData(targetFd, target_.path(), copy.fd(), copy.finalPath(), action, [&](qint64 done) {
+        const qint64 size = Fs::statusOf(targetFd_, target_.path()).size;
+        Files::copyData(targetFd_, target_.path(), copy.fd(), copy.finalPath(), action, [&](qint64 done) {
             if (progress)
                 progress(done, size);
         });
     } else {
         Dao::ConnectionPtr reader =
             Dao::openConnection(target_.path(), SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
-        const Fs::Status st = Fs::statusOf(targetFd, target_.path());
+        const Fs::Status st = Fs::statusOf(targetFd_, target_.path());
         Dao::requireOpenOn(reader.get(), target_.folder.fd(), target_.name, st.device, st.inode, target_.path(),
                            action);
         DatabaseFile::exec(reader.get(), QStringLiteral("BEGIN"), action);
@@ -165,6 +195,8 @@ void InPlaceWrite::write(const ByteProgress &progress, const std::function<void(
     }
     if (rc == SQLITE_OK)
         rc = runSteps(backup_, pageSize, action_, progress);
+    if (rc == SQLITE_DONE)
+        journalMade_ = false; // committed: SQLite has used the journal and removed it
     const int finished = finish();
     if (rc != SQLITE_DONE)
         throw Dao::connectionError(live_.get(), rc, action_);

@@ -23,11 +23,11 @@ void copyDatabaseInto(sqlite3 *source, TempFile &copy, const QString &action, co
 
 class InPlaceWrite {
 public:
-    // Opens target (whose file, of status targetStatus, the caller holds open) for writing and the
-    // database file source (a file of status sourceStatus that nobody else writes) for reading.
-    // Throws EACCES when this account may not write target, EBUSY when a name no longer names the
-    // file expected.
-    InPlaceWrite(const Fs::Location &target, const Fs::Status &targetStatus, const Fs::Location &source,
+    // Opens target (whose file, of status targetStatus, the caller holds open on targetFd for as
+    // long as this object lives) for writing and the database file source (a file of status
+    // sourceStatus that nobody else writes) for reading. Throws EACCES when this account may not
+    // write target, EBUSY when a name no longer names the file expected.
+    InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::Status &targetStatus, const Fs::Location &source,
                  const Fs::Status &sourceStatus, const QString &action);
     // A write not completed is rolled back by SQLite.
     ~InPlaceWrite();
@@ -42,10 +42,10 @@ public:
     [[nodiscard]] bool wal() const { return wal_; }
 
     // Copies target as it stands under the lock into the empty temporary file copy: the file's
-    // bytes from targetFd in rollback-journal mode, where the lock keeps everyone out; in
-    // write-ahead-log mode, where committed pages may still be in the log, through a reading
-    // connection of its own (the lock keeps writers out, not readers). copy is then synced.
-    void copyCurrentInto(int targetFd, TempFile &copy, const ByteProgress &progress = {});
+    // bytes in rollback-journal mode, where the lock keeps everyone out; in write-ahead-log mode,
+    // where committed pages may still be in the log, through a reading connection of its own (the
+    // lock keeps writers out, not readers). copy is then synced.
+    void copyCurrentInto(TempFile &copy, const ByteProgress &progress = {});
 
     // After lock(): writes every page of source into target and commits, under SQLite's journal; reports the
     // bytes written. beforeCommit, when given, runs once every page but the last is written: if
@@ -55,8 +55,12 @@ public:
 
 private:
     int finish() noexcept;
+    void prepareJournal(const QString &suffix);
 
     Fs::Location target_;
+    int targetFd_;
+    Fs::Status targetStatus_;
+    bool journalMade_ = false; // an empty journal made here, which SQLite has not used yet
     QString action_;
     Dao::ConnectionPtr live_;
     Dao::ConnectionPtr source_;

@@ -182,11 +182,12 @@ void restore(const QString &from, const QString &target, const QDate &date, cons
         if (DatabaseFile::isInWalMode(targetFd.get(), target))
             matchPageSize(staged, DatabaseFile::pageSize(targetFd.get(), target), action);
         const Fs::Status stagedStatus = Fs::statusOf(staged.fd(), staged.path());
-        InPlaceWrite write(to, targetStatus, Fs::Location{staged.folder(), staged.name()}, stagedStatus, action);
+        InPlaceWrite write(to, targetFd.get(), targetStatus, Fs::Location{staged.folder(), staged.name()}, stagedStatus,
+                           action);
         write.lock();
         {
             TempFile copy(to.folder, safetyName, QStringLiteral("safety"), safetyAction);
-            write.copyCurrentInto(targetFd.get(), copy, [&](qint64 done, qint64) { report(done); });
+            write.copyCurrentInto(copy, [&](qint64 done, qint64) { report(done); });
             copy.giveAccessOf(targetFd.get(), targetStatus);
             copy.commit();
         }

@@ -124,7 +124,36 @@ Error fileError(const Error &error)
     return Error(code, error.description());
 }
 
-ConnectionPtr openRaw(const QString &path, int flags, const QString &action)
+namespace {
+
+sqlite3_vfs *defaultVfs = nullptr;
+
+int openMadeJournal(sqlite3_vfs *, const char *name, sqlite3_file *file, int flags, int *outFlags)
+{
+    struct stat st;
+    if ((flags & (SQLITE_OPEN_MAIN_JOURNAL | SQLITE_OPEN_WAL)) && name && ::lstat(name, &st) == 0 &&
+        S_ISREG(st.st_mode))
+        flags &= ~SQLITE_OPEN_CREATE;
+    return defaultVfs->xOpen(defaultVfs, name, file, flags, outFlags);
+}
+
+} // namespace
+
+const char *journalMadeByCallerVfs()
+{
+    static const char *const name = [] {
+        static sqlite3_vfs vfs;
+        defaultVfs = sqlite3_vfs_find(nullptr);
+        vfs = *defaultVfs;
+        vfs.zName = "tarvos-journal-made";
+        vfs.pNext = nullptr;
+        vfs.xOpen = openMadeJournal;
+        return sqlite3_vfs_register(&vfs, 0) == SQLITE_OK ? vfs.zName : nullptr;
+    }();
+    return name;
+}
+
+ConnectionPtr openRaw(const QString &path, int flags, const QString &action, const char *vfs)
 {
     const QByteArray native = sqlitePath(path, action);
     // SQLite opens a folder read-only and fails only when it reads it; say what it is at once.
@@ -132,8 +161,7 @@ ConnectionPtr openRaw(const QString &path, int flags, const QString &action)
     if (::lstat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode))
         throw Error(SQLITE_CANTOPEN_ISDIR, action + QStringLiteral(": it is a folder"));
     sqlite3 *raw = nullptr;
-    const int rc =
-        sqlite3_open_v2(native.constData(), &raw, flags | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE, nullptr);
+    const int rc = sqlite3_open_v2(native.constData(), &raw, flags | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE, vfs);
     ConnectionPtr db(raw);
     if (rc != SQLITE_OK)
         throw connectionError(db.get(), rc, action);
@@ -167,10 +195,10 @@ void requireOpenOn(sqlite3 *db, int folderFd, const QString &name, quint64 devic
                                QStringLiteral(" was replaced by another program while it was being opened"));
 }
 
-ConnectionPtr openConnection(const QString &path, int flags, int busyTimeoutMs, const QString &action)
+ConnectionPtr openConnection(const QString &path, int flags, int busyTimeoutMs, const QString &action, const char *vfs)
 {
     // No SQLITE_OPEN_CREATE: a missing file is an error, and nothing is created in its place.
-    ConnectionPtr db = openRaw(path, flags & ~SQLITE_OPEN_CREATE, action);
+    ConnectionPtr db = openRaw(path, flags & ~SQLITE_OPEN_CREATE, action, vfs);
     sqlite3_busy_timeout(db.get(), busyTimeoutMs);
 
     // SQLite reads the file only when it first needs to; reading the schema now tells at once

@@ -45,12 +45,20 @@ QString describeFailure(int rc, int systemErrno, const char *sqliteMessage);
 // schema is not trusted to run functions with side effects or to reach into the file's own
 // pages (a restore may put any file in place), and the engine keeps the database's structure
 // from being changed by SQL.
-[[nodiscard]] ConnectionPtr openRaw(const QString &path, int flags, const QString &action);
+[[nodiscard]] ConnectionPtr openRaw(const QString &path, int flags, const QString &action, const char *vfs = nullptr);
+
+// The name of a file system layer for SQLite that is the usual one, but for this: a rollback
+// journal or a write-ahead log that already exists is opened without asking to create it. SQLite
+// syncs the folder after it opens a journal or log "to create", and passes over a failure of
+// that sync; a connection on this layer relies instead on the caller, who makes the journal or
+// log and syncs the folder itself, failures reported.
+const char *journalMadeByCallerVfs();
 
 // Opens an existing database file as openRaw does (never creates one), waits up to busyTimeoutMs
 // for other programs' locks, and reads the schema so that a file that is not a database, or is
 // empty, is refused here and not at the first query.
-[[nodiscard]] ConnectionPtr openConnection(const QString &path, int flags, int busyTimeoutMs, const QString &action);
+[[nodiscard]] ConnectionPtr openConnection(const QString &path, int flags, int busyTimeoutMs, const QString &action,
+                                           const char *vfs = nullptr);
 
 // Whether the connection's main database is the file of status expected, which name in folder
 // names: SQLite opens by name, so another account that can write the folder might have put
