@@ -161,6 +161,26 @@ run_tests() {
 
 regex_of() { [ $all = 1 ] && return; printf '%s' "${tests[$1]}"; }
 
+# A drawn mutant runs the tests whose programs link the code of its file (tools/mutants-tests.py;
+# a test that never runs that code cannot notice the fault), the quick ones first and the crash
+# program's parts only if those all pass; prints the result as run_tests does.
+run_linked() { # file log
+  local sel=() rc=0
+  mapfile -t sel < <(python3 "$root/tools/mutants-tests.py" "$build" "$1")
+  if [ -z "${sel[0]:-}" ] && [ -z "${sel[1]:-}" ]; then echo ""; return; fi
+  : >"$2"
+  if [ -n "${sel[0]:-}" ]; then
+    timeout -k 10 "$timeout" ctest --test-dir "$build" -j "$jobs" -R "${sel[0]}" "${stop_flag[@]}" >>"$2" 2>&1 || rc=$?
+  fi
+  if [ $rc = 0 ] && [ -n "${sel[1]:-}" ]; then
+    timeout -k 10 "$timeout" ctest --test-dir "$build" -j "$jobs" -R "${sel[1]}" "${stop_flag[@]}" >>"$2" 2>&1 || rc=$?
+  fi
+  if [ $rc = 124 ] || [ $rc = 137 ]; then echo "timeout after ${timeout} s"; return; fi
+  [ $rc = 0 ] && return
+  sed -nE 's/.*Test +#[0-9]+: ([^ ]+) \.*[^*]*\*+([A-Za-z]+(: [A-Za-z]+)?).*/\1 (\2)/p' "$2" | head -1 | grep . ||
+    echo "ctest failed (exit $rc)"
+}
+
 # The names of the tests that the regex $1 selects.
 tests_of() {
   ctest --test-dir "$build" -N -R "$1" | sed -nE 's/^ *Test +#[0-9]+: (.*)$/\1/p'
@@ -209,7 +229,11 @@ for i in "${!ids[@]}"; do
     fi
     result="BUILD FAILS (killed by the compiler)"
   else
-    result=$(run_tests "$(regex_of "$i")" "$logs/$id.test.log")
+    if [ -n "$seed" ]; then
+      result=$(run_linked "$file" "$logs/$id.test.log")
+    else
+      result=$(run_tests "$(regex_of "$i")" "$logs/$id.test.log")
+    fi
     [ -z "$result" ] && result=SURVIVED
   fi
   restore
