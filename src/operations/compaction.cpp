@@ -250,11 +250,9 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
     if (inPlace) {
         InPlaceWrite write(src, srcFd.get(), srcStatus, tmp, copyStatus, action);
         // Nobody can commit from the lock on until the copy is written: a commit since the start
-        // would be undone by it. Under the exclusive lock of rollback-journal mode this program's
-        // own reading connection cannot look, so the header's change counter tells of the
-        // commits since that look.
-        if (!wal && watch.writtenSinceStart())
-            throw changedMeanwhile(source);
+        // would be undone by it. In rollback-journal mode every commit moves the header's change
+        // counter (and under the exclusive lock this program's own reading connection could not
+        // look); in write-ahead-log mode the header stays, and the reading connection tells.
         write.lock();
         if (wal ? watch.writtenSinceStart() : watch.counterChanged())
             throw changedMeanwhile(source);
