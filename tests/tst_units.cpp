@@ -8,6 +8,7 @@
 #include "errorcheck.h"
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QLabel>
 #include <QSettings>
 #include <QSignalSpy>
@@ -45,6 +46,10 @@ QByteArray readValue(quint32 rights)
 }
 
 } // namespace
+
+// The digests of the pictures as drawn (see pictures()).
+const char *const PictureDigests =
+    "9bfac3bfe657 a472e6c6d27b d315322a79f1 bcf70e6c925c 999397f0097f 4dcdec68c06d";
 
 class TestUnits : public QObject {
     Q_OBJECT
@@ -139,6 +144,19 @@ private slots:
                 opaque += qAlpha(image.pixel(i % image.width(), i / image.width())) > 0;
             QVERIFY(opaque > area / 20 && (image.size() == LoginPictureSize ? opaque == area : opaque < area * 9 / 10));
         }
+        // Pixel for pixel, at the sizes the windows show them: a picture changes only on purpose
+        // (then the new digests, printed on failure, replace these).
+        const QImage shown[] = {open, cabinetOpen(16).toImage(), shut, logo().toImage(), loginPicture().toImage(),
+                                loginBackground(QSize(395, 297)).toImage()};
+        QStringList digests;
+        for (const QImage &image : shown) {
+            const QImage argb = image.convertToFormat(QImage::Format_ARGB32);
+            digests << QCryptographicHash::hash(QByteArrayView(argb.constBits(), argb.sizeInBytes()),
+                                                QCryptographicHash::Md5)
+                           .toHex()
+                           .left(12);
+        }
+        QCOMPARE(digests.join(' '), QString(PictureDigests));
     }
 
     // The hive file, the rights asked, and what reading value P gives. A line the reader cannot take
