@@ -32,11 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (int i = 0; i < clip.frameCount(); ++i) {
             const QImage &frame = clip.frame(i);
             FUZZ_CHECK(frame.size() == frameSize && frame.format() == QImage::Format_RGB32,
-                       QStringLiteral("frame %1 is %2 x %3, format %4")
-                           .arg(i)
-                           .arg(frame.width())
-                           .arg(frame.height())
-                           .arg(int(frame.format())));
+                       QString::asprintf("frame %d is %d x %d, format %d", i, frame.width(), frame.height(),
+                                         int(frame.format())));
             for (int y = 0; y < frame.height(); ++y)
                 sum += reinterpret_cast<const QRgb *>(frame.constScanLine(y))[frame.width() - 1];
         }

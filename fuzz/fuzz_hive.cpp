@@ -39,15 +39,11 @@ QString inputText(const QByteArray &bytes)
 
 HKEY rootHandle(const QString &canonical)
 {
-    if (canonical == QLatin1String("HKEY_CLASSES_ROOT"))
-        return HKEY_CLASSES_ROOT;
-    if (canonical == QLatin1String("HKEY_CURRENT_USER"))
-        return HKEY_CURRENT_USER;
-    if (canonical == QLatin1String("HKEY_USERS"))
-        return HKEY_USERS;
-    if (canonical == QLatin1String("HKEY_CURRENT_CONFIG"))
-        return HKEY_CURRENT_CONFIG;
-    return HKEY_LOCAL_MACHINE;
+    static const QHash<QString, HKEY> roots{{QStringLiteral("HKEY_CLASSES_ROOT"), HKEY_CLASSES_ROOT},
+                                            {QStringLiteral("HKEY_CURRENT_USER"), HKEY_CURRENT_USER},
+                                            {QStringLiteral("HKEY_USERS"), HKEY_USERS},
+                                            {QStringLiteral("HKEY_CURRENT_CONFIG"), HKEY_CURRENT_CONFIG}};
+    return roots.value(canonical, HKEY_LOCAL_MACHINE);
 }
 
 // Reads one value three ways: its size, into a buffer one byte too small, and into a roomy one.

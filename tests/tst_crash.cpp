@@ -1,8 +1,7 @@
 #include "backendmaker.h"
-#include "operations/backup.h"
+#include "errorcheck.h"
 #include "operations/compaction.h"
 #include "operations/paths.h"
-#include "operations/restore.h"
 #include "opsupport.h"
 #include "platform/dao/dbengine.h"
 #include "platform/errors.h"
@@ -24,7 +23,6 @@
 #include <fiu.h>
 #include <functional>
 #include <iterator>
-#include <sqlite3.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,9 +35,6 @@ using namespace TestSupport;
 // TARVOS_CRASH_KILLS (kills per case, default 3), TARVOS_CRASH_MB (database size, default 4) and
 // TARVOS_CRASH_SEED (the spread of the moments) size the runs; tools/crash-runs.sh runs them long.
 namespace {
-
-// The day the restores run on: their safety copies are named after its year.
-const QDate RestoreDate(2026, 12, 9);
 
 int envNumber(const char *name, int fallback, int least = 1)
 {
@@ -66,7 +61,7 @@ constexpr const char *Points[] = {
     "linux/io/copy_file_range", "linux/io/renameat2",      "posix/io/dir/link",     "posix/io/flock"};
 constexpr int PointCount = int(std::size(Points));
 
-// What the child's TARVOS_FAIL_CALL asks: "count" the calls, or "POINT INDEX ERRNO" to fail one.
+// What the child's TARVOS_FAIL_CALL asked: "count" the calls, or "POINT INDEX ERRNO" to fail one.
 struct {
     std::atomic<bool> armed{false}, failed{false};
     std::atomic<long> calls[PointCount] = {};
@@ -88,15 +83,14 @@ int onCall(const char *name, int *, void **failinfo, unsigned int *)
     return 0;
 }
 
-// The child prints "go", runs the operation, then "failed POINT" if the asked call failed,
-// "calls POINT N" per point called and "done MS"; an error goes to stderr, with exit code 1.
-int runOperationIfAsked(int argc, char **argv)
+// Around the child's operation: arms the points TARVOS_FAIL_CALL asks for; afterwards prints
+// "failed POINT" if the asked call failed, and "calls POINT N" per point called.
+void faultsAround(bool starting)
 {
-    const QStringList a = OpSupport::operationAsked(argc, argv);
-    if (a.isEmpty())
-        return -1;
     const QStringList asked = qEnvironmentVariable("TARVOS_FAIL_CALL").split(' ', Qt::SkipEmptyParts);
-    if (!asked.isEmpty()) {
+    if (asked.isEmpty())
+        return;
+    if (starting) {
         for (int i = 0; i < PointCount; ++i)
             faults.point = asked[0] == QLatin1String(Points[i]) ? i : faults.point;
         faults.index = asked.value(1).toLong();
@@ -107,26 +101,15 @@ int runOperationIfAsked(int argc, char **argv)
             ready = ready && fiu_enable_external(point, 1, nullptr, 0, onCall) == 0;
         if (!ready)
             qFatal("libfiu cannot be set up");
+        faults.armed = true;
+        return;
     }
-    std::puts("go");
-    std::fflush(stdout);
-    QElapsedTimer clock;
-    clock.start();
-    faults.armed = !asked.isEmpty();
-    const QString error = OpSupport::runOperation(a, RestoreDate);
-    if (error == "usage")
-        return 2;
     faults.armed = false;
     if (faults.failed)
         std::printf("failed %s\n", Points[faults.point]);
-    for (int i = 0; i < PointCount; ++i) {
+    for (int i = 0; i < PointCount; ++i)
         if (faults.calls[i] > 0)
             std::printf("calls %s %ld\n", Points[i], faults.calls[i].load());
-    }
-    if (!error.isEmpty())
-        return std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData()), 1;
-    std::printf("done %lld\n", static_cast<long long>(clock.elapsed()));
-    return 0;
 }
 
 struct Outcome {
@@ -171,15 +154,15 @@ Outcome runChild(const QStringList &operation, const std::function<bool()> &kill
 }
 
 // A killWhen that answers true (after calling then) once ms have passed since its first question.
-std::function<bool()> after(qint64 ms, const std::function<void()> &then = {})
+std::function<bool()> after(
+    qint64 ms, const std::function<void()> &then = [] {})
 {
     return [ms, then, clock = QElapsedTimer()]() mutable {
         if (!clock.isValid())
             clock.start();
         if (clock.elapsed() < ms)
             return false;
-        if (then)
-            then();
+        then();
         return true;
     };
 }
@@ -275,16 +258,14 @@ struct Case {
 
     QString database(const QString &root) const { return root + (across ? "/Data/Sales.mdb" : "/BACK/BACK.MDB"); }
     QString backup() const { return work + "/out/BACK.TVB"; }
-    QString safetyCopy() const { return Paths::safetyCopyPath(database(work), RestoreDate); }
+    QString safetyCopy() const { return Paths::safetyCopyPath(database(work), OpSupport::RestoreDate); }
     QString compactTemp() const { return work + "/BACK/BACKNEW.MDB"; }
     QStringList args(const QString &root = {}) const
     {
         const QString r = root.isEmpty() ? work : root;
-        if (operation == "backup")
-            return {"backup", database(r), r + "/out/BACK.TVB"};
-        if (operation == "restore")
-            return {"restore", r + "/in/OTHER.TVB", database(r)};
-        return {"compact", database(r), r + "/BACK/BACKNEW.MDB"};
+        return operation == "backup"    ? QStringList{"backup", database(r), r + "/out/BACK.TVB"}
+               : operation == "restore" ? QStringList{"restore", r + "/in/OTHER.TVB", database(r)}
+                                        : QStringList{"compact", database(r), r + "/BACK/BACKNEW.MDB"};
     }
 
     void prepare(const QString &folder)
@@ -309,7 +290,7 @@ struct Case {
         other = checkedDatabase(base + "/OTHER.MDB");
         otherBytes = readFile(base + "/OTHER.MDB");
         CompressionEngine::compressFile(base + "/OTHER.MDB", base + "/in/OTHER.TVB");
-        writeFile(Paths::safetyCopyPath(database(base), RestoreDate), OlderSafetyCopy);
+        writeFile(Paths::safetyCopyPath(database(base), OpSupport::RestoreDate), OlderSafetyCopy);
     }
 
     // What the database at path holds. A file with no journal or log beside it, and the bytes
@@ -416,10 +397,9 @@ struct Case {
             problem += " not compacted, or BACKNEW.MDB left: " + now.text();
         problem += hiddenLeft();
         // Nothing that SQLite would pair with the database or with the next compaction's copy.
-        for (const QString &file : {db, compactTemp()}) {
+        for (const QString &file : {db, compactTemp()})
             for (const char *suffix : {"-journal", "-wal", "-shm"})
                 problem += QFile::exists(file + suffix) ? " left " + file + suffix : "";
-        }
         return problem;
     }
 
@@ -481,21 +461,14 @@ void TestCrash::cases(bool across, bool torn)
     // A database only its owner may reach is replaced by a rename; a shared one (group members may
     // read it) is written in place through SQLite.
     QTest::addColumn<bool>("shared");
-    for (const char *operation : {"backup", "restore", "compact"}) {
-        for (bool shared : QString(operation) == "backup" ? QList<bool>{true} : QList<bool>{false, true}) {
-            for (bool wal : {false, true}) {
-                for (bool tear : torn ? QList<bool>{false, true} : QList<bool>{false})
-                    QTest::addRow("%s, %s%s%s", operation, wal ? "write-ahead log" : "rollback journal",
-                                  QString(operation) == "backup" ? ""
-                                  : shared                       ? ", shared"
-                                                                 : ", private",
-                                  !torn  ? ""
-                                  : tear ? ", torn writes"
-                                         : ", unsynced writes lost")
-                        << QString(operation) << wal << tear << shared;
-            }
-        }
-    }
+    for (const QString operation : {"backup", "restore", "compact"})
+        for (const QString &shared : operation == "backup" ? QStringList{""} : QStringList{", private", ", shared"})
+            for (const bool wal : {false, true})
+                for (const QString &tear :
+                     torn ? QStringList{", unsynced writes lost", ", torn writes"} : QStringList{""})
+                    QTest::addRow("%s, %s%s%s", qPrintable(operation), wal ? "write-ahead log" : "rollback journal",
+                                  qPrintable(shared), qPrintable(tear))
+                        << operation << wal << tear.endsWith("torn writes") << (shared != ", private");
     if (across)
         QTest::addRow("compact, across file systems") << QString("compact") << false << false << false;
 }
@@ -505,11 +478,12 @@ QString TestCrash::prepare(Case &c, int mb)
     QFETCH(QString, operation);
     QFETCH(bool, wal);
     QFETCH(bool, shared);
+    const bool across = QByteArray(QTest::currentDataTag()).contains("across");
     c.operation = operation;
     c.wal = wal;
+    c.across = across;
     c.shared = shared;
     c.megabytes = mb;
-    c.across = QByteArray(QTest::currentDataTag()).contains("across");
     c.prepare(tmp.path(QString::fromLatin1(QTest::currentTestFunction()) + "/" + QTest::currentDataTag()));
     return c.original.problem.isEmpty() ? c.freshWork() : c.original.problem;
 }
@@ -673,10 +647,8 @@ void TestCrash::failedCall()
         for (long i = 0; i < tried; ++i) {
             const long index = tried == n ? i + 1 : 1 + i * (n - 1) / qMax<long>(tried - 1, 1);
             for (const int err : shortForm ? QList<int>{i % 2 ? ENOSPC : EIO} : QList<int>{EIO, ENOSPC}) {
-                const QString when = QStringLiteral("call %1 of %2 of %3 failed with %4")
-                                         .arg(index)
-                                         .arg(n)
-                                         .arg(it.key(), err == EIO ? "EIO" : "ENOSPC");
+                const QString when = QString::asprintf("call %ld of %ld of %s failed with %s", index, n,
+                                                       qPrintable(it.key()), err == EIO ? "EIO" : "ENOSPC");
                 QCOMPARE(c.freshWork(), QString());
                 const Outcome run =
                     runChild(c.args(), {}, QStringLiteral("%1 %2 %3").arg(it.key()).arg(index).arg(err));
@@ -756,12 +728,7 @@ void TestCrash::leftoverCompactedCopy()
     const QByteArray sourceBefore = readFile(source);
     const DbContent rows = checkedDatabase(source);
     const QStringList files = OpSupport::entries(folder.path());
-    QString error;
-    try {
-        Operations::compact(source, temp);
-    } catch (const Error &e) {
-        error = e.description();
-    }
+    const QString error = errorMessage([&] { Operations::compact(source, temp); });
     if (leftover == "open")
         user.finish();
     if (removed) {
@@ -828,23 +795,18 @@ void TestCrash::writtenWhileCompacting()
     BackendMaker::make(source, {{{"ADMIN", "Secret"}}, 0, 512 << 10, 40, wal});
     QCOMPARE(::chmod(QFile::encodeName(source).constData(), shared ? 0640 : 0600), 0);
     const DbContent before = checkedDatabase(source);
-    long errorNumber = 0;
-    QString error;
-    try {
+    const auto compact = [&] {
         Operations::compact(source, folder.path("BACKNEW.MDB"), [&](const QString &src, const QString &dst) {
             dbEngine().CompactDatabase(src, dst);
             QVERIFY(OpSupport::rawExec(OpSupport::rawOpen(src).get(), sql.toUtf8().constData()));
         });
-    } catch (const Error &e) {
-        errorNumber = e.number();
-        error = e.description();
-    }
+    };
     if (sql.startsWith("UPDATE")) {
-        QCOMPARE(errorNumber, long(EBUSY));
-        QVERIFY2(error.contains("was changed by another program while it was being compacted"), qPrintable(error));
+        QCOMPARE(errorMismatch(compact, EBUSY, {"was changed by another program while it was being compacted"}),
+                 QString());
         QCOMPARE(OpSupport::scalar(source, "SELECT group_concat(UserPassword) FROM User"), QString("changed"));
     } else {
-        QCOMPARE(error, QString());
+        QCOMPARE(errorMessage(compact), QString());
     }
     // Read once the write is checkpointed into the file: the rows as written, compacted only when unchanged.
     const DbContent after = checkedDatabase(source);
@@ -855,9 +817,7 @@ void TestCrash::writtenWhileCompacting()
 
 int main(int argc, char **argv)
 {
-    if (const int rc = runOperationIfAsked(argc, argv); rc >= 0)
-        return rc;
-    if (const int rc = OpSupport::runChildIfAsked(argc, argv); rc >= 0)
+    if (const int rc = OpSupport::runChildIfAsked(argc, argv, faultsAround); rc >= 0)
         return rc;
     // Many kills take long: the limit for one test function grows with their number.
     if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT"))

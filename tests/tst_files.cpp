@@ -1,4 +1,5 @@
 #include "errorcheck.h"
+#include "opsupport.h"
 #include "platform/fs/files.h"
 #include "platform/fs/folder.h"
 #include "platform/fs/tempfile.h"
@@ -15,13 +16,7 @@
 #include <unistd.h>
 
 using namespace TestSupport;
-
-namespace {
-QStringList filesIn(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
-}
-} // namespace
+using OpSupport::entries;
 
 // What counts as an existing file, copies and replacements that happen whole or change nothing,
 // and starting another program, which runs detached under the id returned.
@@ -71,7 +66,7 @@ void TestFiles::copiesWhole()
             out.commit(TempFile::Existing::Replace);
         }
         QVERIFY(readFile(tmp.path("BACK26.BAK")) == data);
-        QCOMPARE(filesIn(tmp.path()), (QStringList{"BACK.MDB", "BACK26.BAK"}));
+        QCOMPARE(entries(tmp.path()), (QStringList{"BACK.MDB", "BACK26.BAK"}));
     }
     for (bool commit : {false, true}) {
         TempFile f(folder, "BACK.MDB", TempFile::Temporary, "test");
@@ -80,7 +75,7 @@ void TestFiles::copiesWhole()
         if (commit)
             QVERIFY_THROWS_EXCEPTION(Error, f.commit(TempFile::Existing::Refuse));
     }
-    QCOMPARE(filesIn(tmp.path()), (QStringList{"BACK.MDB", "BACK26.BAK"}));
+    QCOMPARE(entries(tmp.path()), (QStringList{"BACK.MDB", "BACK26.BAK"}));
     QVERIFY(readFile(tmp.path("BACK.MDB")).size() > 3);
 
     // A finished file gets the group and the permissions of the file it stands for, never more.
@@ -106,34 +101,31 @@ void TestFiles::refusalsChangeNothing()
     QVERIFY(QDir().mkdir(p("folder")));
     const Fs::Fd a = at("a.mdb").folder.openForReading("a.mdb", "test");
     const Fs::Status aStatus = Fs::statusOf(a.get(), p("a.mdb"));
+    const auto replace = [&](const char *from, const char *to) {
+        return [=, &a] { Files::replace(at(from), a.get(), at(to), a.get(), aStatus); };
+    };
     const struct {
         std::function<void()> call;
         long number;
         QStringList names;
     } cases[] = {
-        {[&] { Files::replace(at("missing.mdb"), a.get(), at("a.mdb"), a.get(), aStatus); },
-         ENOENT,
-         {p("missing.mdb"), p("a.mdb")}},
-        {[&] { Files::replace(at("a.mdb"), a.get(), at("folder"), a.get(), aStatus); },
-         EISDIR,
-         {p("a.mdb"), p("folder")}},
-        {[&] { Files::replace(at("a.mdb"), a.get(), at("ro.mdb"), a.get(), aStatus); },
-         EACCES,
-         {p("a.mdb"), p("ro.mdb")}},
-        {[&] { Files::replace(at("a.mdb"), a.get(), at("no/such/b.mdb"), a.get(), aStatus); }, ENOENT, {p("no/such")}},
+        {replace("missing.mdb", "a.mdb"), ENOENT, {p("missing.mdb"), p("a.mdb")}},
+        {replace("a.mdb", "folder"), EISDIR, {p("a.mdb"), p("folder")}},
+        {replace("a.mdb", "ro.mdb"), EACCES, {p("a.mdb"), p("ro.mdb")}},
+        {replace("a.mdb", "no/such/b.mdb"), ENOENT, {p("no/such")}},
         {[&] { (void)at("a.mdb/"); }, EINVAL, {p("a.mdb/")}},
         {[&] { (void)Fs::Folder::open(p("a.mdb"), "test"); }, ENOTDIR, {p("a.mdb")}},
     };
     for (const auto &c : cases)
         QCOMPARE(errorMismatch(c.call, c.number, c.names), QString());
-    QCOMPARE(filesIn(tmp.path()), (QStringList{"a.mdb", "ro.mdb"}));
+    QCOMPARE(entries(tmp.path()), (QStringList{"a.mdb", "folder", "ro.mdb"}));
     QCOMPARE(readFile(p("a.mdb")) + readFile(p("ro.mdb")), QByteArray("aread-only"));
 
     // What may be done is done, quotes and spaces included (the caller gives the new file its access first).
     writeFile(p("it's a \"b\".mdb"), "old");
     QVERIFY(QFile::setPermissions(p("it's a \"b\".mdb"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
-    Files::replace(at("a.mdb"), a.get(), at("it's a \"b\".mdb"), a.get(), aStatus);
-    QCOMPARE(filesIn(tmp.path()), (QStringList{"it's a \"b\".mdb", "ro.mdb"}));
+    replace("a.mdb", "it's a \"b\".mdb")();
+    QCOMPARE(entries(tmp.path()), (QStringList{"folder", "it's a \"b\".mdb", "ro.mdb"}));
     QCOMPARE(readFile(p("it's a \"b\".mdb")), QByteArray("a"));
 }
 

@@ -280,10 +280,8 @@ void TestOperations::restore()
         QVERIFY2(e.description().contains(message.replace("@", quotedPath(backup))), qPrintable(e.message()));
         QVERIFY2(clock.elapsed() < 1000 || situation == "in use", "refused at once");
     }
-    if (situation == "safety link") {
-        QVERIFY(QFileInfo(safety).isSymLink());
-        QCOMPARE(readFile(tmp.path("target/BACK.MDB")), before);
-    } else if (number == 0) {
+    QCOMPARE(QFileInfo(safety).isSymLink(), situation == "safety link");
+    if (number == 0) {
         // The restored content; in place it keeps the target's own file and journal mode.
         QCOMPARE(scalar(tmp.path("target/BACK.MDB"), "PRAGMA integrity_check"), QString("ok"));
         QCOMPARE(tableCounts(tmp.path("target/BACK.MDB")),
@@ -304,8 +302,7 @@ void TestOperations::restore()
     if (situation == "in use")
         QCOMPARE(other.finish(), QString()); // it read on and closed without a complaint
     QCOMPARE(readFile(backup), bytes);
-    QCOMPARE(entries(tmp.path("target")).filter(QRegularExpression("^\\.")), QStringList());
-    QCOMPARE(entries(tmp.path()).filter(QRegularExpression("^\\.")), QStringList());
+    QCOMPARE((entries(tmp.path("target")) + entries(tmp.path())).filter(QRegularExpression("^\\.")), QStringList());
 }
 
 void TestOperations::compaction_data()

@@ -1,7 +1,4 @@
 #include "backendmaker.h"
-#include "operations/backup.h"
-#include "operations/compaction.h"
-#include "operations/restore.h"
 #include "opsupport.h"
 #include "platform/errors.h"
 #include "platform/zlibtool/compressionengine.h"
@@ -14,8 +11,6 @@
 #include <QTest>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -37,26 +32,10 @@ const char *const Reader = "tarvosro";    // may read the database (an access-li
 const char *const Service = "tarvossvc";  // an access-list entry for reading and writing
 const char *const Mate = "tarvosmate";    // another operator of the group, who plants links
 const char *const Outsider = "tarvosout"; // no access at all
-const QDate Today(2026, 12, 9);
-
-// "--operation backup|restore|compact ARGS": the operation, as the account that runs this; prints
-// the error's message and exits 1 on failure.
-int runOperationIfAsked(int argc, char **argv)
-{
-    const QStringList a = OpSupport::operationAsked(argc, argv);
-    if (a.isEmpty())
-        return -1;
-    const QString error = OpSupport::runOperation(a, Today);
-    if (error == "usage")
-        return 2;
-    if (!error.isEmpty())
-        return std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData()), 1;
-    return 0;
-}
 
 struct Ran {
     int exitCode = -1;
-    QString out, err;
+    QString err;
 };
 
 // program with args as the account user.
@@ -64,13 +43,10 @@ Ran runAs(const QString &user, const QString &program, const QStringList &args)
 {
     QProcess p;
     p.start("runuser", QStringList{"-u", user, "--", program} + args);
-    Ran r;
     if (!p.waitForFinished(120000))
-        return r;
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
-    r.err = QString::fromLocal8Bit(p.readAllStandardError()).trimmed();
-    return r;
+        return {};
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromLocal8Bit(p.readAllStandardError()).trimmed()};
 }
 
 bool run(const QString &program, const QStringList &args)
@@ -91,14 +67,10 @@ QString identity(const QString &path)
     char acl[1024], attr[256];
     const ssize_t nacl = ::lgetxattr(native.constData(), "system.posix_acl_access", acl, sizeof acl);
     const ssize_t nattr = ::lgetxattr(native.constData(), "user.tarvos", attr, sizeof attr);
-    return QStringLiteral("uid %1 gid %2 mode %3 links %4 inode %5 acl %6 attr %7")
-        .arg(st.st_uid)
-        .arg(st.st_gid)
-        .arg(st.st_mode & 07777, 0, 8)
-        .arg(st.st_nlink)
-        .arg(st.st_ino)
-        .arg(QString::fromLatin1(QByteArray(acl, int(qMax<ssize_t>(nacl, 0))).toHex()))
-        .arg(QString::fromLatin1(QByteArray(attr, int(qMax<ssize_t>(nattr, 0)))));
+    return QString::asprintf("uid %u gid %u mode %o links %lu inode %lu acl %s attr %s", st.st_uid, st.st_gid,
+                             st.st_mode & 07777, st.st_nlink, st.st_ino,
+                             QByteArray(acl, int(qMax<ssize_t>(nacl, 0))).toHex().constData(),
+                             QByteArray(attr, int(qMax<ssize_t>(nattr, 0))).constData());
 }
 
 } // namespace
@@ -318,15 +290,6 @@ void TestShared::plantedNamesNotFollowed()
     QCOMPARE(identity(db()), dbBefore);
 }
 
-int main(int argc, char **argv)
-{
-    if (const int rc = runOperationIfAsked(argc, argv); rc >= 0)
-        return rc;
-    if (const int rc = OpSupport::runChildIfAsked(argc, argv); rc >= 0)
-        return rc;
-    QCoreApplication app(argc, argv);
-    TestShared test;
-    return QTest::qExec(&test, argc, argv);
-}
+OPSUPPORT_TEST_MAIN(TestShared, QCoreApplication)
 
 #include "tst_shared.moc"

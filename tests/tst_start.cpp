@@ -50,22 +50,10 @@ QString failed(int errnum)
 {
     return QStringLiteral("16 %1: .*\"@\".*").arg(errnum) + QRegularExpression::escape(systemText(errnum));
 }
-QString Full()
-{
-    return failed(ENOSPC);
-}
-QString Gone()
-{
-    return failed(ENOENT);
-}
 // Root meets a read-only mount, anyone else a folder without write permission.
-QString ReadOnlyText()
+int readOnlyError()
 {
-    return QRegularExpression::escape(systemText(runningAsRoot() ? EROFS : EACCES));
-}
-QString ReadOnly()
-{
-    return failed(runningAsRoot() ? EROFS : EACCES);
+    return runningAsRoot() ? EROFS : EACCES;
 }
 
 // "[p11 S- A3 Z+]": the mouse pointer, Start on or off, the clips playing, the compression control shown.
@@ -166,9 +154,9 @@ private slots:
         row("source missing", "16 @ not found\\.");
         // Its backup could never be restored: refused before anything is written.
         row("not a database", "16 321: Cannot back up \"@\" to .*it is not a database");
-        row("full disk", Full());
-        row("read-only folder", ReadOnly());
-        row("folder removed", Gone());
+        row("full disk", failed(ENOSPC));
+        row("read-only folder", failed(readOnlyError()));
+        row("folder removed", failed(ENOENT));
     }
 
     void backup()
@@ -210,9 +198,9 @@ private slots:
         row("backup cut short", "16 321: \"@\" is truncated");
         row("database locked", QStringLiteral("16 %1: \"@\" is in use by another program").arg(EBUSY));
         row("private database in use", QStringLiteral("16 %1: \"@\" is in use by another program").arg(EBUSY));
-        row("full disk", Full());
-        row("read-only folder", ReadOnly());
-        row("folder removed", Gone());
+        row("full disk", failed(ENOSPC));
+        row("read-only folder", failed(readOnlyError()));
+        row("folder removed", failed(ENOENT));
     }
 
     void restore()
@@ -240,10 +228,8 @@ private slots:
             form->txtRestFrom->setText(from);
             QCOMPARE(recordStart(form.get(), 1), QStringList{"64 Restore successful. [p11 S- A1 Z+]"});
             // Just after midnight: in a time zone ahead of UTC, UTC is still on the day before.
-            Clock::setSource([newYear] {
-                return newYear ? QDateTime(QDate(2027, 1, 1), QTime(0, 0, 1))
-                               : QDateTime(QDate(2026, 12, 31), QTime(0, 0, 1));
-            });
+            const QDate day = newYear ? QDate(2027, 1, 1) : QDate(2026, 12, 31);
+            Clock::setSource([day] { return QDateTime(day, QTime(0, 0, 1)); });
             from = newYear ? backOfOriginal : safetyCopy("26");
             expect = {{"BACK/BACK.MDB", {}}, {newYear ? "BACK/BACK27.BAK" : "BACK/BACK26.BAK", {}}};
             users = "ADMIN";
@@ -286,12 +272,12 @@ private slots:
         row("in place", "64 Database compacted\\. \\[p11 S- A Z-\\]");
         row("full disk", QStringLiteral("16 %1: .*\"@\".*the disk is full").arg(SQLITE_FULL));
         row("full disk of the database", QStringLiteral("16 %1: .*\"@\".*the disk is full").arg(SQLITE_FULL));
-        row("read-only folder", QStringLiteral("16 %1: .*\"@\".*").arg(SQLITE_CANTOPEN) + ReadOnlyText());
+        row("read-only folder", QStringLiteral("16 %1: .*\"@\".*").arg(SQLITE_CANTOPEN) +
+                                    QRegularExpression::escape(systemText(readOnlyError())));
         // The copy may vanish while it is checked or, on a loaded machine, only as it is moved into place.
-        row("copy removed", QStringLiteral("16 (%1|%2): .*\"@\".*(the file does not exist|%3)")
-                                .arg(SQLITE_CANTOPEN)
-                                .arg(ENOENT)
-                                .arg(QRegularExpression::escape(systemText(ENOENT))));
+        row("copy removed",
+            QStringLiteral("16 (%1|%2): .*\"@\".*(the file does not exist|").arg(SQLITE_CANTOPEN).arg(ENOENT) +
+                QRegularExpression::escape(systemText(ENOENT)) + ')');
     }
 
     void compact()
@@ -303,6 +289,8 @@ private slots:
         if (situation == "in place") { // big enough for the bar to move
             BackendMaker::make(target = sales,
                                {.users = {{"ADMIN", "Secret"}}, .sizeBytes = 48 << 20, .freePercent = 30});
+            QVERIFY(::chmod(QFile::encodeName(target), 0640) == 0); // kept
+            expect[rel(target)] = QByteArray();
         } else if (situation == "full disk of the database") {
             target = written = place(tmp->path("small"), QFileInfo(db).size() + (256 << 10)) + "/Sales.mdb";
             QVERIFY(QFile::copy(db, target));
@@ -317,11 +305,6 @@ private slots:
                     QVERIFY(QFile::remove(removed = written));
             });
         }
-        const bool success = situation == "in place";
-        if (success) {
-            QVERIFY(::chmod(QFile::encodeName(target), 0640) == 0); // kept
-            expect[rel(target)] = QByteArray();
-        }
         form->txtCompact->setText(target);
         const QStringList counts = tableCounts(target);
         const qint64 size = QFileInfo(target).size();
@@ -335,7 +318,7 @@ private slots:
         run(2);
         bar->disconnect(this);
         QCOMPARE(situation == "copy removed", !removed.isEmpty());
-        if (QTest::currentTestFailed() || !success)
+        if (QTest::currentTestFailed() || expect.isEmpty())
             return;
         QVERIFY(QFileInfo(target).size() < size);
         QCOMPARE(tableCounts(target), counts);
@@ -440,12 +423,8 @@ private slots:
             for (int i = 0; i < 5; ++i)
                 if (stored & (1 << i))
                     Settings::SaveSetting(FieldKeys[i], value(i));
-            const auto has = [&](int i) { return (stored & (1 << i)) != 0; };
-            const QStringList expected{has(0) ? value(0) : db, suggested,
-                                       has(2)   ? value(2)
-                                       : has(1) ? value(1)
-                                                : suggested,
-                                       has(3) ? value(3) : db, has(4) ? value(4) : db};
+            const auto key = [&](int i, const QString &fallback) { return stored >> i & 1 ? value(i) : fallback; };
+            const QStringList expected{key(0, db), suggested, key(2, key(1, suggested)), key(3, db), key(4, db)};
             form = FormSupport::loadAndLogIn();
             QVERIFY(form);
             QVERIFY2(FormSupport::fieldTexts(*form) == expected, qPrintable(QString::number(stored)));

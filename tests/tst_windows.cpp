@@ -1,4 +1,5 @@
 #include "app/modTarBackup.h"
+#include "backendmaker.h"
 #include "errorcheck.h"
 #include "forms/frmAbout.h"
 #include "forms/frmLogin.h"
@@ -99,13 +100,10 @@ void TestWindows::login_data()
     const auto row = [](const char *name, const QString &backEnd, const QStringList &actions,
                         const QStringList &answers, const QStringList &boxes,
                         bool ok) { QTest::newRow(name) << backEnd << actions << answers << boxes << ok; };
-    const auto typedIn = [&](const QString &backEnd, const char *name, const QString &user, const QString &password,
-                             bool ok) {
+    const auto typed = [&](const char *name, const QString &user, const QString &password, bool ok,
+                           const QString &backEnd = "@/it's a back end.mdb") {
         row(name, backEnd, {"type " + user, "Tab", "type " + password, "OK"}, ok ? QStringList() : QStringList{"OK"},
             ok ? QStringList() : QStringList{"Invalid password 48"}, ok);
-    };
-    const auto typed = [&](const char *name, const QString &user, const QString &password, bool ok) {
-        typedIn(good, name, user, password, ok);
     };
     // A row of User logs in with its exact password, the name in any case; nothing else does.
     typed("name in small letters", "admin", "Secret", true);
@@ -119,10 +117,10 @@ void TestWindows::login_data()
     // Whatever the table declares, the texts are compared as they are: a numeric column must not
     // take "01234" for 1234, nor a column without regard to case "DEMO" for "demo".
     const QString loose = "@/loose types.mdb";
-    typedIn(loose, "numeric column, the number as stored", "1234", "pass", true);
-    typedIn(loose, "numeric column, the number with a leading zero", "01234", "pass", false);
-    typedIn(loose, "column without case, the password as stored", "demo", "demo", true);
-    typedIn(loose, "column without case, the password in capitals", "demo", "DEMO", false);
+    typed("numeric column, the number as stored", "1234", "pass", true, loose);
+    typed("numeric column, the number with a leading zero", "01234", "pass", false, loose);
+    typed("column without case, the password as stored", "demo", "demo", true, loose);
+    typed("column without case, the password in capitals", "demo", "DEMO", false, loose);
 
     const QStringList type = {"type ADMIN", "Tab", "type Secret"}, typeOK = type + QStringList{"OK"};
     row("Enter presses OK", good, type + QStringList{"Enter"}, {}, {}, true);
@@ -152,8 +150,10 @@ void TestWindows::login()
     QFETCH(bool, loggedIn);
     TempFolder &tmp = *tmp_;
     const auto at = [&](QString text) { return text.replace("@", tmp.path()); };
-    makeBackEnd(tmp.path("it's a back end.mdb"), {"ADMIN:Secret", "O'BRIEN:' OR '1'='1", "  SPACED  :  blanks  ",
-                                                  "GUEST:", "LONG:" + QString(40000, u'p'), "JÜRGEN:Paßwort ✓"});
+    const QList<BackendMaker::Account> users{
+        {"ADMIN", "Secret"}, {"O'BRIEN", "' OR '1'='1"},     {"  SPACED  ", "  blanks  "},
+        {"GUEST", ""},       {"LONG", QString(40000, u'p')}, {"JÜRGEN", "Paßwort ✓"}};
+    BackendMaker::make(tmp.path("it's a back end.mdb"), {users});
     QVERIFY(rawExec(rawOpen(tmp.path("loose types.mdb"), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).get(),
                     "CREATE TABLE User (UserName NUMERIC COLLATE NOCASE, UserPassword NUMERIC COLLATE NOCASE);"
                     "INSERT INTO User VALUES ('1234', 'pass'), ('DEMO', 'demo');"));

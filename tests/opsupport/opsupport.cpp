@@ -13,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
 
@@ -105,9 +106,9 @@ QString ledgerProblem(const QString &path)
 
 namespace {
 
-void ready()
+void ready(const char *word = "ready")
 {
-    std::fputs("ready\n", stdout);
+    std::puts(word);
     std::fflush(stdout);
 }
 
@@ -142,45 +143,51 @@ int runLedgerWriter(sqlite3 *db, int accounts, const QString &stopFile)
     return 0;
 }
 
-} // namespace
-
-QString runOperation(const QStringList &a, const QDate &date)
+// The operation args name, as the window runs it; see runChildIfAsked().
+int runOperation(const QStringList &a, const std::function<void(bool)> &around)
 {
+    ready("go");
+    QElapsedTimer clock;
+    clock.start();
+    around(true);
+    QString error;
     try {
         if (a.value(0) == "backup" && a.size() == 3)
             Operations::backUp(a[1], a[2]);
         else if (a.value(0) == "restore" && a.size() == 3)
-            Operations::restore(a[1], a[2], date);
+            Operations::restore(a[1], a[2], RestoreDate);
         else if (a.value(0) == "compact" && a.size() == 3)
             Operations::compact(a[1], a[2]);
         else
-            return QStringLiteral("usage");
+            return 2;
     } catch (const Error &e) {
-        return e.message();
+        error = e.message();
     }
-    return {};
+    around(false);
+    if (!error.isEmpty())
+        return std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData()), 1;
+    std::printf("done %lld\n", static_cast<long long>(clock.elapsed()));
+    return 0;
 }
 
-QStringList operationAsked(int argc, char **argv)
+} // namespace
+
+int runChildIfAsked(int argc, char **argv, const std::function<void(bool)> &around)
 {
-    QStringList args;
+    QStringList operation;
     for (int i = 2; argc >= 2 && std::strcmp(argv[1], "--operation") == 0 && i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
-    return args;
-}
-
-int runChildIfAsked(int argc, char **argv)
-{
+        operation << QString::fromLocal8Bit(argv[i]);
+    if (!operation.isEmpty())
+        return runOperation(operation, around);
     if (argc < 4 || std::strcmp(argv[1], "--child") != 0)
         return -1;
     const QString role = QString::fromLocal8Bit(argv[2]);
     const QByteArray arg = argc > 4 ? QByteArray(argv[4]) : QByteArray();
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(argv[3], &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
-        return fail(db, "open");
-    sqlite3_busy_timeout(db, 30000);
+    const QString path = QString::fromLocal8Bit(argv[3]);
+    const RawDb connection = rawOpen(path);
+    sqlite3 *db = connection.get();
     if (role == "writer")
-        return runLedgerWriter(db, scalar(argv[3], "SELECT max(AccountID) FROM Debit").toInt(),
+        return runLedgerWriter(db, scalar(path, "SELECT max(AccountID) FROM Debit").toInt(),
                                QString::fromLocal8Bit(arg));
     QByteArray sql;
     if (role == "idle")
@@ -204,27 +211,13 @@ int runChildIfAsked(int argc, char **argv)
     // "idle" with ARG: the connection, open all along, then commits ARG.
     if (role == "idle" && !arg.isEmpty())
         std::printf(rawExec(db, arg.constData()) ? "committed\n" : "refused: %s\n", sqlite3_errmsg(db));
-    sqlite3_close(db);
     return 0;
-}
-
-namespace {
-QString &childProgram()
-{
-    static QString program;
-    return program;
-}
-} // namespace
-
-void Child::setProgram(const QString &path)
-{
-    childProgram() = path;
 }
 
 bool Child::start(const QString &role, const QString &database, const QString &arg, const QString &asUser)
 {
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    const QString program = childProgram().isEmpty() ? QCoreApplication::applicationFilePath() : childProgram();
+    const QString program = program_.isEmpty() ? QCoreApplication::applicationFilePath() : program_;
     const QStringList args = QStringList{"--child", role, database} + (arg.isNull() ? QStringList() : QStringList{arg});
     if (asUser.isEmpty())
         process_.start(program, args);

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <sqlite3.h>
 
@@ -30,15 +31,16 @@ QStringList entries(const QString &folder);              // every entry, hidden 
 void addLedger(const QString &path, int accounts = 4000);
 QString ledgerProblem(const QString &path);
 
-// Runs the operation args name ("backup DATABASE BACKUP", "restore BACKUP DATABASE", "compact
-// DATABASE TEMP") as the window does, the restore on date: the error's message, empty on success;
-// "usage" for arguments that name no operation.
-QString runOperation(const QStringList &args, const QDate &date);
-// The arguments after "--operation" when this program was started so; empty when not.
-QStringList operationAsked(int argc, char **argv);
+// The day the operations of children restore on: the safety copies are named after its year.
+inline const QDate RestoreDate(2026, 12, 9);
 
-// Runs the child role asked for ("--child ROLE DATABASE [ARG]"); -1 when this is no child.
-int runChildIfAsked(int argc, char **argv);
+// Runs what this program was started as a child for, returning its exit code; -1 when it is no
+// child. "--child ROLE DATABASE [ARG]": a role of Child below. "--operation" and "backup DATABASE
+// BACKUP", "restore BACKUP DATABASE" or "compact DATABASE TEMP": the operation as the window runs
+// it, printing "go" first and "done MS" after a success; a failure's message goes to stderr, with
+// exit code 1. around(true) runs just before the operation, around(false) just after.
+int runChildIfAsked(
+    int argc, char **argv, const std::function<void(bool)> &around = [](bool) {});
 
 // This program run again as a child on one database, ready when start() returns: "idle" keeps
 // the database open until finish() (and then commits the SQL ARG, if given, printing "committed");
@@ -56,12 +58,13 @@ public:
     [[nodiscard]] bool start(const QString &role, const QString &database, const QString &arg = QString(),
                              const QString &asUser = QString());
     // The program that children run: this one unless set (a copy other accounts may run).
-    static void setProgram(const QString &path);
+    static void setProgram(const QString &path) { program_ = path; }
     qint64 pid() const { return process_.processId(); }
     QString finish(); // closes its input, waits, returns what it printed
     void kill();      // SIGKILL, then waits
 
 private:
+    inline static QString program_;
     QProcess process_;
     QByteArray output_;
 };

@@ -2,7 +2,6 @@
 
 #include "app/modTarBackup.h"
 #include "app/settings.h"
-#include "backendmaker.h"
 #include "forms/frmLogin.h"
 #include "forms/frmTvUtil.h"
 #include "platform/clock.h"
@@ -11,9 +10,8 @@
 #include <QEvent>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
 #include <QTest>
-
+#include <QTimer>
 
 namespace FormSupport {
 
@@ -63,8 +61,7 @@ std::unique_ptr<frmTvUtil> loadAndLogIn(const QString &user, const QString &pass
         typeLogin(dialog, user, password);
     });
     form->show();
-    if (!QTest::qWaitFor([&] { return sawLogin && form->isVisible(); }) || !modTarBackup::LoggedIn
-        || !hiddenAndEmpty)
+    if (!QTest::qWaitFor([&] { return sawLogin && form->isVisible(); }) || !modTarBackup::LoggedIn || !hiddenAndEmpty)
         return nullptr;
     return form;
 }
@@ -83,14 +80,6 @@ void resetProgramState(const QString &settingsFolder)
     DialogHook::reset();
     DialogHook::setStrict(true);
     Clock::setSource([] { return QDateTime(QDate(2026, 12, 5), QTime(20, 55, 35)); });
-}
-
-void makeBackEnd(const QString &path, const QStringList &users)
-{
-    BackendMaker::Options options;
-    for (const QString &user : users)
-        options.users.append({user.section(':', 0, 0), user.section(':', 1)});
-    BackendMaker::make(path, options);
 }
 
 PaintWatch::PaintWatch(QObject *widget, std::function<void()> onPaint) : onPaint_(std::move(onPaint))

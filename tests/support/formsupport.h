@@ -50,8 +50,4 @@ private:
 // settings in folder, clock fixed at 20:55:35 on 5 December 2026.
 void resetProgramState(const QString &settingsFolder);
 
-// Creates an SQLite back-end database at path with a User table holding the given
-// "NAME:PASSWORD" rows.
-void makeBackEnd(const QString &path, const QStringList &users);
-
 } // namespace FormSupport

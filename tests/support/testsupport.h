@@ -11,7 +11,6 @@ namespace TestSupport {
 class TempFolder {
 public:
     TempFolder();
-    bool isValid() const { return dir_.isValid(); }
     QString path() const { return dir_.path(); }
     QString path(const QString &name) const { return dir_.path() + QLatin1Char('/') + name; }
 
