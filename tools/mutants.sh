@@ -9,7 +9,8 @@
 #   --random SEED COUNT
 #                  mutants drawn at random over src/ with that seed (tools/mutants-draw.py) instead of
 #                  the list, run against every test until COUNT of them have compiled; one that does
-#                  not compile is passed over and the next one drawn
+#                  not compile is passed over and the next one drawn; a run stopped part way
+#                  goes on where it stopped if the tracked files are as they were
 #   --all          run every test for each mutant, not only the ones its row names
 #   --list         print the mutants and stop
 #   --check        only tell, for each mutant, whether its text occurs once in its file (no build)
@@ -211,12 +212,31 @@ restore() { [ -n "$current" ] && cp "$scratch/saved" "$tree/$current" && touch "
 trap 'restore' EXIT
 trap 'restore; exit 130' INT TERM
 
+# A random run keeps its results with a digest of the tracked files: run again on the same files,
+# it reports the mutants already run as they were and goes on with the rest.
+declare -A earlier=()
+if [ -n "$seed" ]; then
+  results=$logs/random-$seed.results
+  digest=$(cd "$tree" && tr '\n' '\0' <"$scratch/have.lst" | xargs -0 sha1sum | sha1sum | cut -c1-16)
+  if [ "$(head -n1 "$results" 2>/dev/null)" = "# files $digest" ]; then
+    while IFS=$'\t' read -r id result _; do earlier[$id]=$result; done < <(tail -n +2 "$results")
+  else
+    echo "# files $digest" >"$results"
+  fi
+fi
+
 [ $markdown = 1 ] && printf '| Mutant | File | Killed by | Seconds |\n|---|---|---|---:|\n'
 [ $markdown = 1 ] || row MUTANT FILE "KILLED BY" SECONDS
 killed=0 total=0 survivors=() bad=() uncompiled=0
 for i in "${!ids[@]}"; do
   [ -n "$seed" ] && [ $total -ge "$wanted_count" ] && break
   id=${ids[$i]} file=${files[$i]} from=${froms[$i]} to=${tos[$i]} start=$SECONDS
+  if [ -n "${earlier[$id]:-}" ]; then
+    result=${earlier[$id]} total=$((total + 1))
+    case $result in SURVIVED) survivors+=("$id") ;; "NO TEST MATCHES") total=$((total - 1)) ;; *) killed=$((killed + 1)) ;; esac
+    row "$id" "$file" "$result" "(earlier)"
+    continue
+  fi
   if ! applies "$tree/$file" "$from"; then row "$id" "$file" "BAD ($why)" 0; bad+=("$id"); continue; fi
   cp -p "$tree/$file" "$scratch/saved" && current=$file
   printf '%s' "${content/"$from"/"$to"}" >"$tree/$file"
@@ -243,7 +263,7 @@ for i in "${!ids[@]}"; do
     *) killed=$((killed + 1)) ;;
   esac
   row "$id" "$file" "$result" $((SECONDS - start))
-  [ -n "$seed" ] && printf '%s\t%s\t%s\n' "$id" "$result" "${descs[$i]}" >>"$logs/random-$seed.results"
+  [ -n "$seed" ] && printf '%s\t%s\t%s\n' "$id" "$result" "${descs[$i]}" >>"$results"
 done
 
 echo
