@@ -10,6 +10,8 @@ Kinds of fault:
   logic     && and || swapped
   negate    the condition of an if or while negated
   constant  an integer literal replaced by its neighbour (n+1, n-1) or 0
+  flag      a named constant replaced by the next one of its family (O_..., SQLITE_OPEN_...,
+            QMessageBox::...), or left out of the flags it is or-ed with
   boolean   true and false swapped
   call      a statement that only calls something deleted
   return    a returned value replaced by the type's default ({})
@@ -95,7 +97,28 @@ def matching_paren(text, start):
     return -1
 
 
-def sites_of(path, lines):
+# Named constants: all capitals with a family prefix (O_NOFOLLOW: O_, SQLITE_OPEN_READONLY:
+# SQLITE_OPEN_), or a Qt enumerator (QMessageBox::Critical: QMessageBox::).
+NAMED = re.compile(r"\b(?:([A-Z][A-Z0-9]*_(?:[A-Z0-9]+_)*)[A-Z0-9]+|(Q[A-Za-z]*::|Qt::)[A-Z]\w*)\b")
+
+
+def family_of(m):
+    family = m.group(1) or m.group(2)
+    return None if family.startswith(("Q_", "QT_")) else family
+
+
+def families_of(all_lines):
+    """Every named constant the sources use, by family, in sorted order."""
+    families = {}
+    for lines in all_lines:
+        for code in code_mask(lines):
+            for m in NAMED.finditer(code or ""):
+                if family_of(m):
+                    families.setdefault(family_of(m), set()).add(m.group(0))
+    return {family: sorted(names) for family, names in families.items() if len(names) > 1}
+
+
+def sites_of(path, lines, families):
     masked = code_mask(lines)
     for no, (line, code) in enumerate(zip(lines, masked)):
         if code is None or not code.strip():
@@ -116,6 +139,15 @@ def sites_of(path, lines):
             value = int(m.group(1))
             for to in sorted({value + 1, max(value - 1, 0), 0} - {value}):
                 yield no, m.start(1), m.end(1), str(to), "constant", f"{value} becomes {to}"
+        for m in NAMED.finditer(code):
+            names = families.get(family_of(m) or "", [])
+            if m.group(0) in names:
+                to = names[(names.index(m.group(0)) + 1) % len(names)]
+                yield no, m.start(), m.end(), to, "flag", f"{m.group(0)} becomes {to}"
+            if code.startswith(" | ", m.end()):
+                yield no, m.start(), m.end() + 3, "", "flag", f"{m.group(0)} left out"
+            elif code[:m.start()].endswith(" | "):
+                yield no, m.start() - 3, m.end(), "", "flag", f"{m.group(0)} left out"
         for m in re.finditer(r"\b(true|false)\b", code):
             to = "false" if m.group(1) == "true" else "true"
             yield no, m.start(1), m.end(1), to, "boolean", f"{m.group(1)} becomes {to}"
@@ -157,17 +189,15 @@ def main():
     parser.add_argument("--under", default="src")
     args = parser.parse_args()
     root = os.path.abspath(args.root)
-    sites = []
+    sources = {}
     for folder, _, names in os.walk(os.path.join(root, args.under)):
         for name in sorted(names):
-            if not name.endswith((".cpp", ".h")):
-                continue
-            path = os.path.join(folder, name)
-            with open(path, encoding="utf-8") as f:
-                lines = f.read().split("\n")
-            rel = os.path.relpath(path, root)
-            for site in sites_of(rel, lines):
-                sites.append((rel,) + site)
+            if name.endswith((".cpp", ".h")):
+                path = os.path.join(folder, name)
+                with open(path, encoding="utf-8") as f:
+                    sources[os.path.relpath(path, root)] = f.read().split("\n")
+    families = families_of(sources.values())
+    sites = [(rel,) + site for rel, lines in sources.items() for site in sites_of(rel, lines, families)]
     sites.sort()
     random.Random(args.seed).shuffle(sites)
     texts = {}
