@@ -73,29 +73,25 @@ Verdict reference(const std::uint8_t *data, std::size_t size, QByteArray &conten
 // the level, checksum and content-size flags of settings, then damaged as settings say: a bit
 // flipped, the end cut off, or bytes added after the frame, at the given relative position.
 struct Generated {
-    QByteArray backup;
-    QByteArray content;
+    QByteArray backup = {}, content = {};
     bool checksum = false, sized = false, damaged = false;
 };
 
 Generated generate(const std::uint8_t *data, std::size_t size)
 {
-    Generated g;
     const std::uint8_t settings = size > 1 ? data[1] : 0;
+    const int damage = (settings >> 2) & 3;
+    Generated g{.checksum = (settings & 1) != 0, .sized = ((settings >> 1) & 1) != 0, .damaged = damage != 0};
     const int repeat = size > 2 ? data[2] : 0;
     const unsigned position = size > 4 ? unsigned(data[3]) << 8 | data[4] : 0;
     const QByteArray pattern =
         size > 5 ? QByteArray(reinterpret_cast<const char *>(data + 5), qsizetype(size - 5)) : QByteArray("x");
     const qsizetype length = std::min<qsizetype>(pattern.size() * (1 + qsizetype(repeat) * repeat * 16), 1 << 20);
-    while (g.content.size() < length)
-        g.content += pattern;
-    g.content.truncate(length);
+    g.content = pattern.repeated(length / pattern.size() + 1).left(length);
 
     std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, 1 + (settings >> 4) % 9);
-    g.checksum = settings & 1;
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, g.checksum);
-    g.sized = (settings >> 1) & 1;
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, g.sized);
     g.backup.resize(qsizetype(ZSTD_compressBound(std::size_t(g.content.size()))));
     const std::size_t n = ZSTD_compress2(cctx.get(), g.backup.data(), std::size_t(g.backup.size()),
@@ -104,8 +100,6 @@ Generated generate(const std::uint8_t *data, std::size_t size)
     g.backup.truncate(qsizetype(n));
 
     const qsizetype at = qsizetype(quint64(position) * quint64(g.backup.size()) >> 16);
-    const int damage = (settings >> 2) & 3;
-    g.damaged = damage != 0;
     if (damage == 1) // one bit flipped
         g.backup[at] = char(g.backup[at] ^ (1 << (position & 7)));
     else if (damage == 2) // cut short

@@ -49,15 +49,14 @@ HKEY rootHandle(const QString &canonical)
 // Reads one value three ways: its size, into a buffer one byte too small, and into a roomy one.
 void checkValue(const Hive &hive, const QString &keyPath, HKEY key, const QByteArray &name)
 {
-    quint32 type = 0xDEAD, size = 0xDEAD;
-    const long rc = RegQueryValueExA(key, name, nullptr, &type, nullptr, &size);
+    quint32 type = 0xDEAD, needed = 0xDEAD;
+    const long rc = RegQueryValueExA(key, name, nullptr, &type, nullptr, &needed);
     const HiveValue *value = hive.value(keyPath, QString::fromLocal8Bit(name));
     FUZZ_CHECK(rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND, QString::number(rc));
     FUZZ_CHECK((rc == ERROR_SUCCESS) == (value != nullptr), "the hive and the registry calls disagree");
     if (rc != ERROR_SUCCESS)
         return;
     FUZZ_CHECK(type == value->type, QStringLiteral("type %1, hive says %2").arg(type).arg(value->type));
-    const quint32 needed = size;
     constexpr char Canary = '\xA5';
     constexpr quint32 Slack = 8;
 
@@ -71,8 +70,7 @@ void checkValue(const Hive &hive, const QString &keyPath, HKEY key, const QByteA
             FUZZ_CHECK(small[i] == Canary, "a too small buffer was written past its end");
     }
     QByteArray roomy(qsizetype(needed + Slack), Canary);
-    quint32 roomySize = needed + Slack;
-    quint32 roomyType = 0xDEAD;
+    quint32 roomySize = needed + Slack, roomyType = 0xDEAD;
     const long got =
         RegQueryValueExA(key, name, nullptr, &roomyType, reinterpret_cast<uchar *>(roomy.data()), &roomySize);
     FUZZ_CHECK(got == ERROR_SUCCESS && roomySize == needed && roomyType == type, QString::number(got));
@@ -130,9 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (rc != ERROR_SUCCESS)
             continue;
         // A key that opens has every parent, and nobody may open it for writing.
-        const QString path =
+        QString trimmedPath =
             rootName + (subKey.isEmpty() ? QString() : QLatin1Char('\\') + QString::fromLocal8Bit(subKey));
-        QString trimmedPath = path;
         while (trimmedPath.endsWith(QLatin1Char('\\')))
             trimmedPath.chop(1);
         if (!subKey.isEmpty())

@@ -179,12 +179,11 @@ struct DbContent {
 
 DbContent readDatabase(const QString &path)
 {
-    if (const QStringList integrity = OpSupport::rows(path, "PRAGMA integrity_check"); integrity != QStringList{"ok"})
+    if (const QStringList integrity = rows(path, "PRAGMA integrity_check"); integrity != QStringList{"ok"})
         return {"integrity_check: " + integrity.join("; "), {}, {}};
     QCryptographicHash hash(QCryptographicHash::Md5);
-    const OpSupport::RawDb db = OpSupport::rawOpen(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX);
-    for (const QString &object :
-         OpSupport::rows(path, "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY 1, 2")) {
+    const RawDb db = rawOpen(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX);
+    for (const QString &object : rows(path, "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY 1, 2")) {
         hash.addData(object.toUtf8() + '\n');
         if (!object.startsWith("table|"))
             continue;
@@ -213,7 +212,7 @@ DbContent readDatabase(const QString &path)
         if (rc != SQLITE_DONE)
             return {"cannot read " + object + ": " + sqlite3_errmsg(db.get()), {}, {}};
     }
-    return {{}, hash.result(), OpSupport::scalar(path, "PRAGMA freelist_count")};
+    return {{}, hash.result(), scalar(path, "PRAGMA freelist_count")};
 }
 
 // What the database at path holds: it must read the same from its main file alone (a copy of it)
@@ -239,7 +238,7 @@ DbContent checkedDatabase(const QString &path, bool throughSqlite = false)
 
 QStringList hiddenEntries(const QString &folder)
 {
-    return OpSupport::entries(folder).filter(QRegularExpression("^\\."));
+    return entries(folder).filter(QRegularExpression("^\\."));
 }
 
 const QByteArray OlderBackup = "an older backup", OlderSafetyCopy = "an older safety copy";
@@ -258,7 +257,7 @@ struct Case {
 
     QString database(const QString &root) const { return root + (across ? "/Data/Sales.mdb" : "/BACK/BACK.MDB"); }
     QString backup() const { return work + "/out/BACK.TVB"; }
-    QString safetyCopy() const { return Paths::safetyCopyPath(database(work), OpSupport::RestoreDate); }
+    QString safetyCopy() const { return Paths::safetyCopyPath(database(work), RestoreDate); }
     QString compactTemp() const { return work + "/BACK/BACKNEW.MDB"; }
     QStringList args(const QString &root = {}) const
     {
@@ -290,7 +289,7 @@ struct Case {
         other = checkedDatabase(base + "/OTHER.MDB");
         otherBytes = readFile(base + "/OTHER.MDB");
         CompressionEngine::compressFile(base + "/OTHER.MDB", base + "/in/OTHER.TVB");
-        writeFile(Paths::safetyCopyPath(database(base), OpSupport::RestoreDate), OlderSafetyCopy);
+        writeFile(Paths::safetyCopyPath(database(base), RestoreDate), OlderSafetyCopy);
     }
 
     // What the database at path holds. A file with no journal or log beside it, and the bytes
@@ -421,403 +420,391 @@ class TestCrash : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase()
+    {
+        QVERIFY(!QStandardPaths::findExecutable("zstd").isEmpty());
+        kills = envNumber("TARVOS_CRASH_KILLS", kills);
+        megabytes = envNumber("TARVOS_CRASH_MB", megabytes);
+        seed = quint32(envNumber("TARVOS_CRASH_SEED", int(seed)));
+        qInfo("%d kills per case, databases of %d MiB, seed %u", kills, megabytes, seed);
+    }
+
     void killedOperation_data() { cases(true); }
-    void killedOperation();
+
+    void killedOperation()
+    {
+        Case c;
+        if (const QString why = prepare(c, megabytes); !why.isEmpty())
+            QSKIP(qPrintable("the back-end folder needs a file system of its own: " + why));
+        const Outcome full = runChild(c.args());
+        QVERIFY2(full.exitCode == 0, qPrintable(full.errors));
+        QCOMPARE(c.finished(c.original), QString());
+        qint64 duration = qMax<qint64>(full.ms, 1);
+
+        // The steps that leave a file of their own, each with a test that it has been reached. The
+        // database's name leads to another file once replaced (the first look notes the file).
+        const QString db = c.database(c.work);
+        auto shows = [](const QString &folder, const QString &part) {
+            return [=] { return !hiddenEntries(folder).filter(part).isEmpty(); };
+        };
+        auto replaced = [db, inode = ino_t(0)]() mutable {
+            struct stat st;
+            if (::stat(QFile::encodeName(db).constData(), &st) != 0)
+                return false;
+            inode = inode ? inode : st.st_ino;
+            return st.st_ino != inode;
+        };
+        QList<std::pair<QString, std::function<bool()>>> steps;
+        if (c.operation == "backup")
+            steps = {{"the backup begun", shows(c.work + "/out", ".tmp-")}};
+        else if (c.operation == "restore")
+            steps = {{"the restored file staged", shows(c.work + "/BACK", ".restore-")},
+                     {"the safety copy begun", shows(c.work + "/BACK", ".safety-")},
+                     {"the safety copy in place", [s = c.safetyCopy()] { return readFile(s) != OlderSafetyCopy; }},
+                     {"the target replaced", replaced}};
+        else
+            steps = {{"the copy begun", shows(c.work + "/BACK", ".tmp-")},
+                     {"the copy complete", [t = c.compactTemp()] { return QFile::exists(t); }},
+                     {"the database replaced", replaced}};
+        // In place, the file stays: what shows is SQLite's journal of the write, or its log growing.
+        if (c.shared && c.operation != "backup")
+            steps.back() = {"the target being written", [db, wal = c.wal] {
+                                return wal ? QFileInfo(db + "-wal").size() > (64 << 10)
+                                           : QFile::exists(db + "-journal");
+                            }};
+
+        // One kill at each step, then one in each of kills equal slices of the run; a run that ends
+        // before its kill (runs vary with the load) is made up for by kills at random moments of the
+        // shortest run seen.
+        QRandomGenerator random(seed ^ qHash(QByteArray(QTest::currentDataTag())));
+        QMap<QString, int> phases;
+        const int n = int(steps.size());
+        int landed = 0;
+        for (int i = 0; landed < kills + n && i < 4 * kills + n; ++i) {
+            const double slice = i - n < kills ? i - n + random.generateDouble() : random.generateDouble() * kills;
+            const qint64 delay = qint64(slice * double(duration) / kills);
+            const QString when = i < n ? "killed at " + steps[i].first
+                                       : QStringLiteral("killed %1 ms into a run of %2 ms").arg(delay).arg(duration);
+            QCOMPARE(c.freshWork(), QString());
+            const Outcome run = runChild(c.args(), i < n ? steps[i].second : after(delay));
+            QVERIFY2(run.killed || run.exitCode == 0, qPrintable(when + ": " + run.errors));
+            landed += run.killed || i < n;
+            duration = !run.killed && i >= n && run.ms > 0 ? qMin(duration, run.ms) : duration;
+            QString phase;
+            const QString problem = c.recover(phase);
+            QVERIFY2(problem.isEmpty(), qPrintable(when + " (" + phase + "): " + problem));
+            ++phases[run.killed ? phase : QStringLiteral("finished before the kill")];
+        }
+        qInfo("%s: %d kills over a run of %lld ms: %s", QTest::currentDataTag(), landed, duration,
+              qPrintable(tally(phases)));
+        QVERIFY2(landed == kills + n, "too many runs ended before their kill");
+    }
+
     void powerCut_data() { cases(false, true); }
-    void powerCut();
+
+    void powerCut()
+    {
+        // Every file of the run lies on lossyfs, which forgets at a power cut what no sync made
+        // durable (torn: keeps a random part of it). The cut comes at each sync point of the run
+        // (TARVOS_POWERCUTS caps them, default 20, 0 for all), after the run, which must then have
+        // lasted, and at TARVOS_POWERCUT_MOMENTS random moments (default 2).
+        Case c;
+        QFETCH(bool, torn);
+        QCOMPARE(prepare(c, megabytes), QString());
+        const QString mount = c.work + "-mnt", log = c.work + "-syncs.log";
+        const QStringList mode = torn ? QStringList{"--torn", QString::number(seed)} : QStringList{};
+        int syncs = 0;
+        qint64 duration = 1;
+        {
+            LossyMount fs(c.work, mount, mode + QStringList{"--log", log});
+            if (!fs.why().isEmpty())
+                QSKIP(qPrintable(fs.why()));
+            const Outcome full = runChild(c.args(mount));
+            QVERIFY2(full.exitCode == 0, qPrintable(full.errors));
+            syncs = int(
+                QString::fromUtf8(readFile(log)).split('\n').filter(QRegularExpression(" fsync| fdatasync")).size());
+            duration = qMax<qint64>(full.ms, 1);
+        }
+        QVERIFY(syncs > 0);
+        const int capped = envNumber("TARVOS_POWERCUTS", 20, 0), cuts = capped == 0 ? syncs : qMin(syncs, capped);
+        const int moments = envNumber("TARVOS_POWERCUT_MOMENTS", 2, 0);
+        QRandomGenerator random(seed ^ qHash(QByteArray(QTest::currentDataTag())));
+        QMap<QString, int> phases;
+        for (int i = 0; i <= cuts + moments; ++i) {
+            const bool afterRun = i == cuts, atMoment = i > cuts;
+            const int at = afterRun ? syncs + 1 : 1 + int(qint64(i) * syncs / cuts);
+            const qint64 delay = qint64(random.generateDouble() * double(duration));
+            const QString when = atMoment
+                                     ? QStringLiteral("power cut %1 ms into a run of %2 ms").arg(delay).arg(duration)
+                                     : QStringLiteral("power cut at sync %1 of %2").arg(at).arg(syncs);
+            QCOMPARE(c.freshWork(), QString());
+            Outcome run;
+            {
+                LossyMount fs(c.work, mount,
+                              atMoment ? mode : mode + QStringList{"--cut-at-sync", QString::number(at)});
+                QVERIFY2(fs.why().isEmpty(), qPrintable(fs.why()));
+                bool cutDone = false;
+                // At a random moment the machine stops: the power goes, and the program with it.
+                run = runChild(c.args(mount),
+                               atMoment ? after(delay, [&] { cutDone = fs.cut(true); }) : std::function<bool()>());
+                QVERIFY2(run.killed || run.exitCode == 0 || !atMoment, qPrintable(run.errors));
+                QVERIFY2(cutDone || fs.cut(atMoment || fs.running()), qPrintable(when + ": " + fs.report()));
+            }
+            QString phase;
+            const QString problem = c.recover(phase);
+            QVERIFY2(problem.isEmpty(), qPrintable(when + " (" + phase + "): " + problem));
+            QVERIFY2(!afterRun ||
+                         (run.exitCode == 0 &&
+                          QStringList({"new backup", "restored", "compacted"}).contains(phase.section(',', 0, 0))),
+                     qPrintable("a finished run did not last through a power cut: " + phase));
+            ++phases[phase];
+        }
+        qInfo(
+            "%s: %d power cuts over %d sync points, one after the run and %d at random moments of a run of %lld ms: %s",
+            QTest::currentDataTag(), cuts, syncs, moments, duration, qPrintable(tally(phases)));
+    }
+
     void failedCall_data() { cases(false); }
-    void failedCall();
-    void leftoverCompactedCopy_data();
-    void leftoverCompactedCopy();
-    void walCopySwitchedWithoutJournal();
-    void writtenWhileCompacting_data();
-    void writtenWhileCompacting();
+
+    void failedCall()
+    {
+        // Each call of the operation to the file system fails in turn, with EIO or ENOSPC. The run
+        // must end with one message that gives the number and names a file, every file as before,
+        // nothing left behind; or, where the call did not matter, with the complete result. A failed
+        // sync is never passed over. Without TARVOS_FAILED_CALLS, every open and 3 calls of each
+        // other kind are tried, EIO and ENOSPC in turn; with it, that many of each kind (0: all),
+        // each with both. Every open is a step of its own (another file, or the same one for another
+        // check), where the reads and writes of one file repeat one step.
+        Case c;
+        QCOMPARE(prepare(c, 2), QString());
+        const Outcome counted = runChild(c.args(), {}, "count");
+        QVERIFY2(counted.exitCode == 0, qPrintable(counted.errors));
+        QMap<QString, long> calls;
+        for (const QByteArray &line : counted.output.split('\n'))
+            if (const QList<QByteArray> words = line.split(' '); words.size() == 3 && words[0] == "calls")
+                calls.insert(QString::fromLatin1(words[1]), words[2].toLong());
+        QVERIFY2(calls.value("posix/io/sync/fsync") + calls.value("posix/io/sync/fdatasync") > 0,
+                 "the operation made no sync: is libfiu's preload in place?");
+        const bool shortForm = !qEnvironmentVariableIsSet("TARVOS_FAILED_CALLS");
+        const int cap = envNumber("TARVOS_FAILED_CALLS", 3, 0);
+        const QRegularExpression oneMessage("^\\d+: [^\\n]*" + QRegularExpression::escape(c.work));
+        QMap<QString, int> ended;
+        QStringList made;
+        for (auto it = calls.begin(); it != calls.end(); ++it) {
+            const QString kind = it.key().section('/', -1);
+            const long n = it.value(), tried = cap == 0 || (shortForm && kind == "open") ? n : qMin<long>(n, cap);
+            made << QStringLiteral("%1 %2").arg(n).arg(kind);
+            for (long i = 0; i < tried; ++i) {
+                const long index = tried == n ? i + 1 : 1 + i * (n - 1) / qMax<long>(tried - 1, 1);
+                for (const int err : shortForm ? QList<int>{i % 2 ? ENOSPC : EIO} : QList<int>{EIO, ENOSPC}) {
+                    const QString when = QString::asprintf("call %ld of %ld of %s failed with %s", index, n,
+                                                           qPrintable(it.key()), err == EIO ? "EIO" : "ENOSPC");
+                    QCOMPARE(c.freshWork(), QString());
+                    const Outcome run =
+                        runChild(c.args(), {}, QStringLiteral("%1 %2 %3").arg(it.key()).arg(index).arg(err));
+                    const bool reached = run.output.contains("failed " + it.key().toLatin1());
+                    QString problem, phase;
+                    if (run.exitCode == 0) {
+                        QVERIFY2(!reached || !it.key().contains("/sync/"),
+                                 qPrintable(when + ": a failed sync was passed over"));
+                        // A temporary file that could not be removed is left for the next run.
+                        problem = kind == "unlink" ? c.recover(phase) : c.finished(c.original);
+                        ++ended[reached ? kind + " passed over" : "not reached"];
+                    } else {
+                        QVERIFY2(reached && run.exitCode == 1, qPrintable(when + ": " + run.errors));
+                        QVERIFY2(oneMessage.match(run.errors).hasMatch() && !run.errors.contains('\n'),
+                                 qPrintable(when + ", not one message naming a file: " + run.errors));
+                        problem = c.hiddenLeft().isEmpty() ? c.recover(phase) : c.hiddenLeft();
+                        ++ended[kind + " refused"];
+                    }
+                    QVERIFY2(problem.isEmpty(), qPrintable(when + ": " + problem));
+                }
+            }
+        }
+        qInfo("%s: calls made: %s; ended: %s", QTest::currentDataTag(), qPrintable(made.join(", ")),
+              qPrintable(tally(ended)));
+    }
+
+    void leftoverCompactedCopy_data()
+    {
+        // What lies at BACKNEW.MDB when the compaction starts: only a copy that holds exactly what
+        // the database holds, with nothing unfinished beside it, may be removed.
+        QTest::addColumn<QString>("leftover");
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("copy of the same rows") << "copy" << true;
+        QTest::newRow("copy in write-ahead-log mode") << "wal copy" << true;
+        QTest::newRow("copy with its log and index beside it") << "wal files" << true;
+        QTest::newRow("copy of an older state") << "older" << false;
+        QTest::newRow("another database") << "other" << false;
+        QTest::newRow("copy with a journal beside it") << "journal" << false;
+        QTest::newRow("copy held open by a program") << "open" << false;
+        QTest::newRow("the database itself") << "itself" << false;
+        QTest::newRow("link to the database") << "symlink" << false;
+        QTest::newRow("second name of the database") << "hard link" << false;
+    }
+
+    void leftoverCompactedCopy()
+    {
+        QFETCH(QString, leftover);
+        QFETCH(bool, removed);
+        TempFolder folder;
+        const QString temp = folder.path("BACKNEW.MDB");
+        QString source = folder.path("BACK.MDB");
+        BackendMaker::make(source, {{{"ADMIN", "Secret"}}, 0, 512 << 10, 40});
+        Child user;
+        if (QStringList{"copy", "wal copy", "wal files", "older", "journal", "open"}.contains(leftover))
+            dbEngine().CompactDatabase(source, temp);
+        if (leftover.startsWith("wal"))
+            QCOMPARE(scalar(temp, "PRAGMA journal_mode = WAL"), QString("wal"));
+        // As a compaction stopped while it switched the copy to that mode leaves them.
+        for (const char *beside : {"-wal", "-shm"})
+            leftover == "wal files" ? writeFile(temp + beside, "") : void();
+        if (leftover == "older") // one letter changed: the same types and lengths
+            QVERIFY(rawExec(rawOpen(source).get(), "UPDATE User SET UserPassword = 'Secreu' WHERE UserName = 'ADMIN'"));
+        if (leftover == "journal")
+            writeFile(temp + "-journal", "");
+        if (leftover == "open")
+            QVERIFY(user.start("idle", temp));
+        if (leftover == "other")
+            BackendMaker::make(temp, {{{"ADMIN", "Secret"}}});
+        if (leftover == "itself")
+            QVERIFY(QFile::rename(source, temp));
+        source = leftover == "itself" ? temp : source;
+        if (leftover == "symlink")
+            QVERIFY(QFile::link(source, temp));
+        if (leftover == "hard link")
+            QCOMPARE(::link(QFile::encodeName(source).constData(), QFile::encodeName(temp).constData()), 0);
+        const QByteArray sourceBefore = readFile(source);
+        const DbContent rows = checkedDatabase(source);
+        const QStringList files = entries(folder.path());
+        const QString error = errorMessage([&] { Operations::compact(source, temp); });
+        if (leftover == "open")
+            user.finish();
+        if (removed) {
+            QCOMPARE(error, QString());
+            QCOMPARE(entries(folder.path()), QStringList{"BACK.MDB"});
+            QCOMPARE(checkedDatabase(source).digest, rows.digest);
+            QCOMPARE(checkedDatabase(source).freePages, QString("0"));
+        } else {
+            QVERIFY2(error.contains(quotedPath(temp) + " is in the way: it already exists"), qPrintable(error));
+            QCOMPARE(entries(folder.path()), files);
+            QVERIFY(readFile(source) == sourceBefore);
+            QCOMPARE(QFileInfo(temp).isSymLink(), leftover == "symlink");
+        }
+    }
+
+    void walCopySwitchedWithoutJournal()
+    {
+        // The copy of a database in write-ahead-log mode is switched to that mode before it is put
+        // in place; a program stopped then must leave a copy the next compaction can remove: no
+        // rollback journal is ever created beside it.
+        TempFolder folder;
+        BackendMaker::make(folder.path("BACK.MDB"), {{{"ADMIN", "Secret"}}, 0, 256 << 10, 0, true});
+        QCOMPARE(::chmod(QFile::encodeName(folder.path("BACK.MDB")).constData(), 0600), 0); // put in place by a rename
+        const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(fd >= 0);
+        QVERIFY(::inotify_add_watch(fd, QFile::encodeName(folder.path()).constData(), IN_CREATE | IN_MOVED_TO) >= 0);
+        Operations::compact(folder.path("BACK.MDB"), folder.path("BACKNEW.MDB"));
+        QStringList created;
+        alignas(inotify_event) char events[64 << 10];
+        for (ssize_t size; (size = ::read(fd, events, sizeof events)) > 0;)
+            for (char *at = events; at < events + size;
+                 at += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(at)->len)
+                created << QString::fromLocal8Bit(reinterpret_cast<inotify_event *>(at)->name);
+        ::close(fd);
+        QVERIFY2(created.contains("BACKNEW.MDB") && !created.contains("BACKNEW.MDB-journal"),
+                 qPrintable(created.join(", ")));
+    }
+
+    void writtenWhileCompacting_data()
+    {
+        // Another program writes (or only reads) the database while the compacted copy is checked:
+        // a write must never be undone by putting the older copy in place.
+        QTest::addColumn<bool>("wal");
+        QTest::addColumn<QString>("sql");
+        QTest::addColumn<bool>("shared");
+        for (bool shared : {false, true})
+            for (bool wal : {false, true}) {
+                const char *mode = wal ? "write-ahead log" : "rollback journal", *kind = shared ? "shared" : "private";
+                QTest::addRow("%s, %s, a row changed", kind, mode)
+                    << wal << "UPDATE User SET UserPassword = 'changed'" << shared;
+                QTest::addRow("%s, %s, only read", kind, mode) << wal << "SELECT count(*) FROM User" << shared;
+            }
+    }
+
+    void writtenWhileCompacting()
+    {
+        QFETCH(bool, wal);
+        QFETCH(QString, sql);
+        QFETCH(bool, shared);
+        TempFolder folder;
+        const QString source = folder.path("BACK.MDB");
+        BackendMaker::make(source, {{{"ADMIN", "Secret"}}, 0, 512 << 10, 40, wal});
+        QCOMPARE(::chmod(QFile::encodeName(source).constData(), shared ? 0640 : 0600), 0);
+        const DbContent before = checkedDatabase(source);
+        const auto compact = [&] {
+            Operations::compact(source, folder.path("BACKNEW.MDB"), [&](const QString &src, const QString &dst) {
+                dbEngine().CompactDatabase(src, dst);
+                QVERIFY(rawExec(rawOpen(src).get(), sql.toUtf8().constData()));
+            });
+        };
+        if (sql.startsWith("UPDATE")) {
+            COMPARE_ERROR(compact, EBUSY, {"was changed by another program while it was being compacted"});
+            QCOMPARE(scalar(source, "SELECT group_concat(UserPassword) FROM User"), QString("changed"));
+        } else {
+            QCOMPARE(errorMessage(compact), QString());
+        }
+        // Read once the write is checkpointed into the file: the rows as written, compacted only when unchanged.
+        const DbContent after = checkedDatabase(source);
+        QCOMPARE(after.freePages, sql.startsWith("UPDATE") ? before.freePages : QString("0"));
+        QVERIFY(sql.startsWith("UPDATE") || after.digest == before.digest);
+        QCOMPARE(entries(folder.path()), QStringList{"BACK.MDB"});
+    }
 
 private:
-    void cases(bool across, bool torn = false);
+    void cases(bool across, bool torn = false)
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<bool>("wal");
+        QTest::addColumn<bool>("torn");
+        // A database only its owner may reach is replaced by a rename; a shared one (group members may
+        // read it) is written in place through SQLite.
+        QTest::addColumn<bool>("shared");
+        for (const QString operation : {"backup", "restore", "compact"})
+            for (const QString &shared : operation == "backup" ? QStringList{""} : QStringList{", private", ", shared"})
+                for (const bool wal : {false, true})
+                    for (const QString &tear :
+                         torn ? QStringList{", unsynced writes lost", ", torn writes"} : QStringList{""})
+                        QTest::addRow("%s, %s%s%s", qPrintable(operation), wal ? "write-ahead log" : "rollback journal",
+                                      qPrintable(shared), qPrintable(tear))
+                            << operation << wal << tear.endsWith("torn writes") << (shared != ", private");
+        if (across)
+            QTest::addRow("compact, across file systems") << QString("compact") << false << false << false;
+    }
+
     // Makes the case of the current row in a folder of its own; why it cannot run here, if so.
-    QString prepare(Case &c, int megabytes);
+    QString prepare(Case &c, int mb)
+    {
+        QFETCH(QString, operation);
+        QFETCH(bool, wal);
+        QFETCH(bool, shared);
+        c.operation = operation;
+        c.wal = wal;
+        c.across = QByteArray(QTest::currentDataTag()).contains("across");
+        c.shared = shared;
+        c.megabytes = mb;
+        c.prepare(tmp.path(QString::fromLatin1(QTest::currentTestFunction()) + "/" + QTest::currentDataTag()));
+        return c.original.problem.isEmpty() ? c.freshWork() : c.original.problem;
+    }
 
     TempFolder tmp;
     int kills = 3, megabytes = 4;
     quint32 seed = 20260105;
 };
 
-void TestCrash::initTestCase()
-{
-    QVERIFY(!QStandardPaths::findExecutable("zstd").isEmpty());
-    kills = envNumber("TARVOS_CRASH_KILLS", kills);
-    megabytes = envNumber("TARVOS_CRASH_MB", megabytes);
-    seed = quint32(envNumber("TARVOS_CRASH_SEED", int(seed)));
-    qInfo("%d kills per case, databases of %d MiB, seed %u", kills, megabytes, seed);
-}
-
-void TestCrash::cases(bool across, bool torn)
-{
-    QTest::addColumn<QString>("operation");
-    QTest::addColumn<bool>("wal");
-    QTest::addColumn<bool>("torn");
-    // A database only its owner may reach is replaced by a rename; a shared one (group members may
-    // read it) is written in place through SQLite.
-    QTest::addColumn<bool>("shared");
-    for (const QString operation : {"backup", "restore", "compact"})
-        for (const QString &shared : operation == "backup" ? QStringList{""} : QStringList{", private", ", shared"})
-            for (const bool wal : {false, true})
-                for (const QString &tear :
-                     torn ? QStringList{", unsynced writes lost", ", torn writes"} : QStringList{""})
-                    QTest::addRow("%s, %s%s%s", qPrintable(operation), wal ? "write-ahead log" : "rollback journal",
-                                  qPrintable(shared), qPrintable(tear))
-                        << operation << wal << tear.endsWith("torn writes") << (shared != ", private");
-    if (across)
-        QTest::addRow("compact, across file systems") << QString("compact") << false << false << false;
-}
-
-QString TestCrash::prepare(Case &c, int mb)
-{
-    QFETCH(QString, operation);
-    QFETCH(bool, wal);
-    QFETCH(bool, shared);
-    const bool across = QByteArray(QTest::currentDataTag()).contains("across");
-    c.operation = operation;
-    c.wal = wal;
-    c.across = across;
-    c.shared = shared;
-    c.megabytes = mb;
-    c.prepare(tmp.path(QString::fromLatin1(QTest::currentTestFunction()) + "/" + QTest::currentDataTag()));
-    return c.original.problem.isEmpty() ? c.freshWork() : c.original.problem;
-}
-
-void TestCrash::killedOperation()
-{
-    Case c;
-    if (const QString why = prepare(c, megabytes); !why.isEmpty())
-        QSKIP(qPrintable("the back-end folder needs a file system of its own: " + why));
-    const Outcome full = runChild(c.args());
-    QVERIFY2(full.exitCode == 0, qPrintable(full.errors));
-    QCOMPARE(c.finished(c.original), QString());
-    qint64 duration = qMax<qint64>(full.ms, 1);
-
-    // The steps that leave a file of their own, each with a test that it has been reached. The
-    // database's name leads to another file once replaced (the first look notes the file).
-    const QString db = c.database(c.work);
-    auto shows = [](const QString &folder, const QString &part) {
-        return [=] { return !hiddenEntries(folder).filter(part).isEmpty(); };
-    };
-    auto replaced = [db, inode = ino_t(0)]() mutable {
-        struct stat st;
-        if (::stat(QFile::encodeName(db).constData(), &st) != 0)
-            return false;
-        inode = inode ? inode : st.st_ino;
-        return st.st_ino != inode;
-    };
-    QList<std::pair<QString, std::function<bool()>>> steps;
-    if (c.operation == "backup")
-        steps = {{"the backup begun", shows(c.work + "/out", ".tmp-")}};
-    else if (c.operation == "restore")
-        steps = {{"the restored file staged", shows(c.work + "/BACK", ".restore-")},
-                 {"the safety copy begun", shows(c.work + "/BACK", ".safety-")},
-                 {"the safety copy in place", [s = c.safetyCopy()] { return readFile(s) != OlderSafetyCopy; }},
-                 {"the target replaced", replaced}};
-    else
-        steps = {{"the copy begun", shows(c.work + "/BACK", ".tmp-")},
-                 {"the copy complete", [t = c.compactTemp()] { return QFile::exists(t); }},
-                 {"the database replaced", replaced}};
-    // In place, the file stays: what shows is SQLite's journal of the write, or its log growing.
-    if (c.shared && c.operation != "backup")
-        steps.back() = {"the target being written", [db, wal = c.wal] {
-                            return wal ? QFileInfo(db + "-wal").size() > (64 << 10) : QFile::exists(db + "-journal");
-                        }};
-
-    // One kill at each step, then one in each of kills equal slices of the run; a run that ends
-    // before its kill (runs vary with the load) is made up for by kills at random moments of the
-    // shortest run seen.
-    QRandomGenerator random(seed ^ qHash(QByteArray(QTest::currentDataTag())));
-    QMap<QString, int> phases;
-    const int n = int(steps.size());
-    int landed = 0;
-    for (int i = 0; landed < kills + n && i < 4 * kills + n; ++i) {
-        const double slice = i - n < kills ? i - n + random.generateDouble() : random.generateDouble() * kills;
-        const qint64 delay = qint64(slice * double(duration) / kills);
-        const QString when = i < n ? "killed at " + steps[i].first
-                                   : QStringLiteral("killed %1 ms into a run of %2 ms").arg(delay).arg(duration);
-        QCOMPARE(c.freshWork(), QString());
-        const Outcome run = runChild(c.args(), i < n ? steps[i].second : after(delay));
-        QVERIFY2(run.killed || run.exitCode == 0, qPrintable(when + ": " + run.errors));
-        landed += run.killed || i < n;
-        duration = !run.killed && i >= n && run.ms > 0 ? qMin(duration, run.ms) : duration;
-        QString phase;
-        const QString problem = c.recover(phase);
-        QVERIFY2(problem.isEmpty(), qPrintable(when + " (" + phase + "): " + problem));
-        ++phases[run.killed ? phase : QStringLiteral("finished before the kill")];
-    }
-    qInfo("%s: %d kills over a run of %lld ms: %s", QTest::currentDataTag(), landed, duration,
-          qPrintable(tally(phases)));
-    QVERIFY2(landed == kills + n, "too many runs ended before their kill");
-}
-
-void TestCrash::powerCut()
-{
-    // Every file of the run lies on lossyfs, which forgets at a power cut what no sync made
-    // durable (torn: keeps a random part of it). The cut comes at each sync point of the run
-    // (TARVOS_POWERCUTS caps them, default 20, 0 for all), after the run, which must then have
-    // lasted, and at TARVOS_POWERCUT_MOMENTS random moments (default 2).
-    Case c;
-    QFETCH(bool, torn);
-    QCOMPARE(prepare(c, megabytes), QString());
-    const QString mount = c.work + "-mnt", log = c.work + "-syncs.log";
-    const QStringList mode = torn ? QStringList{"--torn", QString::number(seed)} : QStringList{};
-    int syncs = 0;
-    qint64 duration = 1;
-    {
-        OpSupport::LossyMount fs(c.work, mount, mode + QStringList{"--log", log});
-        if (!fs.why().isEmpty())
-            QSKIP(qPrintable(fs.why()));
-        const Outcome full = runChild(c.args(mount));
-        QVERIFY2(full.exitCode == 0, qPrintable(full.errors));
-        syncs =
-            int(QString::fromUtf8(readFile(log)).split('\n').filter(QRegularExpression(" fsync| fdatasync")).size());
-        duration = qMax<qint64>(full.ms, 1);
-    }
-    QVERIFY(syncs > 0);
-    const int capped = envNumber("TARVOS_POWERCUTS", 20, 0), cuts = capped == 0 ? syncs : qMin(syncs, capped);
-    const int moments = envNumber("TARVOS_POWERCUT_MOMENTS", 2, 0);
-    QRandomGenerator random(seed ^ qHash(QByteArray(QTest::currentDataTag())));
-    QMap<QString, int> phases;
-    for (int i = 0; i <= cuts + moments; ++i) {
-        const bool afterRun = i == cuts, atMoment = i > cuts;
-        const int at = afterRun ? syncs + 1 : 1 + int(qint64(i) * syncs / cuts);
-        const qint64 delay = qint64(random.generateDouble() * double(duration));
-        const QString when = atMoment ? QStringLiteral("power cut %1 ms into a run of %2 ms").arg(delay).arg(duration)
-                                      : QStringLiteral("power cut at sync %1 of %2").arg(at).arg(syncs);
-        QCOMPARE(c.freshWork(), QString());
-        Outcome run;
-        {
-            OpSupport::LossyMount fs(c.work, mount,
-                                     atMoment ? mode : mode + QStringList{"--cut-at-sync", QString::number(at)});
-            QVERIFY2(fs.why().isEmpty(), qPrintable(fs.why()));
-            bool cutDone = false;
-            // At a random moment the machine stops: the power goes, and the program with it.
-            run = runChild(c.args(mount),
-                           atMoment ? after(delay, [&] { cutDone = fs.cut(true); }) : std::function<bool()>());
-            QVERIFY2(run.killed || run.exitCode == 0 || !atMoment, qPrintable(run.errors));
-            QVERIFY2(cutDone || fs.cut(atMoment || fs.running()), qPrintable(when + ": " + fs.report()));
-        }
-        QString phase;
-        const QString problem = c.recover(phase);
-        QVERIFY2(problem.isEmpty(), qPrintable(when + " (" + phase + "): " + problem));
-        QVERIFY2(!afterRun || (run.exitCode == 0 &&
-                               QStringList({"new backup", "restored", "compacted"}).contains(phase.section(',', 0, 0))),
-                 qPrintable("a finished run did not last through a power cut: " + phase));
-        ++phases[phase];
-    }
-    qInfo("%s: %d power cuts over %d sync points, one after the run and %d at random moments of a run of %lld ms: %s",
-          QTest::currentDataTag(), cuts, syncs, moments, duration, qPrintable(tally(phases)));
-}
-
-void TestCrash::failedCall()
-{
-    // Each call of the operation to the file system fails in turn, with EIO or ENOSPC. The run
-    // must end with one message that gives the number and names a file, every file as before,
-    // nothing left behind; or, where the call did not matter, with the complete result. A failed
-    // sync is never passed over. Without TARVOS_FAILED_CALLS, every open and 3 calls of each
-    // other kind are tried, EIO and ENOSPC in turn; with it, that many of each kind (0: all),
-    // each with both. Every open is a step of its own (another file, or the same one for another
-    // check), where the reads and writes of one file repeat one step.
-    Case c;
-    QCOMPARE(prepare(c, 2), QString());
-    const Outcome counted = runChild(c.args(), {}, "count");
-    QVERIFY2(counted.exitCode == 0, qPrintable(counted.errors));
-    QMap<QString, long> calls;
-    for (const QByteArray &line : counted.output.split('\n')) {
-        if (const QList<QByteArray> words = line.split(' '); words.size() == 3 && words[0] == "calls")
-            calls.insert(QString::fromLatin1(words[1]), words[2].toLong());
-    }
-    QVERIFY2(calls.value("posix/io/sync/fsync") + calls.value("posix/io/sync/fdatasync") > 0,
-             "the operation made no sync: is libfiu's preload in place?");
-    const bool shortForm = !qEnvironmentVariableIsSet("TARVOS_FAILED_CALLS");
-    const int cap = envNumber("TARVOS_FAILED_CALLS", 3, 0);
-    const QRegularExpression oneMessage("^\\d+: [^\\n]*" + QRegularExpression::escape(c.work));
-    QMap<QString, int> ended;
-    QStringList made;
-    for (auto it = calls.begin(); it != calls.end(); ++it) {
-        const QString kind = it.key().section('/', -1);
-        const long n = it.value(), tried = cap == 0 || (shortForm && kind == "open") ? n : qMin<long>(n, cap);
-        made << QStringLiteral("%1 %2").arg(n).arg(kind);
-        for (long i = 0; i < tried; ++i) {
-            const long index = tried == n ? i + 1 : 1 + i * (n - 1) / qMax<long>(tried - 1, 1);
-            for (const int err : shortForm ? QList<int>{i % 2 ? ENOSPC : EIO} : QList<int>{EIO, ENOSPC}) {
-                const QString when = QString::asprintf("call %ld of %ld of %s failed with %s", index, n,
-                                                       qPrintable(it.key()), err == EIO ? "EIO" : "ENOSPC");
-                QCOMPARE(c.freshWork(), QString());
-                const Outcome run =
-                    runChild(c.args(), {}, QStringLiteral("%1 %2 %3").arg(it.key()).arg(index).arg(err));
-                const bool reached = run.output.contains("failed " + it.key().toLatin1());
-                QString problem, phase;
-                if (run.exitCode == 0) {
-                    QVERIFY2(!reached || !it.key().contains("/sync/"),
-                             qPrintable(when + ": a failed sync was passed over"));
-                    // A temporary file that could not be removed is left for the next run.
-                    problem = kind == "unlink" ? c.recover(phase) : c.finished(c.original);
-                    ++ended[reached ? kind + " passed over" : "not reached"];
-                } else {
-                    QVERIFY2(reached && run.exitCode == 1, qPrintable(when + ": " + run.errors));
-                    QVERIFY2(oneMessage.match(run.errors).hasMatch() && !run.errors.contains('\n'),
-                             qPrintable(when + ", not one message naming a file: " + run.errors));
-                    problem = c.hiddenLeft().isEmpty() ? c.recover(phase) : c.hiddenLeft();
-                    ++ended[kind + " refused"];
-                }
-                QVERIFY2(problem.isEmpty(), qPrintable(when + ": " + problem));
-            }
-        }
-    }
-    qInfo("%s: calls made: %s; ended: %s", QTest::currentDataTag(), qPrintable(made.join(", ")),
-          qPrintable(tally(ended)));
-}
-
-void TestCrash::leftoverCompactedCopy_data()
-{
-    // What lies at BACKNEW.MDB when the compaction starts: only a copy that holds exactly what
-    // the database holds, with nothing unfinished beside it, may be removed.
-    QTest::addColumn<QString>("leftover");
-    QTest::addColumn<bool>("removed");
-    QTest::newRow("copy of the same rows") << "copy" << true;
-    QTest::newRow("copy in write-ahead-log mode") << "wal copy" << true;
-    QTest::newRow("copy with its log and index beside it") << "wal files" << true;
-    QTest::newRow("copy of an older state") << "older" << false;
-    QTest::newRow("another database") << "other" << false;
-    QTest::newRow("copy with a journal beside it") << "journal" << false;
-    QTest::newRow("copy held open by a program") << "open" << false;
-    QTest::newRow("the database itself") << "itself" << false;
-    QTest::newRow("link to the database") << "symlink" << false;
-    QTest::newRow("second name of the database") << "hard link" << false;
-}
-
-void TestCrash::leftoverCompactedCopy()
-{
-    QFETCH(QString, leftover);
-    QFETCH(bool, removed);
-    TempFolder folder;
-    const QString temp = folder.path("BACKNEW.MDB");
-    QString source = folder.path("BACK.MDB");
-    BackendMaker::make(source, {{{"ADMIN", "Secret"}}, 0, 512 << 10, 40});
-    OpSupport::Child user;
-    if (QStringList{"copy", "wal copy", "wal files", "older", "journal", "open"}.contains(leftover))
-        dbEngine().CompactDatabase(source, temp);
-    if (leftover.startsWith("wal"))
-        QCOMPARE(OpSupport::scalar(temp, "PRAGMA journal_mode = WAL"), QString("wal"));
-    // As a compaction stopped while it switched the copy to that mode leaves them.
-    for (const char *beside : {"-wal", "-shm"})
-        leftover == "wal files" ? writeFile(temp + beside, "") : void();
-    if (leftover == "older") // one letter changed: the same types and lengths
-        QVERIFY(OpSupport::rawExec(OpSupport::rawOpen(source).get(),
-                                   "UPDATE User SET UserPassword = 'Secreu' WHERE UserName = 'ADMIN'"));
-    if (leftover == "journal")
-        writeFile(temp + "-journal", "");
-    if (leftover == "open")
-        QVERIFY(user.start("idle", temp));
-    if (leftover == "other")
-        BackendMaker::make(temp, {{{"ADMIN", "Secret"}}});
-    if (leftover == "itself")
-        QVERIFY(QFile::rename(source, temp));
-    source = leftover == "itself" ? temp : source;
-    if (leftover == "symlink")
-        QVERIFY(QFile::link(source, temp));
-    if (leftover == "hard link")
-        QCOMPARE(::link(QFile::encodeName(source).constData(), QFile::encodeName(temp).constData()), 0);
-    const QByteArray sourceBefore = readFile(source);
-    const DbContent rows = checkedDatabase(source);
-    const QStringList files = OpSupport::entries(folder.path());
-    const QString error = errorMessage([&] { Operations::compact(source, temp); });
-    if (leftover == "open")
-        user.finish();
-    if (removed) {
-        QCOMPARE(error, QString());
-        QCOMPARE(OpSupport::entries(folder.path()), QStringList{"BACK.MDB"});
-        QCOMPARE(checkedDatabase(source).digest, rows.digest);
-        QCOMPARE(checkedDatabase(source).freePages, QString("0"));
-    } else {
-        QVERIFY2(error.contains(quotedPath(temp) + " is in the way: it already exists"), qPrintable(error));
-        QCOMPARE(OpSupport::entries(folder.path()), files);
-        QVERIFY(readFile(source) == sourceBefore);
-        QCOMPARE(QFileInfo(temp).isSymLink(), leftover == "symlink");
-    }
-}
-
-void TestCrash::walCopySwitchedWithoutJournal()
-{
-    // The copy of a database in write-ahead-log mode is switched to that mode before it is put
-    // in place; a program stopped then must leave a copy the next compaction can remove: no
-    // rollback journal is ever created beside it.
-    TempFolder folder;
-    BackendMaker::make(folder.path("BACK.MDB"), {{{"ADMIN", "Secret"}}, 0, 256 << 10, 0, true});
-    QCOMPARE(::chmod(QFile::encodeName(folder.path("BACK.MDB")).constData(), 0600), 0); // put in place by a rename
-    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    QVERIFY(fd >= 0);
-    QVERIFY(::inotify_add_watch(fd, QFile::encodeName(folder.path()).constData(), IN_CREATE | IN_MOVED_TO) >= 0);
-    Operations::compact(folder.path("BACK.MDB"), folder.path("BACKNEW.MDB"));
-    QStringList created;
-    alignas(inotify_event) char events[64 << 10];
-    for (ssize_t size; (size = ::read(fd, events, sizeof events)) > 0;) {
-        for (char *at = events; at < events + size;
-             at += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(at)->len)
-            created << QString::fromLocal8Bit(reinterpret_cast<inotify_event *>(at)->name);
-    }
-    ::close(fd);
-    QVERIFY2(created.contains("BACKNEW.MDB") && !created.contains("BACKNEW.MDB-journal"),
-             qPrintable(created.join(", ")));
-}
-
-void TestCrash::writtenWhileCompacting_data()
-{
-    // Another program writes (or only reads) the database while the compacted copy is checked:
-    // a write must never be undone by putting the older copy in place.
-    QTest::addColumn<bool>("wal");
-    QTest::addColumn<QString>("sql");
-    QTest::addColumn<bool>("shared");
-    for (bool shared : {false, true}) {
-        for (bool wal : {false, true}) {
-            const char *mode = wal ? "write-ahead log" : "rollback journal", *kind = shared ? "shared" : "private";
-            QTest::addRow("%s, %s, a row changed", kind, mode)
-                << wal << "UPDATE User SET UserPassword = 'changed'" << shared;
-            QTest::addRow("%s, %s, only read", kind, mode) << wal << "SELECT count(*) FROM User" << shared;
-        }
-    }
-}
-
-void TestCrash::writtenWhileCompacting()
-{
-    QFETCH(bool, wal);
-    QFETCH(QString, sql);
-    QFETCH(bool, shared);
-    TempFolder folder;
-    const QString source = folder.path("BACK.MDB");
-    BackendMaker::make(source, {{{"ADMIN", "Secret"}}, 0, 512 << 10, 40, wal});
-    QCOMPARE(::chmod(QFile::encodeName(source).constData(), shared ? 0640 : 0600), 0);
-    const DbContent before = checkedDatabase(source);
-    const auto compact = [&] {
-        Operations::compact(source, folder.path("BACKNEW.MDB"), [&](const QString &src, const QString &dst) {
-            dbEngine().CompactDatabase(src, dst);
-            QVERIFY(OpSupport::rawExec(OpSupport::rawOpen(src).get(), sql.toUtf8().constData()));
-        });
-    };
-    if (sql.startsWith("UPDATE")) {
-        QCOMPARE(errorMismatch(compact, EBUSY, {"was changed by another program while it was being compacted"}),
-                 QString());
-        QCOMPARE(OpSupport::scalar(source, "SELECT group_concat(UserPassword) FROM User"), QString("changed"));
-    } else {
-        QCOMPARE(errorMessage(compact), QString());
-    }
-    // Read once the write is checkpointed into the file: the rows as written, compacted only when unchanged.
-    const DbContent after = checkedDatabase(source);
-    QCOMPARE(after.freePages, sql.startsWith("UPDATE") ? before.freePages : QString("0"));
-    QVERIFY(sql.startsWith("UPDATE") || after.digest == before.digest);
-    QCOMPARE(OpSupport::entries(folder.path()), QStringList{"BACK.MDB"});
-}
-
 int main(int argc, char **argv)
 {
-    if (const int rc = OpSupport::runChildIfAsked(argc, argv, faultsAround); rc >= 0)
+    if (const int rc = runChildIfAsked(argc, argv, faultsAround); rc >= 0)
         return rc;
     // Many kills take long: the limit for one test function grows with their number.
     if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT"))

@@ -10,14 +10,9 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
-using namespace OpSupport;
 using namespace TestSupport;
 
-namespace {
-
 const QString loginSql = QStringLiteral("Select * From User Where UserName=? And UserPassword=?");
-
-} // namespace
 
 class TestDao : public QObject {
     Q_OBJECT
@@ -127,7 +122,7 @@ void TestDao::calls()
         if (call == "query")
             QCOMPARE(read, cause);
     } else {
-        QCOMPARE(errorMismatch(run, number, {quotedPath(path), cause}), QString());
+        COMPARE_ERROR(run, number, {quotedPath(path), cause});
     }
     if (compacts) {
         const QString src = tmp.path(args[0]), dst = tmp.path(args[1]);
@@ -166,17 +161,15 @@ void TestDao::protections()
     std::unique_ptr<Database> db = DBEngine().OpenDatabase(tmp.path("BACK.MDB"));
     QCOMPARE(db->OpenRecordset("PRAGMA trusted_schema", dbOpenDynaset)->field("trusted_schema").toInt(), 0);
     (void)db->OpenRecordset("PRAGMA writable_schema = ON", dbOpenDynaset);
-    QCOMPARE(errorMismatch([&] { (void)db->OpenRecordset("UPDATE sqlite_master SET sql = sql", dbOpenDynaset); },
-                           SQLITE_ERROR, {"may not be modified"}),
-             QString());
+    COMPARE_ERROR([&] { (void)db->OpenRecordset("UPDATE sqlite_master SET sql = sql", dbOpenDynaset); }, SQLITE_ERROR,
+                  {"may not be modified"});
     db->Close();
     if (!runningAsRoot())
         QSKIP("a link of another account's needs root to make");
     QVERIFY(QFile::link(tmp.path("BACK.MDB"), tmp.path("planted.MDB")));
     QCOMPARE(::lchown(QFile::encodeName(tmp.path("planted.MDB")).constData(), 65534, 65534), 0);
-    QCOMPARE(errorMismatch([&] { (void)DBEngine().OpenDatabase(tmp.path("planted.MDB")); }, ELOOP,
-                           {quotedPath(tmp.path("planted.MDB")), "another account"}),
-             QString());
+    COMPARE_ERROR([&] { (void)DBEngine().OpenDatabase(tmp.path("planted.MDB")); }, ELOOP,
+                  {quotedPath(tmp.path("planted.MDB")), "another account"});
 }
 
 QTEST_GUILESS_MAIN(TestDao)

@@ -31,7 +31,6 @@
 #include <csignal>
 #include <sys/stat.h>
 
-using namespace OpSupport;
 using namespace TestSupport;
 namespace Key = Settings::Key;
 
@@ -51,10 +50,7 @@ QString failed(int errnum)
     return QStringLiteral("16 %1: .*\"@\".*").arg(errnum) + QRegularExpression::escape(systemText(errnum));
 }
 // Root meets a read-only mount, anyone else a folder without write permission.
-int readOnlyError()
-{
-    return runningAsRoot() ? EROFS : EACCES;
-}
+const int ReadOnlyError = runningAsRoot() ? EROFS : EACCES;
 
 // "[p11 S- A3 Z+]": the mouse pointer, Start on or off, the clips playing, the compression control shown.
 QString state(frmTvUtil *form)
@@ -155,7 +151,7 @@ private slots:
         // Its backup could never be restored: refused before anything is written.
         row("not a database", "16 321: Cannot back up \"@\" to .*it is not a database");
         row("full disk", failed(ENOSPC));
-        row("read-only folder", failed(readOnlyError()));
+        row("read-only folder", failed(ReadOnlyError));
         row("folder removed", failed(ENOENT));
     }
 
@@ -199,7 +195,7 @@ private slots:
         row("database locked", QStringLiteral("16 %1: \"@\" is in use by another program").arg(EBUSY));
         row("private database in use", QStringLiteral("16 %1: \"@\" is in use by another program").arg(EBUSY));
         row("full disk", failed(ENOSPC));
-        row("read-only folder", failed(readOnlyError()));
+        row("read-only folder", failed(ReadOnlyError));
         row("folder removed", failed(ENOENT));
     }
 
@@ -273,7 +269,7 @@ private slots:
         row("full disk", QStringLiteral("16 %1: .*\"@\".*the disk is full").arg(SQLITE_FULL));
         row("full disk of the database", QStringLiteral("16 %1: .*\"@\".*the disk is full").arg(SQLITE_FULL));
         row("read-only folder", QStringLiteral("16 %1: .*\"@\".*").arg(SQLITE_CANTOPEN) +
-                                    QRegularExpression::escape(systemText(readOnlyError())));
+                                    QRegularExpression::escape(systemText(ReadOnlyError)));
         // The copy may vanish while it is checked or, on a loaded machine, only as it is moved into place.
         row("copy removed",
             QStringLiteral("16 (%1|%2): .*\"@\".*(the file does not exist|").arg(SQLITE_CANTOPEN).arg(ENOENT) +

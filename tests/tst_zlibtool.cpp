@@ -131,7 +131,7 @@ private slots:
         else if (kind != "missing")
             writeFile(input, bytes);
         const auto call = [&] { (compress ? Engine::compressFile : Engine::decompressFile)(input, output, {}); };
-        QCOMPARE(errorMismatch(call, number, {cause, quotedPath(input)}), QString());
+        COMPARE_ERROR(call, number, {cause, quotedPath(input)});
         QCOMPARE(readFile(output), old);
         QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"old.dat"}); // no temporary file
     }
@@ -164,7 +164,7 @@ private slots:
         QVERIFY(readFile(tmp.path("restored.mdb")) == data);
         ctrl->setProperty("InputFile", tmp.path("BACK.MDB")); // not a backup
         ctrl->setProperty("OutputFile", tmp.path("out.mdb"));
-        QCOMPARE(errorMismatch([&] { ctrl->Decompress(); }, ErrorNumber::BadFileFormat), QString());
+        COMPARE_ERROR([&] { ctrl->Decompress(); }, ErrorNumber::BadFileFormat);
         QVERIFY(!ctrl->isBusy() && bar->value() == 0 && !QFile::exists(tmp.path("out.mdb")));
     }
 };

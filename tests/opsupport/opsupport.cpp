@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <string>
 
 #include <QCoreApplication>
@@ -19,7 +20,7 @@
 
 #include "testsupport.h"
 
-namespace OpSupport {
+namespace TestSupport {
 
 RawDb rawOpen(const QString &path, int flags)
 {
@@ -206,8 +207,7 @@ int runChildIfAsked(int argc, char **argv, const std::function<void(bool)> &arou
     if (!rawExec(db, sql.constData()))
         return fail(db, argv[2]);
     ready();
-    for (std::string line; std::getline(std::cin, line);) {
-    } // until the end of the input, or killed
+    std::cin.ignore(std::numeric_limits<std::streamsize>::max()); // until the end of the input, or killed
     // "idle" with ARG: the connection, open all along, then commits ARG.
     if (role == "idle" && !arg.isEmpty())
         std::printf(rawExec(db, arg.constData()) ? "committed\n" : "refused: %s\n", sqlite3_errmsg(db));
@@ -223,13 +223,10 @@ bool Child::start(const QString &role, const QString &database, const QString &a
         process_.start(program, args);
     else
         process_.start("runuser", QStringList{"-u", asUser, "--", program} + args);
-    if (!process_.waitForStarted(30000))
-        return false;
-    while (!output_.contains("ready\n")) {
-        if (!process_.waitForReadyRead(60000))
-            return false;
+    while (!output_.contains("ready\n") && process_.waitForReadyRead(60000)) // false as well when it did not start
         output_ += process_.readAll();
-    }
+    if (!output_.contains("ready\n"))
+        return false;
     output_.remove(0, output_.indexOf("ready\n") + 6);
     return true;
 }
@@ -250,7 +247,7 @@ void Child::kill()
 
 LossyMount::LossyMount(const QString &backing, const QString &point, const QStringList &options)
 {
-    const QString program = TestSupport::toolsDir() + "/lossyfs";
+    const QString program = toolsDir() + "/lossyfs";
     if (!QFile::exists(program) || !QFile::exists("/dev/fuse")) {
         why_ = "no lossyfs (built only with libfuse3-dev) or no /dev/fuse";
         return;
@@ -269,4 +266,4 @@ bool LossyMount::cut(bool now)
     return process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0;
 }
 
-} // namespace OpSupport
+} // namespace TestSupport

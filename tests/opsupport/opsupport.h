@@ -11,7 +11,7 @@
 
 // SQLite as another program uses it, a ledger every transaction keeps balanced, and child
 // processes that use a database meanwhile.
-namespace OpSupport {
+namespace TestSupport {
 
 struct RawCloser {
     void operator()(sqlite3 *db) const { sqlite3_close_v2(db); }
@@ -51,8 +51,7 @@ class Child {
 public:
     Child() = default;
     ~Child() { kill(); }
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
+    Q_DISABLE_COPY(Child)
 
     // As the account asUser when given (through runuser; needs root).
     [[nodiscard]] bool start(const QString &role, const QString &database, const QString &arg = QString(),
@@ -91,13 +90,13 @@ private:
     QByteArray report_;
 };
 
-} // namespace OpSupport
+} // namespace TestSupport
 
 // main() of a test program whose children play the roles above.
 #define OPSUPPORT_TEST_MAIN(TestClass, AppClass)                                                                       \
     int main(int argc, char **argv)                                                                                    \
     {                                                                                                                  \
-        if (const int rc = OpSupport::runChildIfAsked(argc, argv); rc >= 0)                                            \
+        if (const int rc = TestSupport::runChildIfAsked(argc, argv); rc >= 0)                                          \
             return rc;                                                                                                 \
         AppClass app(argc, argv);                                                                                      \
         TestClass test;                                                                                                \

@@ -38,11 +38,14 @@ inline QString errorMismatch(const std::function<void()> &call, long number, con
         return QStringLiteral("no error");
     if (number != -1 && e->number() != number)
         return QStringLiteral("error %1 instead of %2: %3").arg(e->number()).arg(number).arg(e->description());
-    for (const QString &text : texts) {
+    for (const QString &text : texts)
         if (!e->description().contains(text))
             return QStringLiteral("\"%1\" lacks \"%2\"").arg(e->description(), text);
-    }
     return {};
 }
 
 } // namespace TestSupport
+
+// Fails the test unless call throws the Error that errorMismatch(call, number, texts) expects,
+// printing what happened instead.
+#define COMPARE_ERROR(...) QCOMPARE(TestSupport::errorMismatch(__VA_ARGS__), QString())

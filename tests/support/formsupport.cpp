@@ -7,7 +7,6 @@
 #include "platform/clock.h"
 #include "platform/dialogs/dialogs.h"
 
-#include <QEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -18,15 +17,14 @@ namespace FormSupport {
 void whenLoginShown(std::function<void(frmLogin *)> action)
 {
     auto *timer = new QTimer;
-    timer->setInterval(0);
-    QObject::connect(timer, &QTimer::timeout, [timer, action] {
+    timer->callOnTimeout([timer, action] {
         if (!frmLogin::isVisibleNow())
             return;
         timer->stop();
         timer->deleteLater();
         action(frmLogin::instance());
     });
-    timer->start();
+    timer->start(0);
 }
 
 namespace {
@@ -35,12 +33,11 @@ namespace {
 void type(QLineEdit *field, const QString &text)
 {
     field->clear();
-    for (const QChar c : text) {
+    for (const QChar c : text)
         if (c.unicode() >= 0x20 && c.unicode() < 0x7f)
             QTest::keyClick(field, c.toLatin1());
         else
             field->insert(c);
-    }
 }
 } // namespace
 
@@ -80,18 +77,6 @@ void resetProgramState(const QString &settingsFolder)
     DialogHook::reset();
     DialogHook::setStrict(true);
     Clock::setSource([] { return QDateTime(QDate(2026, 12, 5), QTime(20, 55, 35)); });
-}
-
-PaintWatch::PaintWatch(QObject *widget, std::function<void()> onPaint) : onPaint_(std::move(onPaint))
-{
-    widget->installEventFilter(this);
-}
-
-bool PaintWatch::eventFilter(QObject *, QEvent *event)
-{
-    if (event->type() == QEvent::Paint)
-        onPaint_();
-    return false;
 }
 
 } // namespace FormSupport

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QEvent>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -37,10 +38,16 @@ QStringList fieldTexts(const frmTvUtil &form);
 // Calls onPaint each time widget is painted, for as long as this lives.
 class PaintWatch : public QObject {
 public:
-    PaintWatch(QObject *widget, std::function<void()> onPaint);
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
+    PaintWatch(QObject *widget, std::function<void()> onPaint) : onPaint_(std::move(onPaint))
+    {
+        widget->installEventFilter(this);
+    }
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            onPaint_();
+        return false;
+    }
 
 private:
     std::function<void()> onPaint_;

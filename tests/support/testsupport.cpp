@@ -12,14 +12,10 @@
 
 namespace TestSupport {
 
-TempFolder::TempFolder() : dir_(QDir::tempPath() + QStringLiteral("/tarvos-test-XXXXXX")) {}
-
 QByteArray readFile(const QString &path)
 {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return f.readAll();
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 void writeFile(const QString &path, const QByteArray &bytes)
@@ -33,12 +29,8 @@ QByteArray randomBytes(qsizetype size, quint32 seed)
 {
     QByteArray bytes(size, Qt::Uninitialized);
     QRandomGenerator gen(seed);
-    qsizetype i = 0;
-    for (; i + 4 <= size; i += 4) {
-        const quint32 v = gen.generate();
-        std::memcpy(bytes.data() + i, &v, 4);
-    }
-    for (; i < size; ++i)
+    gen.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    for (qsizetype i = size / 4 * 4; i < size; ++i)
         bytes[i] = char(gen.generate());
     return bytes;
 }
@@ -64,16 +56,21 @@ QString systemText(int errnum)
     return QString::fromLocal8Bit(std::strerror(errnum));
 }
 
+namespace {
+// Mounts a tmpfs at path (or remounts it, by flags); empty, or what went wrong after failure.
+QString mountTmpfs(const QString &path, unsigned long flags, const char *options, const char *failure)
+{
+    if (::mount("tarvos-test", QFile::encodeName(path).constData(), "tmpfs", flags, options) == 0)
+        return {};
+    return QLatin1String(failure) + systemText(errno);
+}
+} // namespace
+
 ReadOnlyFolder::ReadOnlyFolder(const QString &path) : path_(path)
 {
     QDir().mkpath(path_);
-    if (runningAsRoot()) {
-        // Root ignores permission bits, so the folder becomes a small file system of its own.
-        if (::mount("tarvos-test", QFile::encodeName(path_).constData(), "tmpfs", 0, "size=4m") == 0)
-            mounted_ = true;
-        else
-            why_ = QStringLiteral("cannot mount a tmpfs: ") + QString::fromLocal8Bit(std::strerror(errno));
-    }
+    if (runningAsRoot()) // root ignores permission bits, so the folder becomes a small file system of its own
+        mounted_ = (why_ = mountTmpfs(path_, 0, "size=4m", "cannot mount a tmpfs: ")).isEmpty();
 }
 
 ReadOnlyFolder::~ReadOnlyFolder()
@@ -86,39 +83,26 @@ ReadOnlyFolder::~ReadOnlyFolder()
 
 bool ReadOnlyFolder::lock()
 {
-    if (runningAsRoot()) {
-        if (!mounted_)
-            return false;
-        if (::mount("tarvos-test", QFile::encodeName(path_).constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) !=
-            0) {
-            why_ = QStringLiteral("cannot remount read-only: ") + QString::fromLocal8Bit(std::strerror(errno));
-            return false;
-        }
-        return true;
-    }
-    return QFile::setPermissions(path_, QFile::ReadOwner | QFile::ExeOwner);
+    if (!runningAsRoot())
+        return QFile::setPermissions(path_, QFile::ReadOwner | QFile::ExeOwner);
+    return mounted_ &&
+           (why_ = mountTmpfs(path_, MS_REMOUNT | MS_RDONLY, nullptr, "cannot remount read-only: ")).isEmpty();
 }
 
 SmallFileSystem::SmallFileSystem(const QString &path, qint64 bytes) : path_(path)
 {
     QDir().mkpath(path_);
-    if (!runningAsRoot()) {
-        why_ = QStringLiteral("mounting a small file system needs root");
-        return;
-    }
-    const QByteArray options = "size=" + QByteArray::number(bytes);
-    if (::mount("tarvos-test", QFile::encodeName(path_).constData(), "tmpfs", 0, options.constData()) == 0)
-        mounted_ = true;
-    else
-        why_ = QStringLiteral("cannot mount a tmpfs: ") + QString::fromLocal8Bit(std::strerror(errno));
+    why_ = runningAsRoot()
+               ? mountTmpfs(path_, 0, ("size=" + QByteArray::number(bytes)).constData(), "cannot mount a tmpfs: ")
+               : QStringLiteral("mounting a small file system needs root");
+    mounted_ = why_.isEmpty();
 }
 
 QString SmallFileSystem::unavailable()
 {
     static const QString why = [] {
         QTemporaryDir probeFolder;
-        const SmallFileSystem probe(probeFolder.path() + QStringLiteral("/probe"), 64 << 10);
-        return probe.why();
+        return SmallFileSystem(probeFolder.path() + QStringLiteral("/probe"), 64 << 10).why();
     }();
     return why;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDir>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -10,12 +11,11 @@ namespace TestSupport {
 // A fresh temporary folder for one test; path(name) joins a name to it.
 class TempFolder {
 public:
-    TempFolder();
     QString path() const { return dir_.path(); }
     QString path(const QString &name) const { return dir_.path() + QLatin1Char('/') + name; }
 
 private:
-    QTemporaryDir dir_;
+    QTemporaryDir dir_{QDir::tempPath() + QStringLiteral("/tarvos-test-XXXXXX")};
 };
 
 QByteArray readFile(const QString &path);
@@ -37,15 +37,13 @@ class ReadOnlyFolder {
 public:
     explicit ReadOnlyFolder(const QString &path);
     ~ReadOnlyFolder();
-    ReadOnlyFolder(const ReadOnlyFolder &) = delete;
-    ReadOnlyFolder &operator=(const ReadOnlyFolder &) = delete;
+    Q_DISABLE_COPY(ReadOnlyFolder)
     // False, with the reason in why(), when this machine cannot make the folder read-only.
     bool lock();
     QString why() const { return why_; }
 
 private:
-    QString path_;
-    QString why_;
+    QString path_, why_;
     bool mounted_ = false;
 };
 
@@ -55,8 +53,7 @@ class SmallFileSystem {
 public:
     SmallFileSystem(const QString &path, qint64 bytes);
     ~SmallFileSystem();
-    SmallFileSystem(const SmallFileSystem &) = delete;
-    SmallFileSystem &operator=(const SmallFileSystem &) = delete;
+    Q_DISABLE_COPY(SmallFileSystem)
     bool isValid() const { return mounted_; }
     QString why() const { return why_; }
     // Why no small file system can be mounted here (not root, or a container that forbids
@@ -64,8 +61,7 @@ public:
     static QString unavailable();
 
 private:
-    QString path_;
-    QString why_;
+    QString path_, why_;
     bool mounted_ = false;
 };
 
