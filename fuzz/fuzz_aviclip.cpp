@@ -40,8 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         (void)sum;
     } catch (const Error &e) {
         FUZZ_CHECK(e.number() == ErrorNumber::BadFileFormat, e.message());
-        FUZZ_CHECK(e.description().startsWith(QStringLiteral("Cannot play the clip \"fuzz.avi\": ")) &&
-                       e.description().size() > 34,
+        FUZZ_CHECK(e.description().startsWith(u"Cannot play the clip \"fuzz.avi\": ") && e.description().size() > 34,
                    e.message());
     }
     return 0;

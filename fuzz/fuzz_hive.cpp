@@ -39,10 +39,10 @@ QString inputText(const QByteArray &bytes)
 
 HKEY rootHandle(const QString &canonical)
 {
-    static const QHash<QString, HKEY> roots{{QStringLiteral("HKEY_CLASSES_ROOT"), HKEY_CLASSES_ROOT},
-                                            {QStringLiteral("HKEY_CURRENT_USER"), HKEY_CURRENT_USER},
-                                            {QStringLiteral("HKEY_USERS"), HKEY_USERS},
-                                            {QStringLiteral("HKEY_CURRENT_CONFIG"), HKEY_CURRENT_CONFIG}};
+    static const QHash<QString, HKEY> roots{{"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
+                                            {"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+                                            {"HKEY_USERS", HKEY_USERS},
+                                            {"HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG}};
     return roots.value(canonical, HKEY_LOCAL_MACHINE);
 }
 
@@ -97,10 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QString text = inputText(bytes);
     QStringList keys{QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO")};
     QList<QByteArray> names{QByteArray(), QByteArrayLiteral("PATH")};
-    static const QRegularExpression keyLine(QStringLiteral("^\\[-?([^\\]\\r\\n]*)\\]"),
-                                            QRegularExpression::MultilineOption);
-    static const QRegularExpression nameLine(QStringLiteral("^\\s*\"([^\"\\r\\n]*)\"\\s*="),
-                                             QRegularExpression::MultilineOption);
+    static const QRegularExpression keyLine("^\\[-?([^\\]\\r\\n]*)\\]", QRegularExpression::MultilineOption);
+    static const QRegularExpression nameLine("^\\s*\"([^\"\\r\\n]*)\"\\s*=", QRegularExpression::MultilineOption);
     for (auto it = keyLine.globalMatch(text); it.hasNext() && keys.size() < 6;)
         keys.append(it.next().captured(1));
     for (auto it = nameLine.globalMatch(text); it.hasNext() && names.size() < 8;)
@@ -110,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // way, the others below a root opened once, which keeps the runs fast.
     QHash<QString, HKEY> openRoots;
     for (const QString &keyText : keys) {
-        const qsizetype sep = keyText.indexOf(QLatin1Char('\\'));
+        const qsizetype sep = keyText.indexOf(u'\\');
         const QString rootName = Hive::canonicalRoot(sep < 0 ? keyText : keyText.left(sep));
         if (rootName.isEmpty())
             continue;
@@ -128,16 +126,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (rc != ERROR_SUCCESS)
             continue;
         // A key that opens has every parent, and nobody may open it for writing.
-        QString trimmedPath =
-            rootName + (subKey.isEmpty() ? QString() : QLatin1Char('\\') + QString::fromLocal8Bit(subKey));
-        while (trimmedPath.endsWith(QLatin1Char('\\')))
+        QString trimmedPath = rootName + (subKey.isEmpty() ? QString() : u'\\' + QString::fromLocal8Bit(subKey));
+        while (trimmedPath.endsWith(u'\\'))
             trimmedPath.chop(1);
         if (!subKey.isEmpty())
             FUZZ_CHECK(hive.hasKey(trimmedPath), trimmedPath);
         int parents = 0; // the nearest few: checking every parent of a deep key takes long
-        for (qsizetype cut = trimmedPath.lastIndexOf(QLatin1Char('\\')); cut > 0 && parents < 8;
-             cut = trimmedPath.lastIndexOf(QLatin1Char('\\'), cut - 1), ++parents)
-            FUZZ_CHECK(hive.hasKey(trimmedPath.left(cut)) || !trimmedPath.left(cut).contains(QLatin1Char('\\')),
+        for (qsizetype cut = trimmedPath.lastIndexOf(u'\\'); cut > 0 && parents < 8;
+             cut = trimmedPath.lastIndexOf(u'\\', cut - 1), ++parents)
+            FUZZ_CHECK(hive.hasKey(trimmedPath.left(cut)) || !trimmedPath.left(cut).contains(u'\\'),
                        QStringLiteral("%1 has no parent %2").arg(trimmedPath, trimmedPath.left(cut)));
         HKEY writable{};
         FUZZ_CHECK(RegOpenKeyExA(key, QByteArray(), 0, KEY_WRITE, &writable) == ERROR_ACCESS_DENIED,

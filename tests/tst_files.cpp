@@ -45,14 +45,14 @@ private slots:
     {
         TempFolder tmp;
         const Fs::Folder folder = Fs::Folder::open(tmp.path(), "test");
+        const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
         for (qsizetype size : {0, 1, 8 << 20, (17 << 20) + 4097}) {
             const QByteArray data = randomBytes(size, quint32(size) + 7);
             writeFile(tmp.path("BACK.MDB"), data);
             {
                 const Fs::Fd in = folder.openForReading("BACK.MDB", "test");
                 TempFile out(folder, "BACK26.BAK", TempFile::Temporary, "test");
-                QCOMPARE(QFile::permissions(out.path()),
-                         QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+                QCOMPARE(QFile::permissions(out.path()), ownerOnly);
                 Files::copyData(in.get(), tmp.path("BACK.MDB"), out.fd(), tmp.path("BACK26.BAK"), "test");
                 out.commit(TempFile::Existing::Replace);
             }
@@ -75,8 +75,7 @@ private slots:
         TempFile finished(folder, "BACK.TVB", TempFile::Temporary, "test");
         finished.giveAccessOf(db.get(), Fs::statusOf(db.get(), "BACK.MDB"));
         finished.commit();
-        QCOMPARE(QFile::permissions(tmp.path("BACK.TVB")),
-                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup);
+        QCOMPARE(QFile::permissions(tmp.path("BACK.TVB")), ownerOnly | QFile::ReadGroup);
     }
 
     // Putting a file in place of another (as a compaction does) keeps the replaced file's

@@ -136,15 +136,14 @@ private slots:
                             const char *message) { QTest::newRow(tag) << shared << situation << number << message; };
         for (const bool shared : {false, true}) {
             const QByteArray kind = shared ? "shared: " : "private: ";
+            const long busy = shared ? 0 : EBUSY;
             row(kind + "restored, old database kept as safety copy", shared, "", 0, "");
             row(kind + "read-only target", shared, "read-only", EACCES, "the file is read-only");
             // In place, SQLite's locks decide: a connection idle in rollback-journal mode holds none,
             // sees the new content at its next transaction, and loses nothing; a write made before
             // the lock is in the safety copy.
-            row(kind + "target held open", shared, "in use", shared ? 0 : EBUSY,
-                "is in use by another program (process ");
-            row(kind + "target written during the restore", shared, "written", shared ? 0 : EBUSY,
-                "was changed by another program");
+            row(kind + "target held open", shared, "in use", busy, "is in use by another program (process ");
+            row(kind + "target written during the restore", shared, "written", busy, "was changed by another program");
             row(kind + "a link in the way of the safety copy", shared, "safety link", ELOOP,
                 "BACK26.BAK\" is in the way");
             row(kind + "restore from the target", shared, "same", ErrorNumber::InvalidArgument, "cannot be both");

@@ -38,7 +38,6 @@ struct Ran {
     QString err;
 };
 
-// program with args as the account user.
 Ran runAs(const QString &user, const QString &program, const QStringList &args)
 {
     QProcess p;

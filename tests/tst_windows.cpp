@@ -195,9 +195,9 @@ private slots:
         QTest::addColumn<QString>("keys");    // from the first focus, as act() does them
         QTest::addColumn<int>("presses");     // of System Info (then OK is clicked)
         QTest::addColumn<QString>("started"); // the program each press starts; empty: the message instead
-        const QByteArray
-            path = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO]\r\n\"PATH\"=",
-            tools = "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools Location]\r\n\"MSINFO\"=\"@/tools\"";
+        const QByteArray path = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO]\r\n\"PATH\"=";
+        const QByteArray tools =
+            "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools Location]\r\n\"MSINFO\"=\"@/tools\"";
         const auto row = [](const char *name, const QByteArray &hive, const char *keys, int presses,
                             const char *started) { QTest::newRow(name) << hive << keys << presses << started; };
         row("Esc", {}, "Esc", 0, "");
