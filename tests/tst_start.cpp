@@ -1,6 +1,7 @@
 #include "app/modTarBackup.h"
 #include "app/settings.h"
 #include "backendmaker.h"
+#include "forms/frmAbout.h"
 #include "forms/frmLogin.h"
 #include "forms/frmTvUtil.h"
 #include "formsupport.h"
@@ -19,6 +20,7 @@
 #include "testsupport.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QFileDialog>
 #include <QFileSystemWatcher>
@@ -324,6 +326,30 @@ private slots:
         const auto between = [&](int v) { return v > bar->minimum() && v < bar->maximum(); };
         QVERIFY2(std::count_if(values.begin(), values.end(), between) >= 3, qPrintable(QString::number(values.size())));
         QVERIFY(values.contains(bar->maximum()));
+    }
+
+    // Every named control of the three windows: its tab page or parent, place, size, and whether it
+    // shows; a control moves only on purpose (then the digest printed on failure replaces this one).
+    void layout()
+    {
+        frmLogin login;
+        frmAbout about;
+        QStringList placed;
+        for (QWidget *window : std::initializer_list<QWidget *>{form.get(), &login, &about}) {
+            window->show();
+            QVERIFY(QTest::qWaitForWindowExposed(window));
+            placed << window->objectName() + QStringLiteral(" %1x%2").arg(window->width()).arg(window->height());
+            for (const QWidget *w : window->findChildren<QWidget *>())
+                if (!w->objectName().isEmpty() && !w->objectName().startsWith("qt_"))
+                    placed << QString::asprintf("%s in %s at %d,%d %dx%d%s", qPrintable(w->objectName()),
+                                                qPrintable(w->parentWidget()->objectName()), w->x(), w->y(), w->width(),
+                                                w->height(), w->isVisible() ? "" : " hidden");
+        }
+        const QString digest = QCryptographicHash::hash(placed.join('\n').toUtf8(), QCryptographicHash::Md5).toHex();
+        const QString pinned = "fc4f051d87cd5ca7c2b6992e003ce720";
+        if (digest != pinned)
+            qInfo("%s", qPrintable(placed.join('\n')));
+        QCOMPARE(digest, pinned);
     }
 
     void closeDuringBackup_data()
