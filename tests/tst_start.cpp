@@ -333,6 +333,7 @@ private slots:
         };
         QVERIFY2(count(bar->minimum(), half) >= 2 && count(half, top) >= 2, qPrintable(QString::number(values.size())));
         QVERIFY(values.contains(bar->maximum()));
+        QCOMPARE(bar->text(), "100%"); // no rate or time left once done
     }
 
     // Every named control of the three windows: its tab page or parent, place, size, and whether it

@@ -171,7 +171,7 @@ private slots:
         const auto row = [](const char *tag, const QByteArray &hive, const QByteArray &result) {
             QTest::newRow(tag) << hive << KEY_READ << result;
         };
-        row("string with escapes", h + "\"P\"=\"C:\\\\Program Files\\\\a \\\"b\\\".exe\"",
+        row("string with escapes, spaced", h + "\"P\" =  \"C:\\\\Program Files\\\\a \\\"b\\\".exe\"",
             "1:" + QByteArray("C:\\Program Files\\a \"b\".exe") + zero);
         row("dword, little-endian", h + "\"P\"=dword:0000abcd", "4:\xcd\xab" + zero + zero);
         row("dword of nine digits dropped", h + "\"P\"=dword:123456789", absent);
