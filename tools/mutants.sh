@@ -187,7 +187,14 @@ tests_of() {
   ctest --test-dir "$build" -N -R "$1" | sed -nE 's/^ *Test +#[0-9]+: (.*)$/\1/p'
 }
 
-if [ $baseline = 1 ]; then
+resuming=0
+if [ -n "$seed" ]; then
+  results=$logs/random-$seed.results
+  digest=$(cd "$tree" && tr '\n' '\0' <"$scratch/have.lst" | xargs -0 sha1sum | sha1sum | cut -c1-16)
+  [ "$(head -n1 "$results" 2>/dev/null)" = "# files $digest" ] && resuming=1
+fi
+
+if [ $baseline = 1 ] && [ $resuming = 0 ]; then
   # The union as one group of names: ctest's regexes allow only a few groups. An empty regex
   # (or --all) means every test.
   union="" names=() everything=0
@@ -212,13 +219,12 @@ restore() { [ -n "$current" ] && cp "$scratch/saved" "$tree/$current" && touch "
 trap 'restore' EXIT
 trap 'restore; exit 130' INT TERM
 
-# A random run keeps its results with a digest of the tracked files: run again on the same files,
-# it reports the mutants already run as they were and goes on with the rest.
+# A random run keeps its results under a digest of the tracked files, written once the baseline
+# has passed: run again on the same files, it reports the mutants already run as they were and
+# goes on with the rest.
 declare -A earlier=()
 if [ -n "$seed" ]; then
-  results=$logs/random-$seed.results
-  digest=$(cd "$tree" && tr '\n' '\0' <"$scratch/have.lst" | xargs -0 sha1sum | sha1sum | cut -c1-16)
-  if [ "$(head -n1 "$results" 2>/dev/null)" = "# files $digest" ]; then
+  if [ $resuming = 1 ]; then
     while IFS=$'\t' read -r id result _; do earlier[$id]=$result; done < <(tail -n +2 "$results")
   else
     echo "# files $digest" >"$results"
