@@ -636,6 +636,7 @@ private slots:
         QTest::newRow("copy with its log and index beside it") << "wal files" << true;
         QTest::newRow("copy of an older state") << "older" << false;
         QTest::newRow("another database") << "other" << false;
+        QTest::newRow("a file that is no database") << "text" << false;
         QTest::newRow("copy with a journal beside it") << "journal" << false;
         QTest::newRow("copy held open by a program") << "open" << false;
         QTest::newRow("the database itself") << "itself" << false;
@@ -667,6 +668,8 @@ private slots:
             QVERIFY(user.start("idle", temp));
         if (leftover == "other")
             BackendMaker::make(temp, {{{"ADMIN", "Secret"}}});
+        if (leftover == "text")
+            writeFile(temp, "notes of the day\n");
         if (leftover == "itself")
             QVERIFY(QFile::rename(source, temp));
         source = leftover == "itself" ? temp : source;
