@@ -149,6 +149,11 @@ private slots:
         for (const auto &[path, number] : {std::pair{tmp.path("missing/inside.avi"), long(ENOENT)}, {QString(), ENOENT},
                                            {tmp.path(), EISDIR}, {tmp.path("fifo.avi"), ErrorNumber::BadFileFormat}})
             QCOMPARE(errorMismatch([&] { (void)AviClip::load(path); }, number, {quotedPath(path)}), QString());
+        writeFile(tmp.path("big.avi"), {}); // sparse, one byte over the limit
+        QVERIFY(QFile::resize(tmp.path("big.avi"), AviClip::MaxFileBytes + 1));
+        QCOMPARE(errorMismatch([&] { (void)AviClip::load(tmp.path("big.avi")); }, ErrorNumber::BadFileFormat,
+                               {"the file is larger than 64 MB"}),
+                 QString());
     }
 
     // The frame stands in the middle, the window showing through its background colour (the top-left
