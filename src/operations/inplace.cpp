@@ -103,9 +103,11 @@ InPlaceWrite::InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::S
     DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA synchronous = EXTRA"), action);
     // The log is emptied after the write, where its failures are seen, not by SQLite on its own.
     DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA wal_autocheckpoint = 0"), action);
-    source_ = Dao::openConnection(source.path(), SQLITE_OPEN_READONLY, 0, action);
+    // A failure here is the new content's, which may have vanished meanwhile: the message names it.
+    const QString reading = action + QStringLiteral(": cannot read ") + quotedPath(source.path());
+    source_ = Dao::openConnection(source.path(), SQLITE_OPEN_READONLY, 0, reading);
     Dao::requireOpenOn(source_.get(), source.folder.fd(), source.name, sourceStatus.device, sourceStatus.inode,
-                       source.path(), action);
+                       source.path(), reading);
     backup_ = sqlite3_backup_init(live_.get(), "main", source_.get(), "main");
     if (!backup_)
         throw Dao::connectionError(live_.get(), sqlite3_errcode(live_.get()), action);
