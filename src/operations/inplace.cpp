@@ -76,7 +76,8 @@ void copyDatabaseInto(sqlite3 *source, TempFile &copy, const QString &action, co
 }
 
 InPlaceWrite::InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::Status &targetStatus,
-                           const Fs::Location &source, const Fs::Status &sourceStatus, const QString &action)
+                           const Fs::Location &source, const Fs::Status &sourceStatus, const QString &action,
+                           int cacheKiB)
     : target_(target), targetFd_(targetFd), targetStatus_(targetStatus), action_(action)
 {
     const auto readOnly = [&](int err) {
@@ -101,6 +102,8 @@ InPlaceWrite::InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::S
     // The commit deletes or empties the journal; in this mode that change is made durable too, so a
     // power cut right after the write cannot bring the old content back.
     DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA synchronous = EXTRA"), action);
+    if (cacheKiB > 0)
+        DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA cache_size = -%1").arg(cacheKiB), action);
     // The log is emptied after the write, where its failures are seen, not by SQLite on its own.
     DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA wal_autocheckpoint = 0"), action);
     // A failure here is the new content's, which may have vanished meanwhile: the message names it.
@@ -218,6 +221,93 @@ void InPlaceWrite::write(const ByteProgress &progress, const std::function<void(
     }
     source_.reset();
     live_.reset();
+}
+
+CopyAhead::CopyAhead(const Fs::Location &target, bool wal, std::unique_ptr<TempFile> copy, const QString &action)
+    : target_(target), wal_(wal), copy_(std::move(copy)), action_(action)
+{
+    done_ = std::async(std::launch::async, [this] { run(); });
+}
+
+CopyAhead::~CopyAhead()
+{
+    cancel_ = true;
+    if (done_.valid())
+        done_.wait();
+}
+
+QByteArray CopyAhead::header(int fd) const
+{
+    // The mode (bytes 18 and 19) and the change counter (24 to 27), which every commit in
+    // rollback-journal mode moves.
+    char bytes[10] = {};
+    if (Fs::readAt(fd, bytes, sizeof bytes, 18, target_.path()) != qint64(sizeof bytes))
+        return {};
+    return QByteArray(bytes, 2) + QByteArray(bytes + 6, 4);
+}
+
+void CopyAhead::run()
+{
+    const auto progress = [this](qint64 done) {
+        copied_ = done;
+        if (cancel_)
+            throw Error(ECANCELED, action_);
+    };
+    reader_ = Dao::openConnection(target_.path(), SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action_);
+    const Fs::Fd fd = target_.folder.openForReading(target_.name, action_);
+    const Fs::Status st = Fs::statusOf(fd.get(), target_.path());
+    Dao::requireOpenOn(reader_.get(), target_.folder.fd(), target_.name, st.device, st.inode, target_.path(), action_);
+    // Where the transaction cannot begin (another program is committing, or has switched the
+    // mode), no copy is made ahead: the one under the lock waits for the others or says why not.
+    try {
+        DatabaseFile::exec(reader_.get(), QStringLiteral("BEGIN"), action_);
+        (void)DatabaseFile::queryText(reader_.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action_);
+    } catch (const Error &) {
+        reader_.reset();
+        return;
+    }
+    if (DatabaseFile::isInWalMode(fd.get(), target_.path()) != wal_) {
+        reader_.reset();
+        return;
+    }
+    try {
+        if (wal_) {
+            version_ = DatabaseFile::queryText(reader_.get(), QStringLiteral("PRAGMA data_version"), action_);
+            copyDatabaseInto(reader_.get(), *copy_, action_, [&](qint64 done, qint64) { progress(done); });
+        } else {
+            // Under the read transaction's lock nobody writes the file: its bytes are one state.
+            header_ = header(fd.get());
+            Files::copyData(fd.get(), target_.path(), copy_->fd(), copy_->path(), action_, progress);
+        }
+        DatabaseFile::exec(reader_.get(), QStringLiteral("COMMIT"), action_);
+    } catch (...) {
+        reader_.reset();
+        throw;
+    }
+    if (!wal_)
+        reader_.reset();
+    copy_->sync();
+    made_ = true;
+}
+
+std::unique_ptr<TempFile> CopyAhead::wait(const std::function<void()> &tick)
+{
+    while (done_.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+        tick();
+    done_.get();
+    return made_ ? std::move(copy_) : nullptr;
+}
+
+bool CopyAhead::stillCurrent(int targetFd, bool wal)
+{
+    if (wal != wal_ || !made_)
+        return false;
+    if (!wal)
+        return !header_.isEmpty() && header(targetFd) == header_;
+    // The reader sees every commit made before the lock; nobody has committed since.
+    const QString now = DatabaseFile::queryText(reader_.get(), QStringLiteral("PRAGMA data_version"), action_);
+    reader_.reset();
+    return now == version_;
 }
 
 } // namespace Operations

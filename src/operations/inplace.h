@@ -6,7 +6,10 @@
 
 #include <QString>
 
+#include <atomic>
 #include <functional>
+#include <future>
+#include <memory>
 
 // Writing new content into a database file that others share, through SQLite itself: the file
 // keeps its owner, group, mode, access list, extended attributes and other names, and the
@@ -27,8 +30,10 @@ public:
     // long as this object lives) for writing and the database file source (a file of status
     // sourceStatus that nobody else writes) for reading. Throws EACCES when this account may not
     // write target, EBUSY when a name no longer names the file expected.
+    // cacheKiB, when not 0, is the page cache of the writing connection: a larger one writes the
+    // journal in fewer, longer runs between its syncs.
     InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::Status &targetStatus, const Fs::Location &source,
-                 const Fs::Status &sourceStatus, const QString &action);
+                 const Fs::Status &sourceStatus, const QString &action, int cacheKiB = 0);
     // A write not completed is rolled back by SQLite.
     ~InPlaceWrite();
     InPlaceWrite(const InPlaceWrite &) = delete;
@@ -66,6 +71,48 @@ private:
     Dao::ConnectionPtr source_;
     sqlite3_backup *backup_ = nullptr;
     bool wal_ = false;
+};
+
+// A copy of a shared database made ahead of the write lock, on a thread of its own, so that it
+// runs beside other work (a restore's decompression): one committed state of the database, read
+// in a transaction of its own (in rollback-journal mode that keeps the others from committing
+// meanwhile, not from reading). Once the lock is held, stillCurrent tells whether that state is
+// still the one the write replaces.
+class CopyAhead {
+public:
+    // Starts copying target (a database in write-ahead-log mode where wal) into copy, an empty
+    // temporary file, which is synced once complete.
+    CopyAhead(const Fs::Location &target, bool wal, std::unique_ptr<TempFile> copy, const QString &action);
+    // Stops a copy still running and waits for it.
+    ~CopyAhead();
+    CopyAhead(const CopyAhead &) = delete;
+    CopyAhead &operator=(const CopyAhead &) = delete;
+
+    // Bytes copied so far; may be asked from any thread.
+    [[nodiscard]] qint64 copied() const { return copied_.load(); }
+    // Waits for the copy, calling tick now and then meanwhile. Gives the copy, or null where its
+    // read transaction could not begin (the copy made under the lock then waits or says why).
+    // Throws what the copy met (a disk that fails or is full), and ECANCELED when stopped.
+    [[nodiscard]] std::unique_ptr<TempFile> wait(const std::function<void()> &tick);
+    // Under the write lock of target (open on targetFd, in write-ahead-log mode where wal): whether
+    // nobody has committed since the copy was made.
+    [[nodiscard]] bool stillCurrent(int targetFd, bool wal);
+
+private:
+    void run();
+    [[nodiscard]] QByteArray header(int fd) const;
+
+    Fs::Location target_;
+    bool wal_;
+    std::unique_ptr<TempFile> copy_;
+    QString action_;
+    std::atomic<qint64> copied_{0};
+    std::atomic<bool> cancel_{false};
+    std::future<void> done_;
+    bool made_ = false;
+    QByteArray header_;         // rollback-journal mode: the header's mode and change counter
+    Dao::ConnectionPtr reader_; // write-ahead-log mode: the connection that read the copy
+    QString version_;           // and the data version it saw
 };
 
 } // namespace Operations

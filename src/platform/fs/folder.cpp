@@ -418,13 +418,13 @@ bool isPrivate(int fd, const Status &status)
     return n <= MinimalAccessListSize;
 }
 
-void reserve(int fd, qint64 size, const QString &path, const QString &action)
+void reserve(int fd, qint64 size, const QString &path, const QString &action, bool keepSize)
 {
     if (size <= 0)
         return;
     int rc;
     do
-        rc = ::fallocate(fd, 0, 0, off_t(size));
+        rc = ::fallocate(fd, keepSize ? FALLOC_FL_KEEP_SIZE : 0, 0, off_t(size));
     while (rc != 0 && errno == EINTR);
     if (rc == 0 || errno == EOPNOTSUPP || errno == ENOSYS)
         return;

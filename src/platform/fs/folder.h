@@ -152,8 +152,9 @@ void giveAccessOf(int fd, const QString &path, int refFd, const Status &referenc
 
 // Reserves size bytes for the file open on fd, so that a full disk shows before anything is
 // written. File systems that cannot reserve are passed over. Throws ENOSPC (and any other
-// failure) naming path.
-void reserve(int fd, qint64 size, const QString &path, const QString &action);
+// failure) naming path. With keepSize the file's size stays as it is (for a file whose final size
+// is not known yet: nothing past what is written reads as content).
+void reserve(int fd, qint64 size, const QString &path, const QString &action, bool keepSize = false);
 
 // Reads up to size bytes at offset from fd; fewer only at the end of the file. Throws naming path.
 [[nodiscard]] qint64 readAt(int fd, char *data, qint64 size, qint64 offset, const QString &path);
