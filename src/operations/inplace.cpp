@@ -264,10 +264,12 @@ void CopyAhead::run()
         (void)DatabaseFile::queryText(reader_.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action_);
     } catch (const Error &) {
         reader_.reset();
+        copy_.reset(); // and the room reserved for it
         return;
     }
     if (DatabaseFile::isInWalMode(fd.get(), target_.path()) != wal_) {
         reader_.reset();
+        copy_.reset();
         return;
     }
     try {
@@ -295,7 +297,7 @@ std::unique_ptr<TempFile> CopyAhead::wait(const std::function<void()> &tick)
     while (done_.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
         tick();
     done_.get();
-    return made_ ? std::move(copy_) : nullptr;
+    return std::move(copy_);
 }
 
 bool CopyAhead::stillCurrent(int targetFd, bool wal)
