@@ -201,6 +201,16 @@ private slots:
         writeFile(safety, "the only good copy");
         Child other;
         Operations::Observer observer;
+        // The bar only goes forward and never past full.
+        std::function<void()> firstReport;
+        qint64 shown = 0;
+        observer.progress = [&](qint64 done, qint64 total) {
+            QVERIFY2(done >= shown && done <= total,
+                     qPrintable(QString("%1 after %2, of %3").arg(done).arg(shown).arg(total)));
+            shown = done;
+            if (firstReport)
+                std::exchange(firstReport, {})();
+        };
         QByteArray written = before; // what the target holds just before the restore
         if (situation == "last")
             bytes.chop(1);
@@ -243,9 +253,7 @@ private slots:
                 written = readFile(target);
             };
         } else if (situation.startsWith("written ahead")) { // once the copy is complete
-            observer.progress = [&, done = false](qint64, qint64) mutable {
-                if (std::exchange(done, true))
-                    return;
+            firstReport = [&] {
                 const auto copied = [&] {
                     const QStringList copy = entries(tmp.path("target")).filter(QRegularExpression("^\\.BACK26"));
                     return !copy.isEmpty() && QFileInfo(tmp.path("target/") + copy[0]).size() >= before.size();

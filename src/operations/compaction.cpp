@@ -262,7 +262,7 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
         const auto report = [&] { observer.report(used + (checked.load() + written.load()) / 2, 2 * used); };
         std::future<void> check = std::async(std::launch::async, [&] {
             verifyCopy(src.path(), tmp.path(), sourceCounts,
-                       [&](qint64 done, qint64 total) { checked = total > 0 ? done * used / total : 0; });
+                       [&](qint64 done, qint64 total) { checked = shareOf(done, total, used); });
         });
         const auto waitForCheck = qScopeGuard([&] {
             if (check.valid())
@@ -270,7 +270,7 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
         });
         write.write(
             [&](qint64 done, qint64 total) {
-                written = total > 0 ? done * used / total : 0;
+                written = shareOf(done, total, used);
                 report();
             },
             [&] {
@@ -285,7 +285,7 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
     } else {
         try {
             verifyCopy(src.path(), tmp.path(), sourceCounts, [&](qint64 done, qint64 total) {
-                observer.report(used + (total > 0 ? done * used / total : 0), 2 * used);
+                observer.report(used + shareOf(done, total, used), 2 * used);
             });
         } catch (const Error &e) {
             throw leftAsItWas(e);

@@ -27,6 +27,13 @@ struct Observer {
     }
 };
 
+// done of total as a part of range (a part of the bar that counts in other units); 0 when total is
+// not known. Exact for any sizes of files.
+inline qint64 shareOf(qint64 done, qint64 total, qint64 range)
+{
+    return total > 0 ? qint64(static_cast<__int128>(done) * range / total) : 0;
+}
+
 // The file an operation reads does not exist. The window shows description(), "<path> not found.".
 class NotFound : public Error {
 public:

@@ -214,13 +214,14 @@ void restore(const QString &from, const QString &target, const QDate &date, cons
         if (!copy || !ahead->stillCurrent(targetFd.get(), write.wal())) {
             copy.reset();
             copy = std::make_unique<TempFile>(to.folder, safetyName, QStringLiteral("safety"), safetyAction);
-            write.copyCurrentInto(*copy, [&](qint64 done, qint64) { report(done); });
+            write.copyCurrentInto(*copy, [&](qint64 done, qint64) { report(std::min(done, targetSize)); });
         }
         ahead.reset();
         copy->giveAccessOf(targetFd.get(), targetStatus);
         copy->commit();
         base += targetSize;
-        write.write([&](qint64 done, qint64) { report(done); });
+        // The write counts the pages of the content, which the bar counts as the backup's bytes.
+        write.write([&](qint64 done, qint64 all) { report(shareOf(done, all, source.status.size)); });
         observer.report(total, total);
         return;
     }
