@@ -76,8 +76,7 @@ void copyDatabaseInto(sqlite3 *source, TempFile &copy, const QString &action, co
 }
 
 InPlaceWrite::InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::Status &targetStatus,
-                           const Fs::Location &source, const Fs::Status &sourceStatus, const QString &action,
-                           int cacheKiB)
+                           const Fs::Location &source, const Fs::Status &sourceStatus, const QString &action)
     : target_(target), targetFd_(targetFd), targetStatus_(targetStatus), action_(action)
 {
     const auto readOnly = [&](int err) {
@@ -102,8 +101,9 @@ InPlaceWrite::InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::S
     // The commit deletes or empties the journal; in this mode that change is made durable too, so a
     // power cut right after the write cannot bring the old content back.
     DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA synchronous = EXTRA"), action);
-    if (cacheKiB > 0)
-        DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA cache_size = -%1").arg(cacheKiB), action);
+    // SQLite syncs the journal each time its page cache spills: 32 MiB instead of the default
+    // 2 MiB makes a sixteenth of the syncs (a tenth of the write's time at 1 GB).
+    DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA cache_size = -32768"), action);
     // The log is emptied after the write, where its failures are seen, not by SQLite on its own.
     DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA wal_autocheckpoint = 0"), action);
     // A failure here is the new content's, which may have vanished meanwhile: the message names it.

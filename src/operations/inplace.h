@@ -30,10 +30,8 @@ public:
     // long as this object lives) for writing and the database file source (a file of status
     // sourceStatus that nobody else writes) for reading. Throws EACCES when this account may not
     // write target, EBUSY when a name no longer names the file expected.
-    // cacheKiB, when not 0, is the page cache of the writing connection: a larger one writes the
-    // journal in fewer, longer runs between its syncs.
     InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::Status &targetStatus, const Fs::Location &source,
-                 const Fs::Status &sourceStatus, const QString &action, int cacheKiB = 0);
+                 const Fs::Status &sourceStatus, const QString &action);
     // A write not completed is rolled back by SQLite.
     ~InPlaceWrite();
     InPlaceWrite(const InPlaceWrite &) = delete;

@@ -24,10 +24,6 @@ qint64 spareRoom(qint64 bytes)
     return (qint64(4) << 20) + bytes / 50;
 }
 
-// The page cache of the connection that writes a shared target: with 32 MiB instead of SQLite's
-// 2 MiB it syncs its journal a sixteenth as often.
-constexpr int WriteCacheKiB = 32768;
-
 // The file a restore reads.
 struct Source {
     Fs::Location location;
@@ -207,7 +203,7 @@ void restore(const QString &from, const QString &target, const QDate &date, cons
             matchPageSize(staged, DatabaseFile::pageSize(targetFd.get(), target), action);
         const Fs::Status stagedStatus = Fs::statusOf(staged.fd(), staged.path());
         InPlaceWrite write(to, targetFd.get(), targetStatus, Fs::Location{staged.folder(), staged.name()}, stagedStatus,
-                           action, WriteCacheKiB);
+                           action);
         write.lock();
         // The copy made ahead stands for the target only if nobody has committed since; else the
         // target is copied again, as it stands under the lock.
