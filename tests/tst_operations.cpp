@@ -152,6 +152,8 @@ private slots:
         // is copied again.
         row("shared: written after its copy was made", true, "written ahead", 0, "");
         row("shared: in log mode, written after its copy was made", true, "written ahead, wal", 0, "");
+        // Written in place while it is still being decompressed: no page before it is complete.
+        row("shared: a backup of 32 MiB", true, "large", 0, "");
         const long bad = ErrorNumber::BadFileFormat;
         row("another database's log where the file goes", false, "old log", 0, "");
         row("backup's last byte missing", true, "last", -1, "@ is truncated");
@@ -190,7 +192,8 @@ private slots:
         QString target = file, backup = tmp.path("source.TVB");
         BackendMaker::make(target, {.users = {}, .wal = situation.endsWith("wal")});
         QVERIFY(::chmod(QFile::encodeName(target).constData(), shared ? 0640 : 0600) == 0);
-        BackendMaker::make(tmp.path("source.MDB"), {.users = {}, .sizeBytes = 1 << 20});
+        BackendMaker::make(tmp.path("source.MDB"),
+                           {.users = {}, .sizeBytes = situation == "large" ? 32 << 20 : 1 << 20});
         const QByteArray before = readFile(target), source = readFile(tmp.path("source.MDB"));
         const auto frameOf = [&](const QByteArray &content) {
             writeFile(tmp.path("content"), content);

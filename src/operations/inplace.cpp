@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 namespace Operations {
 namespace {
@@ -28,17 +30,31 @@ qint64 pageSizeOf(sqlite3 *db, const QString &action)
 
 // Runs the backup to its end, reporting bytes copied; stops when the program is asked to end.
 // With keepLast, it stops short of the last page, whose copy commits the backup. The caller
-// finishes it.
+// finishes it. available, when given, tells how many bytes at the start of the source are
+// complete: no page is read before it is.
 int runSteps(sqlite3_backup *backup, qint64 pageSize, const QString &action, const ByteProgress &progress,
-             bool keepLast = false)
+             bool keepLast = false, const std::function<qint64()> &available = {})
 {
-    int rc;
+    int rc = SQLITE_OK;
     do {
         // The counts are known once a first step (the lock's) has been made.
         const int remaining = sqlite3_backup_remaining(backup);
+        const int pageCount = sqlite3_backup_pagecount(backup);
         if (keepLast && remaining <= 1)
             return SQLITE_OK;
-        rc = sqlite3_backup_step(backup, keepLast ? std::min(StepPages, remaining - 1) : StepPages);
+        int pages = keepLast ? std::min(StepPages, remaining - 1) : StepPages;
+        if (available) {
+            const qint64 ready = available() / pageSize - (pageCount - remaining);
+            if (ready <= 0) {
+                if (progress)
+                    progress(qint64(pageCount - remaining) * pageSize, qint64(pageCount) * pageSize);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                Stop::check(action);
+                continue;
+            }
+            pages = int(std::min<qint64>(pages, ready));
+        }
+        rc = sqlite3_backup_step(backup, pages);
         const qint64 total = qint64(sqlite3_backup_pagecount(backup)) * pageSize;
         if (progress)
             progress(total - qint64(sqlite3_backup_remaining(backup)) * pageSize, total);
@@ -76,7 +92,8 @@ void copyDatabaseInto(sqlite3 *source, TempFile &copy, const QString &action, co
 }
 
 InPlaceWrite::InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::Status &targetStatus,
-                           const Fs::Location &source, const Fs::Status &sourceStatus, const QString &action)
+                           const Fs::Location &source, const Fs::Status &sourceStatus, const QString &action,
+                           bool sourceComplete)
     : target_(target), targetFd_(targetFd), targetStatus_(targetStatus), action_(action)
 {
     const auto readOnly = [&](int err) {
@@ -108,12 +125,24 @@ InPlaceWrite::InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::S
     DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA wal_autocheckpoint = 0"), action);
     // A failure here is the new content's, which may have vanished meanwhile: the message names it.
     const QString reading = action + QStringLiteral(": cannot read ") + quotedPath(source.path());
-    source_ = Dao::openConnection(source.path(), SQLITE_OPEN_READONLY, 0, reading);
+    // Opening reads the schema, wherever its pages lie, unless the file is still being written.
+    source_ = sourceComplete ? Dao::openConnection(source.path(), SQLITE_OPEN_READONLY, 0, reading)
+                             : Dao::openRaw(source.path(), SQLITE_OPEN_READONLY, reading);
     Dao::requireOpenOn(source_.get(), source.folder.fd(), source.name, sourceStatus.device, sourceStatus.inode,
                        source.path(), reading);
     backup_ = sqlite3_backup_init(live_.get(), "main", source_.get(), "main");
     if (!backup_)
         throw Dao::connectionError(live_.get(), sqlite3_errcode(live_.get()), action);
+}
+
+Error InPlaceWrite::failure(int rc) const
+{
+    // SQLite stops writing a file that its name no longer names.
+    if (rc == SQLITE_READONLY_DBMOVED)
+        return Error::fromErrno(ENOENT, action_ + QStringLiteral(": ") + quotedPath(target_.path()) +
+                                            QStringLiteral(" was removed or renamed while it was written; nothing was "
+                                                           "changed"));
+    return Dao::connectionError(live_.get(), rc, action_);
 }
 
 InPlaceWrite::~InPlaceWrite()
@@ -163,7 +192,7 @@ void InPlaceWrite::lock()
     if (isBusy(rc))
         throw Error(EBUSY, quotedPath(target_.path()) +
                                QStringLiteral(" is in use by another program (it is locked); close it and try again"));
-    throw Dao::connectionError(live_.get(), rc, action_);
+    throw failure(rc);
 }
 
 void InPlaceWrite::copyCurrentInto(TempFile &copy, const ByteProgress &progress)
@@ -189,12 +218,13 @@ void InPlaceWrite::copyCurrentInto(TempFile &copy, const ByteProgress &progress)
     copy.sync();
 }
 
-void InPlaceWrite::write(const ByteProgress &progress, const std::function<void()> &beforeCommit)
+void InPlaceWrite::write(const ByteProgress &progress, const std::function<void()> &beforeCommit,
+                         const std::function<qint64()> &available)
 {
     const qint64 pageSize = pageSizeOf(source_.get(), action_);
     int rc = SQLITE_OK;
     if (beforeCommit) {
-        rc = runSteps(backup_, pageSize, action_, progress, true);
+        rc = runSteps(backup_, pageSize, action_, progress, true, available);
         if (rc == SQLITE_OK)
             beforeCommit();
     }
@@ -204,9 +234,9 @@ void InPlaceWrite::write(const ByteProgress &progress, const std::function<void(
         journalMade_ = false; // committed: SQLite has used the journal and removed it
     const int finished = finish();
     if (rc != SQLITE_DONE)
-        throw Dao::connectionError(live_.get(), rc, action_);
+        throw failure(rc);
     if (finished != SQLITE_OK)
-        throw Dao::connectionError(live_.get(), finished, action_);
+        throw failure(finished);
     if (wal_) {
         // The log holds the whole database now: it is emptied into the file (where no reader keeps
         // it from being so). The content is committed already; a failure of the disk meanwhile is

@@ -30,8 +30,10 @@ public:
     // long as this object lives) for writing and the database file source (a file of status
     // sourceStatus that nobody else writes) for reading. Throws EACCES when this account may not
     // write target, EBUSY when a name no longer names the file expected.
+    // Where source is not complete yet (still being written, see write()), nothing of it past its
+    // first page is read before the write reaches it.
     InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::Status &targetStatus, const Fs::Location &source,
-                 const Fs::Status &sourceStatus, const QString &action);
+                 const Fs::Status &sourceStatus, const QString &action, bool sourceComplete = true);
     // A write not completed is rolled back by SQLite.
     ~InPlaceWrite();
     InPlaceWrite(const InPlaceWrite &) = delete;
@@ -52,11 +54,15 @@ public:
 
     // After lock(): writes every page of source into target and commits, under SQLite's journal; reports the
     // bytes written. beforeCommit, when given, runs once every page but the last is written: if
-    // it throws, nothing is committed and target stays as it was. Stops (ECANCELED, target as it
-    // was) when the program is asked to end.
-    void write(const ByteProgress &progress = {}, const std::function<void()> &beforeCommit = {});
+    // it throws, nothing is committed and target stays as it was. available, when given, tells
+    // how many bytes at the start of source are complete (source still being written by another
+    // thread): a page is read only once it is; beforeCommit must then wait for the rest. Stops
+    // (ECANCELED, target as it was) when the program is asked to end.
+    void write(const ByteProgress &progress = {}, const std::function<void()> &beforeCommit = {},
+               const std::function<qint64()> &available = {});
 
 private:
+    [[nodiscard]] Error failure(int rc) const;
     int finish() noexcept;
     void prepareJournal(const QString &suffix);
 

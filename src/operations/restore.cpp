@@ -10,8 +10,14 @@
 #include "platform/stop.h"
 #include "platform/zlibtool/compressionengine.h"
 
+#include <QScopeGuard>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <future>
+#include <limits>
 #include <optional>
 
 namespace Operations {
@@ -63,14 +69,19 @@ void makeRoom(TempFile &staged, qint64 size, qint64 extra, const QString &action
 
 // Writes from's content into staged: copied from a database file, decompressed and verified
 // from a backup. progress gets the bytes of from read so far; extra is the room the rest of the
-// restore needs on the same disk.
+// restore needs on the same disk. written, when given, counts the bytes of staged written so far
+// (for a reader on another thread), and staged is not pushed to disk meanwhile.
 void stage(const Source &from, const QString &shown, TempFile &staged, qint64 extra, const QString &action,
-           const std::function<void(qint64)> &progress)
+           const std::function<void(qint64)> &progress, std::atomic<qint64> *written = nullptr)
 {
     if (DatabaseFile::isSqliteDatabase(from.fd.get())) {
         refuseDatabaseWithCompanions(from, shown);
         makeRoom(staged, from.status.size, extra, action);
-        Files::copyData(from.fd.get(), shown, staged.fd(), staged.finalPath(), action, progress);
+        Files::copyData(from.fd.get(), shown, staged.fd(), staged.finalPath(), action, [&](qint64 done) {
+            if (written)
+                *written = done;
+            progress(done);
+        });
         if (!Fs::statusOf(from.fd.get(), shown).sameContentStamp(from.status) ||
             !from.location.status().sameFile(from.status))
             throw Error(EBUSY, action + QStringLiteral(": ") + quotedPath(shown) +
@@ -82,7 +93,8 @@ void stage(const Source &from, const QString &shown, TempFile &staged, qint64 ex
             [&](quint64 size, const char *head, std::size_t n) {
                 DatabaseFile::requireDatabaseStart(head, n, size, shown);
                 makeRoom(staged, qint64(size), extra, action);
-            });
+            },
+            written);
     }
     DatabaseFile::requireDatabaseImage(staged.fd(), shown);
 }
@@ -182,45 +194,106 @@ void restore(const QString &from, const QString &target, const QDate &date, cons
     };
     const auto aheadCopied = [&] { return ahead ? std::min(ahead->copied(), targetSize) : 0; };
 
-    stage(source, from, staged, extra, action, [&](qint64 done) { show(done + aheadCopied()); });
-    // Written in place, the staged file is only read back through SQLite: its own durability does
-    // not count (a run stopped in the middle removes it), only that of the target's journal.
-    if (!inPlace)
-        staged.sync();
-    Stop::check(action);
-    qint64 base = source.status.size;
-    const auto report = [&](qint64 done) { show(base + done); };
-
     if (inPlace) {
+        // The backup is decompressed on a thread of its own while the target is copied, locked and
+        // written: a page is written once the staged file holds it, and the write commits only once
+        // the whole backup has been read and verified. Written in place, the staged file is only
+        // read back: its own durability does not count (a run stopped in the middle removes it).
+        std::atomic<qint64> read{0}, stagedBytes{0};
+        std::atomic<bool> stopStaging{false};
+        std::future<void> staging = std::async(std::launch::async, [&] {
+            stage(
+                source, from, staged, extra, action,
+                [&](qint64 done) {
+                    read = done;
+                    if (stopStaging)
+                        throw Error(ECANCELED, action);
+                },
+                &stagedBytes);
+        });
+        const auto joinStaging = qScopeGuard([&] {
+            stopStaging = true;
+            if (staging.valid())
+                staging.wait();
+        });
+        qint64 copiedAgain = 0, written = 0;
+        const auto tick = [&] {
+            show(std::min(read.load(), source.status.size) + std::max(aheadCopied(), copiedAgain) + written);
+        };
+        // The bytes at the start of the staged file that are complete; throws what the staging met.
+        bool complete = false;
+        const auto available = [&]() -> qint64 {
+            if (!complete && staging.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+                staging.get();
+                complete = true;
+            }
+            return complete ? std::numeric_limits<qint64>::max() : stagedBytes.load();
+        };
+        const auto waitForStaged = [&](qint64 bytes) {
+            while (available() < bytes) {
+                (void)staging.wait_for(std::chrono::milliseconds(2));
+                tick();
+                Stop::check(action);
+            }
+        };
+        // The header: the target keeps its own journal mode, so the staged header must not switch
+        // it (written into a database in write-ahead-log mode, SQLite marks it so itself), and such
+        // a database takes content of its own page size only.
+        tick();
+        waitForStaged(100);
+        waitForStaged(qint64(DatabaseFile::pageSize(staged.fd(), staged.path()))); // the whole first page
+        DatabaseFile::markRollbackJournalMode(staged.fd(), staged.path());
+        if (DatabaseFile::isInWalMode(targetFd.get(), target)) {
+            const quint64 pageSize = DatabaseFile::pageSize(targetFd.get(), target);
+            if (DatabaseFile::pageSize(staged.fd(), staged.path()) != pageSize) {
+                waitForStaged(std::numeric_limits<qint64>::max());
+                matchPageSize(staged, pageSize, action);
+            }
+        }
         std::unique_ptr<TempFile> copy;
         if (ahead)
-            copy = ahead->wait([&] { show(base + aheadCopied()); });
+            copy = ahead->wait(tick);
         Stop::check(action);
-        // The target keeps its own journal mode: the copy's header must not switch it (written into
-        // a database in write-ahead-log mode, SQLite marks it so itself).
-        DatabaseFile::markRollbackJournalMode(staged.fd(), staged.path());
-        if (DatabaseFile::isInWalMode(targetFd.get(), target))
-            matchPageSize(staged, DatabaseFile::pageSize(targetFd.get(), target), action);
         const Fs::Status stagedStatus = Fs::statusOf(staged.fd(), staged.path());
         InPlaceWrite write(to, targetFd.get(), targetStatus, Fs::Location{staged.folder(), staged.name()}, stagedStatus,
-                           action);
+                           action, complete);
         write.lock();
         // The copy made ahead stands for the target only if nobody has committed since; else the
         // target is copied again, as it stands under the lock.
         if (!copy || !ahead->stillCurrent(targetFd.get(), write.wal())) {
             copy.reset();
             copy = std::make_unique<TempFile>(to.folder, safetyName, QStringLiteral("safety"), safetyAction);
-            write.copyCurrentInto(*copy, [&](qint64 done, qint64) { report(std::min(done, targetSize)); });
+            write.copyCurrentInto(*copy, [&](qint64 done, qint64) {
+                copiedAgain = std::min(done, targetSize);
+                tick();
+            });
         }
         ahead.reset();
         copy->giveAccessOf(targetFd.get(), targetStatus);
-        copy->commit();
-        base += targetSize;
         // The write counts the pages of the content, which the bar counts as the backup's bytes.
-        write.write([&](qint64 done, qint64 all) { report(shareOf(done, all, source.status.size)); });
+        // Before its commit the backup has been verified whole and the safety copy is in place.
+        write.write(
+            [&](qint64 done, qint64 all) {
+                written = shareOf(done, all, source.status.size);
+                tick();
+            },
+            [&] {
+                waitForStaged(std::numeric_limits<qint64>::max());
+                // Written into a file that its folder no longer holds, the restore would be lost.
+                if (!to.status().sameFile(targetStatus))
+                    throw Error::fromErrno(ENOENT, action + QStringLiteral(": ") + quotedPath(target) +
+                                                       QStringLiteral(" was removed while it was being restored"));
+                copy->commit();
+            },
+            available);
         observer.report(total, total);
         return;
     }
+
+    stage(source, from, staged, extra, action, [&](qint64 done) { show(done); });
+    staged.sync();
+    Stop::check(action);
+    const auto report = [&](qint64 done) { show(source.status.size + done); };
 
     if (copySafety) {
         Files::copyData(targetFd.get(), target, safety->fd(), safetyPath, safetyAction, report);

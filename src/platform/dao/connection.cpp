@@ -182,15 +182,24 @@ void requireOpenOn(sqlite3 *db, int folderFd, const QString &name, quint64 devic
     // SQLite tells whether its file is still the one the name names; the name is looked at just
     // before and just after, and must name the expected file both times.
     const QByteArray native = QFile::encodeName(name);
-    const auto nameIsExpected = [&] {
+    const auto look = [&] { // 0: the expected file; ENOENT: nothing of that name; EBUSY: another file
         struct stat st;
-        return ::fstatat(folderFd, native.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && quint64(st.st_dev) == device &&
-               quint64(st.st_ino) == inode;
+        if (::fstatat(folderFd, native.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT ? ENOENT : EBUSY;
+        return quint64(st.st_dev) == device && quint64(st.st_ino) == inode ? 0 : EBUSY;
     };
-    int moved = 1;
-    const bool before = nameIsExpected();
-    const int rc = sqlite3_file_control(db, "main", SQLITE_FCNTL_HAS_MOVED, &moved);
-    if (!before || rc != SQLITE_OK || moved != 0 || !nameIsExpected())
+    int found = look();
+    if (found == 0) {
+        int moved = 1;
+        const int rc = sqlite3_file_control(db, "main", SQLITE_FCNTL_HAS_MOVED, &moved);
+        found = look();
+        if (found == 0 && (rc != SQLITE_OK || moved != 0))
+            found = EBUSY;
+    }
+    if (found == ENOENT)
+        throw Error::fromErrno(ENOENT, action + QStringLiteral(": ") + quotedPath(path) +
+                                           QStringLiteral(" was removed while it was being opened"));
+    if (found != 0)
         throw Error(EBUSY, action + QStringLiteral(": ") + quotedPath(path) +
                                QStringLiteral(" was replaced by another program while it was being opened"));
 }

@@ -193,7 +193,7 @@ void compressStream(const Input &in, int outFd, const QString &output, const Com
 }
 
 void decompressStream(const Input &in, int outFd, const QString &output, const CompressionEngine::Progress &progress,
-                      const CompressionEngine::ContentCheck &check)
+                      const CompressionEngine::ContentCheck &check, std::atomic<qint64> *written = nullptr)
 {
     const QString &input = in.path;
     const unsigned long long contentSize = checkFrameHeader(in);
@@ -215,7 +215,7 @@ void decompressStream(const Input &in, int outFd, const QString &output, const C
     const QString action = QStringLiteral("Cannot decompress ") + quotedPath(input);
     {
         FilePipeline pipe(in.fd, input, outFd, output, CompressionEngine::BufferSize,
-                          CompressionEngine::BuffersPerStage);
+                          CompressionEngine::BuffersPerStage, written, written == nullptr);
         FilePipeline::Buffer *ob = pipe.outputBuffer();
         qint64 consumed = 0;
         unsigned long long produced = 0;
@@ -305,10 +305,10 @@ void compress(int in, const QString &input, int out, const QString &output, cons
 }
 
 void decompress(int in, const QString &input, int out, const QString &output, const Progress &progress,
-                const ContentCheck &check)
+                const ContentCheck &check, std::atomic<qint64> *written)
 {
     reportingPlainly(QStringLiteral("decompress ") + quotedPath(input),
-                     [&] { decompressStream(inputOf(in, input), out, output, progress, check); });
+                     [&] { decompressStream(inputOf(in, input), out, output, progress, check, written); });
 }
 
 void compressFile(const QString &input, const QString &output, const Progress &progress)

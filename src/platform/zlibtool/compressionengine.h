@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 
@@ -45,8 +46,10 @@ void compress(int in, const QString &input, int out, const QString &output, cons
 // truncated, damaged (checksum mismatch, corrupt data, a content size that does not match), or
 // followed by other data. check, when given, sees the declared size and the first bytes before
 // anything is written. On failure out holds part of the content: the caller discards it.
+// written, when given, counts the bytes of out written so far, for a reader on another thread;
+// with it out is not pushed to disk as it goes (it is read back, not synced).
 void decompress(int in, const QString &input, int out, const QString &output, const Progress &progress = {},
-                const ContentCheck &check = {});
+                const ContentCheck &check = {}, std::atomic<qint64> *written = nullptr);
 
 // The same from the file input into the file output (created or replaced, given the access of
 // input, written under a hidden name beside it and put in place only when complete), as the

@@ -85,9 +85,9 @@ bool BufferChannel::aborted() const
 } // namespace FilePipelineDetail
 
 FilePipeline::FilePipeline(int inFd, const QString &inPath, int outFd, const QString &outPath, std::size_t bufferSize,
-                           std::size_t buffersPerStage)
-    : inFd_(inFd), outFd_(outFd), inPath_(inPath), outPath_(outPath), input_(buffersPerStage, bufferSize),
-      output_(buffersPerStage, bufferSize)
+                           std::size_t buffersPerStage, std::atomic<qint64> *written, bool writeback)
+    : inFd_(inFd), outFd_(outFd), inPath_(inPath), outPath_(outPath), written_(written), writeback_(writeback),
+      input_(buffersPerStage, bufferSize), output_(buffersPerStage, bufferSize)
 {
     ::posix_fadvise(inFd_, 0, 0, POSIX_FADV_SEQUENTIAL);
     reader_ = std::thread([this] { readLoop(); });
@@ -182,7 +182,10 @@ void FilePipeline::writeLoop()
             }
             offset += qint64(b->size);
             output_.release(b);
-            Files::startWriteback(outFd_, flushedTo, offset);
+            if (written_)
+                *written_ = offset;
+            if (writeback_)
+                Files::startWriteback(outFd_, flushedTo, offset);
         }
     } catch (...) {
         fail(std::current_exception());

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -57,9 +58,11 @@ public:
     using Buffer = FilePipelineDetail::Buffer;
 
     // Reads inFd (inPath names it in errors) and writes outFd (outPath). The descriptors stay
-    // owned by the caller and must outlive the pipeline.
+    // owned by the caller and must outlive the pipeline. written, when given, counts the bytes
+    // written so far (for a reader of the output on another thread); with writeback the output
+    // starts going to disk as it is written, for an output that is synced next.
     FilePipeline(int inFd, const QString &inPath, int outFd, const QString &outPath, std::size_t bufferSize,
-                 std::size_t buffersPerStage);
+                 std::size_t buffersPerStage, std::atomic<qint64> *written = nullptr, bool writeback = true);
     // Stops both threads and waits for them; data not yet written is dropped.
     ~FilePipeline();
     FilePipeline(const FilePipeline &) = delete;
@@ -86,6 +89,8 @@ private:
 
     int inFd_, outFd_;
     QString inPath_, outPath_;
+    std::atomic<qint64> *written_;
+    bool writeback_;
     FilePipelineDetail::BufferChannel input_;
     FilePipelineDetail::BufferChannel output_;
     std::mutex errorMutex_;
