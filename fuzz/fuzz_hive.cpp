@@ -7,24 +7,15 @@
 #include "platform/registry/hivefile.h"
 #include "platform/registry/registry.h"
 
-#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 using namespace Registry;
 
 namespace {
-
-const QString &hivePath()
-{
-    static QTemporaryDir folder;
-    static const QString path = folder.path() + QStringLiteral("/registry.reg");
-    return path;
-}
 
 QString inputText(const QByteArray &bytes)
 {
@@ -66,16 +57,14 @@ void checkValue(const Hive &hive, const QString &keyPath, HKEY key, const QByteA
         const long more =
             RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<uchar *>(small.data()), &smallSize);
         FUZZ_CHECK(more == ERROR_MORE_DATA && smallSize == needed, QString::number(more));
-        for (qsizetype i = needed - 1; i < small.size(); ++i)
-            FUZZ_CHECK(small[i] == Canary, "a too small buffer was written past its end");
+        FUZZ_CHECK(small.mid(needed - 1) == QByteArray(Slack, Canary), "a too small buffer was written past its end");
     }
     QByteArray roomy(qsizetype(needed + Slack), Canary);
     quint32 roomySize = needed + Slack, roomyType = 0xDEAD;
     const long got =
         RegQueryValueExA(key, name, nullptr, &roomyType, reinterpret_cast<uchar *>(roomy.data()), &roomySize);
     FUZZ_CHECK(got == ERROR_SUCCESS && roomySize == needed && roomyType == type, QString::number(got));
-    for (qsizetype i = needed; i < roomy.size(); ++i)
-        FUZZ_CHECK(roomy[i] == Canary, "the data was written past its size");
+    FUZZ_CHECK(roomy.mid(needed) == QByteArray(Slack, Canary), "the data was written past its size");
     if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ)
         FUZZ_CHECK(roomy.left(needed) == value->data, "other types come back byte for byte");
 }
@@ -85,12 +74,10 @@ void checkValue(const Hive &hive, const QString &keyPath, HKEY key, const QByteA
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
-    {
-        QFile file(hivePath());
-        FUZZ_CHECK(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size(),
-                   file.errorString());
-    }
-    setHiveFile(hivePath());
+    static QTemporaryDir folder;
+    static const QString hivePath = folder.path() + QStringLiteral("/registry.reg");
+    writeFuzzFile(hivePath, bytes);
+    setHiveFile(hivePath);
     const Hive hive = Hive::parse(bytes);
 
     // The keys and value names that the input mentions, and the key the About dialog reads.
@@ -129,8 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         QString trimmedPath = rootName + (subKey.isEmpty() ? QString() : u'\\' + QString::fromLocal8Bit(subKey));
         while (trimmedPath.endsWith(u'\\'))
             trimmedPath.chop(1);
-        if (!subKey.isEmpty())
-            FUZZ_CHECK(hive.hasKey(trimmedPath), trimmedPath);
+        FUZZ_CHECK(subKey.isEmpty() || hive.hasKey(trimmedPath), trimmedPath);
         int parents = 0; // the nearest few: checking every parent of a deep key takes long
         for (qsizetype cut = trimmedPath.lastIndexOf(u'\\'); cut > 0 && parents < 8;
              cut = trimmedPath.lastIndexOf(u'\\', cut - 1), ++parents)

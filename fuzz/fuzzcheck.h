@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFile>
 #include <QString>
 
 #include <cstdio>
@@ -16,3 +17,11 @@
             std::abort();                                                                                              \
         }                                                                                                              \
     } while (false)
+
+// Makes the file at path hold exactly bytes.
+inline void writeFuzzFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    FUZZ_CHECK(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size(),
+               file.errorString());
+}

@@ -419,13 +419,18 @@ struct Case {
 class TestCrash : public QObject {
     Q_OBJECT
 
+public:
+    // Many kills take long: the limit for one test function grows with their number.
+    TestCrash()
+    {
+        if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT"))
+            qputenv("QTEST_FUNCTION_TIMEOUT", QByteArray::number(300000 + 30000 * kills));
+    }
+
 private slots:
     void initTestCase()
     {
         QVERIFY(!QStandardPaths::findExecutable("zstd").isEmpty());
-        kills = envNumber("TARVOS_CRASH_KILLS", kills);
-        megabytes = envNumber("TARVOS_CRASH_MB", megabytes);
-        seed = quint32(envNumber("TARVOS_CRASH_SEED", int(seed)));
         qInfo("%d kills per case, databases of %d MiB, seed %u", kills, megabytes, seed);
     }
 
@@ -801,20 +806,10 @@ private:
     }
 
     TempFolder tmp;
-    int kills = 3, megabytes = 4;
-    quint32 seed = 20260105;
+    int kills = envNumber("TARVOS_CRASH_KILLS", 3), megabytes = envNumber("TARVOS_CRASH_MB", 4);
+    quint32 seed = quint32(envNumber("TARVOS_CRASH_SEED", 20260105));
 };
 
-int main(int argc, char **argv)
-{
-    if (const int rc = runChildIfAsked(argc, argv, faultsAround); rc >= 0)
-        return rc;
-    // Many kills take long: the limit for one test function grows with their number.
-    if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT"))
-        qputenv("QTEST_FUNCTION_TIMEOUT", QByteArray::number(300000 + 30000 * envNumber("TARVOS_CRASH_KILLS", 3)));
-    QCoreApplication app(argc, argv);
-    TestCrash test;
-    return QTest::qExec(&test, argc, argv);
-}
+OPSUPPORT_TEST_MAIN(TestCrash, QCoreApplication, faultsAround)
 
 #include "tst_crash.moc"

@@ -42,17 +42,13 @@ Ran runAs(const QString &user, const QString &program, const QStringList &args)
 {
     QProcess p;
     p.start("runuser", QStringList{"-u", user, "--", program} + args);
-    if (!p.waitForFinished(120000))
-        return {};
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromLocal8Bit(p.readAllStandardError()).trimmed()};
+    const bool ended = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit;
+    return {ended ? p.exitCode() : -1, QString::fromLocal8Bit(p.readAllStandardError()).trimmed()};
 }
 
 bool run(const QString &program, const QStringList &args)
 {
-    QProcess p;
-    p.start(program, args);
-    return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return runAs("root", program, args).exitCode == 0;
 }
 
 // Who may do what with the file at path, without following a link: owner, group, mode, access
@@ -147,7 +143,6 @@ private slots:
         }
         QStringList left = entries(office).filter(QRegularExpression("^[^.]|^\\."));
         left.removeIf([](const QString &name) { return name.endsWith("-wal") || name.endsWith("-shm"); });
-        left.sort();
         expected.sort();
         QCOMPARE(left, expected);
     }

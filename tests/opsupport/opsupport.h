@@ -92,11 +92,12 @@ private:
 
 } // namespace TestSupport
 
-// main() of a test program whose children play the roles above.
-#define OPSUPPORT_TEST_MAIN(TestClass, AppClass)                                                                       \
+// main() of a test program whose children play the roles above; a function given after AppClass
+// is the children's around() (see runChildIfAsked()).
+#define OPSUPPORT_TEST_MAIN(TestClass, AppClass, ...)                                                                  \
     int main(int argc, char **argv)                                                                                    \
     {                                                                                                                  \
-        if (const int rc = TestSupport::runChildIfAsked(argc, argv); rc >= 0)                                          \
+        if (const int rc = TestSupport::runChildIfAsked(argc, argv __VA_OPT__(, ) __VA_ARGS__); rc >= 0)               \
             return rc;                                                                                                 \
         AppClass app(argc, argv);                                                                                      \
         TestClass test;                                                                                                \

@@ -27,24 +27,21 @@ void whenLoginShown(std::function<void(frmLogin *)> action)
     timer->start(0);
 }
 
-namespace {
-// Types text into field key by key; characters that have no key of their own are inserted
-// as an input method would.
-void type(QLineEdit *field, const QString &text)
+void typeText(QLineEdit *field, const QString &text)
 {
-    field->clear();
-    for (const QChar c : text)
-        if (c.unicode() >= 0x20 && c.unicode() < 0x7f)
-            QTest::keyClick(field, c.toLatin1());
-        else
-            field->insert(c);
+    if (text.size() >= 100)
+        field->insert(text);
+    for (const QChar c : text.size() < 100 ? text : QString()) // letters beyond ASCII have no key of their own
+        c.unicode() < 128 ? QTest::keyClick(field, c.toLatin1())
+                          : QTest::sendKeyEvent(QTest::KeyAction::Click, field, Qt::Key_unknown, QString(c), {});
 }
-} // namespace
 
 void typeLogin(frmLogin *dialog, const QString &user, const QString &password)
 {
-    type(dialog->txtUserName, user);
-    type(dialog->txtPassword, password);
+    dialog->txtUserName->clear();
+    typeText(dialog->txtUserName, user);
+    dialog->txtPassword->clear();
+    typeText(dialog->txtPassword, password);
     QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
 }
 
@@ -58,9 +55,8 @@ std::unique_ptr<frmTvUtil> loadAndLogIn(const QString &user, const QString &pass
         typeLogin(dialog, user, password);
     });
     form->show();
-    if (!QTest::qWaitFor([&] { return sawLogin && form->isVisible(); }) || !modTarBackup::LoggedIn || !hiddenAndEmpty)
-        return nullptr;
-    return form;
+    const bool loggedIn = QTest::qWaitFor([&] { return sawLogin && form->isVisible(); }) && modTarBackup::LoggedIn;
+    return loggedIn && hiddenAndEmpty ? std::move(form) : nullptr;
 }
 
 QStringList fieldTexts(const frmTvUtil &form)

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+class QLineEdit;
 class frmLogin;
 class frmTvUtil;
 
@@ -22,6 +23,10 @@ namespace FormSupport {
 
 // Runs action on the login dialog as soon as it is on screen, from inside its modal loop.
 void whenLoginShown(std::function<void(frmLogin *)> action);
+
+// Types text into field where its cursor stands, key by key as a user does; a letter beyond ASCII
+// comes as an input method gives it, and a text of 100 characters or more is pasted as a whole.
+void typeText(QLineEdit *field, const QString &text);
 
 // Types a user name and password into the login dialog and presses OK with the mouse.
 void typeLogin(frmLogin *dialog, const QString &user, const QString &password);

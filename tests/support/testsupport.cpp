@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 
 #include <cerrno>
 #include <cstring>
@@ -66,29 +65,6 @@ QString mountTmpfs(const QString &path, unsigned long flags, const char *options
 }
 } // namespace
 
-ReadOnlyFolder::ReadOnlyFolder(const QString &path) : path_(path)
-{
-    QDir().mkpath(path_);
-    if (runningAsRoot()) // root ignores permission bits, so the folder becomes a small file system of its own
-        mounted_ = (why_ = mountTmpfs(path_, 0, "size=4m", "cannot mount a tmpfs: ")).isEmpty();
-}
-
-ReadOnlyFolder::~ReadOnlyFolder()
-{
-    if (mounted_)
-        ::umount2(QFile::encodeName(path_).constData(), MNT_DETACH);
-    else
-        QFile::setPermissions(path_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
-bool ReadOnlyFolder::lock()
-{
-    if (!runningAsRoot())
-        return QFile::setPermissions(path_, QFile::ReadOwner | QFile::ExeOwner);
-    return mounted_ &&
-           (why_ = mountTmpfs(path_, MS_REMOUNT | MS_RDONLY, nullptr, "cannot remount read-only: ")).isEmpty();
-}
-
 SmallFileSystem::SmallFileSystem(const QString &path, qint64 bytes) : path_(path)
 {
     QDir().mkpath(path_);
@@ -98,19 +74,25 @@ SmallFileSystem::SmallFileSystem(const QString &path, qint64 bytes) : path_(path
     mounted_ = why_.isEmpty();
 }
 
-QString SmallFileSystem::unavailable()
-{
-    static const QString why = [] {
-        QTemporaryDir probeFolder;
-        return SmallFileSystem(probeFolder.path() + QStringLiteral("/probe"), 64 << 10).why();
-    }();
-    return why;
-}
-
 SmallFileSystem::~SmallFileSystem()
 {
     if (mounted_)
         ::umount2(QFile::encodeName(path_).constData(), MNT_DETACH);
+}
+
+ReadOnlyFolder::~ReadOnlyFolder()
+{
+    if (!mounted_)
+        QFile::setPermissions(path_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+// Root ignores permission bits: its folder is a small file system of its own, remounted read-only.
+bool ReadOnlyFolder::lock()
+{
+    if (!runningAsRoot())
+        return QFile::setPermissions(path_, QFile::ReadOwner | QFile::ExeOwner);
+    return mounted_ &&
+           (why_ = mountTmpfs(path_, MS_REMOUNT | MS_RDONLY, nullptr, "cannot remount read-only: ")).isEmpty();
 }
 
 QString appDir()

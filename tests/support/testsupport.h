@@ -30,23 +30,6 @@ bool runningAsRoot();
 // the program's messages carry it.
 QString systemText(int errnum);
 
-// A folder in which nothing can be created, deleted or renamed, even by root: a small tmpfs
-// remounted read-only when the test runs as root, permissions 0555 otherwise. Files may be
-// put in it before lock(). Unmounts (or restores permissions) on destruction.
-class ReadOnlyFolder {
-public:
-    explicit ReadOnlyFolder(const QString &path);
-    ~ReadOnlyFolder();
-    Q_DISABLE_COPY(ReadOnlyFolder)
-    // False, with the reason in why(), when this machine cannot make the folder read-only.
-    bool lock();
-    QString why() const { return why_; }
-
-private:
-    QString path_, why_;
-    bool mounted_ = false;
-};
-
 // A folder on a tmpfs of the given size, so writes into it fail with ENOSPC when it fills up.
 // Needs root (mount); isValid() is false otherwise, with the reason in why().
 class SmallFileSystem {
@@ -56,13 +39,21 @@ public:
     Q_DISABLE_COPY(SmallFileSystem)
     bool isValid() const { return mounted_; }
     QString why() const { return why_; }
-    // Why no small file system can be mounted here (not root, or a container that forbids
-    // mounts), or an empty string when one can; found out once by trying.
-    static QString unavailable();
 
-private:
+protected:
     QString path_, why_;
     bool mounted_ = false;
+};
+
+// A folder in which nothing can be created, deleted or renamed, even by root: a small tmpfs
+// remounted read-only when the test runs as root, permissions 0555 otherwise. Files may be
+// put in it before lock(). Restores its permissions on destruction when it was not mounted.
+class ReadOnlyFolder : public SmallFileSystem {
+public:
+    explicit ReadOnlyFolder(const QString &path) : SmallFileSystem(path, 4 << 20) {}
+    ~ReadOnlyFolder();
+    // False, with the reason in why(), when this machine cannot make the folder read-only.
+    bool lock();
 };
 
 // The folder of the program under test and its companions (clips) in the build tree.
