@@ -112,6 +112,66 @@ void matchPageSize(TempFile &staged, quint64 pageSize, const QString &action)
     DatabaseFile::exec(db.get(), QStringLiteral("VACUUM"), action);
 }
 
+// The staging of a restore on a thread of its own, so that the staged file can be read while it
+// grows: available() tells how many bytes at its start are complete. Stops the staging and waits
+// for it when destroyed before it has ended.
+class Staging {
+public:
+    using Stage = std::function<void(const std::function<void(qint64 read)> &progress, std::atomic<qint64> *written)>;
+
+    Staging(const Stage &stage, const QString &action) : action_(action)
+    {
+        done_ = std::async(std::launch::async, [this, stage] {
+            stage(
+                [this](qint64 read) {
+                    read_ = read;
+                    if (stop_)
+                        throw Error(ECANCELED, action_);
+                },
+                &written_);
+        });
+    }
+    ~Staging()
+    {
+        stop_ = true;
+        if (done_.valid())
+            done_.wait();
+    }
+    Staging(const Staging &) = delete;
+    Staging &operator=(const Staging &) = delete;
+
+    // Bytes of the source read so far.
+    [[nodiscard]] qint64 read() const { return read_.load(); }
+    [[nodiscard]] bool complete() const { return complete_; }
+    // Bytes at the start of the staged file that are complete (all of them once the staging has
+    // ended); throws what the staging met.
+    [[nodiscard]] qint64 available()
+    {
+        if (!complete_ && done_.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+            done_.get();
+            complete_ = true;
+        }
+        return complete_ ? std::numeric_limits<qint64>::max() : written_.load();
+    }
+    // Waits until bytes are complete (the whole file for the largest number), calling tick now and
+    // then; stops when the program is asked to end.
+    void waitFor(qint64 bytes, const std::function<void()> &tick)
+    {
+        while (available() < bytes) {
+            (void)done_.wait_for(std::chrono::milliseconds(2));
+            tick();
+            Stop::check(action_);
+        }
+    }
+
+private:
+    QString action_;
+    std::atomic<qint64> read_{0}, written_{0};
+    std::atomic<bool> stop_{false};
+    bool complete_ = false;
+    std::future<void> done_;
+};
+
 } // namespace
 
 void restore(const QString &from, const QString &target, const QDate &date, const Observer &observer)
@@ -199,54 +259,27 @@ void restore(const QString &from, const QString &target, const QDate &date, cons
         // written: a page is written once the staged file holds it, and the write commits only once
         // the whole backup has been read and verified. Written in place, the staged file is only
         // read back: its own durability does not count (a run stopped in the middle removes it).
-        std::atomic<qint64> read{0}, stagedBytes{0};
-        std::atomic<bool> stopStaging{false};
-        std::future<void> staging = std::async(std::launch::async, [&] {
-            stage(
-                source, from, staged, extra, action,
-                [&](qint64 done) {
-                    read = done;
-                    if (stopStaging)
-                        throw Error(ECANCELED, action);
-                },
-                &stagedBytes);
-        });
-        const auto joinStaging = qScopeGuard([&] {
-            stopStaging = true;
-            if (staging.valid())
-                staging.wait();
-        });
+        Staging staging(
+            [&](const std::function<void(qint64)> &progress, std::atomic<qint64> *written) {
+                stage(source, from, staged, extra, action, progress, written);
+            },
+            action);
         qint64 copiedAgain = 0, written = 0;
         const auto tick = [&] {
-            show(std::min(read.load(), source.status.size) + std::max(aheadCopied(), copiedAgain) + written);
+            show(std::min(staging.read(), source.status.size) + std::max(aheadCopied(), copiedAgain) + written);
         };
-        // The bytes at the start of the staged file that are complete; throws what the staging met.
-        bool complete = false;
-        const auto available = [&]() -> qint64 {
-            if (!complete && staging.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
-                staging.get();
-                complete = true;
-            }
-            return complete ? std::numeric_limits<qint64>::max() : stagedBytes.load();
-        };
-        const auto waitForStaged = [&](qint64 bytes) {
-            while (available() < bytes) {
-                (void)staging.wait_for(std::chrono::milliseconds(2));
-                tick();
-                Stop::check(action);
-            }
-        };
+        constexpr qint64 whole = std::numeric_limits<qint64>::max();
         // The header: the target keeps its own journal mode, so the staged header must not switch
         // it (written into a database in write-ahead-log mode, SQLite marks it so itself), and such
         // a database takes content of its own page size only.
         tick();
-        waitForStaged(100);
-        waitForStaged(qint64(DatabaseFile::pageSize(staged.fd(), staged.path()))); // the whole first page
+        staging.waitFor(100, tick);
+        staging.waitFor(qint64(DatabaseFile::pageSize(staged.fd(), staged.path())), tick); // the whole first page
         DatabaseFile::markRollbackJournalMode(staged.fd(), staged.path());
         if (DatabaseFile::isInWalMode(targetFd.get(), target)) {
             const quint64 pageSize = DatabaseFile::pageSize(targetFd.get(), target);
             if (DatabaseFile::pageSize(staged.fd(), staged.path()) != pageSize) {
-                waitForStaged(std::numeric_limits<qint64>::max());
+                staging.waitFor(whole, tick);
                 matchPageSize(staged, pageSize, action);
             }
         }
@@ -256,7 +289,7 @@ void restore(const QString &from, const QString &target, const QDate &date, cons
         Stop::check(action);
         const Fs::Status stagedStatus = Fs::statusOf(staged.fd(), staged.path());
         InPlaceWrite write(to, targetFd.get(), targetStatus, Fs::Location{staged.folder(), staged.name()}, stagedStatus,
-                           action, complete);
+                           action, staging.complete());
         write.lock();
         // The copy made ahead stands for the target only if nobody has committed since; else the
         // target is copied again, as it stands under the lock.
@@ -278,14 +311,14 @@ void restore(const QString &from, const QString &target, const QDate &date, cons
                 tick();
             },
             [&] {
-                waitForStaged(std::numeric_limits<qint64>::max());
+                staging.waitFor(whole, tick);
                 // Written into a file that its folder no longer holds, the restore would be lost.
                 if (!to.status().sameFile(targetStatus))
                     throw Error::fromErrno(ENOENT, action + QStringLiteral(": ") + quotedPath(target) +
                                                        QStringLiteral(" was removed while it was being restored"));
                 copy->commit();
             },
-            available);
+            [&] { return staging.available(); });
         observer.report(total, total);
         return;
     }
