@@ -274,11 +274,12 @@ void restore(const QString &from, const QString &target, const QDate &date, cons
         // a database takes content of its own page size only.
         tick();
         staging.waitFor(100, tick);
-        staging.waitFor(qint64(DatabaseFile::pageSize(staged.fd(), staged.path())), tick); // the whole first page
+        const quint64 stagedPageSize = DatabaseFile::pageSize(staged.fd(), staged.path());
+        staging.waitFor(qint64(stagedPageSize), tick); // the whole first page
         DatabaseFile::markRollbackJournalMode(staged.fd(), staged.path());
         if (DatabaseFile::isInWalMode(targetFd.get(), target)) {
             const quint64 pageSize = DatabaseFile::pageSize(targetFd.get(), target);
-            if (DatabaseFile::pageSize(staged.fd(), staged.path()) != pageSize) {
+            if (stagedPageSize != pageSize) {
                 staging.waitFor(whole, tick);
                 matchPageSize(staged, pageSize, action);
             }
