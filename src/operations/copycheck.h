@@ -13,9 +13,10 @@ namespace Operations {
 // How the check reads the file (`opbench check-copy` compares the choices). A page cache of
 // 16 MiB per connection keeps SQLite from reading the same pages again and again (the default
 // 2 MB read each page about eight times; 32 MiB took no less time at 1 GB, and the compaction
-// writes into a shared database with a cache of its own meanwhile). Mapping the file would take another 30% off, but a
-// read that fails there (a failing disk, the file cut short meanwhile) ends the program with SIGBUS instead of an error
-// message, and the mapped pages count in the program's memory: not used.
+// writes into a shared database with a cache of its own meanwhile). Mapping the file would take
+// another 30% off, but a read that fails there (a failing disk, the file cut short meanwhile) ends
+// the program with SIGBUS instead of an error message, and the mapped pages count in the
+// program's memory: not used.
 struct CopyCheckSettings {
     int connections = 2;  // threads, one read-only connection each
     int cacheKiB = 16384; // page cache of each connection
