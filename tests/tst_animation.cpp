@@ -65,6 +65,16 @@ QByteArray withFrame(QByteArray clip, int index, const QByteArray &data)
     return clip.replace(chunk, oldLength, replacement);
 }
 
+// The clip with its stream list twice: a second video stream.
+QByteArray withSecondStream(QByteArray clip)
+{
+    const qsizetype list = clip.indexOf("strl") - 8;
+    const QByteArray stream = clip.mid(list, 8 + get32(clip, list + 4));
+    for (const qsizetype at : {qsizetype(4), clip.indexOf("hdrl") - 4})
+        set32(clip, at, quint32(get32(clip, at) + stream.size()));
+    return clip.insert(list + stream.size(), stream);
+}
+
 } // namespace
 
 class TestAnimation : public QObject {
@@ -116,6 +126,7 @@ private slots:
         row("rle run a pixel past the line", withFrame(rle, 0, QByteArray::fromHex("2601")), "past the end");
         row("rle literal a pixel past the line", withFrame(rle, 0, QByteArray::fromHex("1e01 0008 0102030405060708")),
             "past the end of a line");
+        row("a second video stream", withSecondStream(rle), "more than one video stream");
         row("rle draws below the picture", withFrame(rle, 0, QByteArray::fromHex("0002 000b 0101")), "below");
         // Small files that would decode to more than the limits allow.
         QImage dot(1000, 1000, QImage::Format_Indexed8);

@@ -356,6 +356,16 @@ private slots:
         }
         const QString digest = QCryptographicHash::hash(placed.join('\n').toUtf8(), QCryptographicHash::Md5).toHex();
         QVERIFY2(digest == "fc4f051d87cd5ca7c2b6992e003ce720", qPrintable(placed.join('\n') + "\ndigest " + digest));
+
+        // No button of the main window is its default or cancel button: Enter and Esc on a focused
+        // button or in a path field do nothing (a box would end the test, a click on Close hide the window).
+        for (QWidget *control : std::initializer_list<QWidget *>{form->cmdClose, form->cmdStart, form->cmdBackFrom,
+                                                                 form->txtBackFrom})
+            for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+                control->setFocus();
+                QTest::keyClick(control, key);
+                QVERIFY2(form->isVisible(), qPrintable(control->objectName()));
+            }
     }
 
     void closeDuringBackup_data()

@@ -178,6 +178,7 @@ private slots:
         row("binary, continued", h + "\"P\"=hex:de,ad,\\\r\n  be,EF", "3:\xde\xad\xbe\xef");
         row("byte of three digits dropped", h + "\"P\"=hex:41,141", absent);
         row("expandable string", h + "\"P\"=hex(2):25,00,41,00,25,00,00,00", "2:%A%" + zero);
+        row("string as hex in an ANSI file", "REGEDIT4\r\n\r\n" + Tool + "\"P\"=hex(1):41,42,00", "1:AB" + zero);
         row("names ignore case", Header + "[hkey_local_machine\\software\\VENDOR\\tool]\r\n\"p\"=\"x\"", "1:x" + zero);
         row("removed value", h + "\"P\"=\"1\"\r\n\"P\"=-", absent);
         row("bad lines skipped", h + "; note\r\n\"A\"=\"x\" junk\r\n\"B\"=hex:1,zz\r\n\"P\"=\"ok\"", "1:ok" + zero);

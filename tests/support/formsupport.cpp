@@ -67,7 +67,11 @@ QStringList fieldTexts(const frmTvUtil &form)
 
 void resetProgramState(const QString &settingsFolder)
 {
-    modTarBackup::LoggedIn = false;
+    // The first test meets the program as it starts, logged out; each later one is logged out here.
+    static bool started = false;
+    if (started)
+        modTarBackup::LoggedIn = false;
+    started = true;
     modTarBackup::BackEndPath.clear();
     Settings::useFolder(settingsFolder);
     DialogHook::reset();
