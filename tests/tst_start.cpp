@@ -27,6 +27,7 @@
 #include <QFileSystemWatcher>
 #include <QLineEdit>
 #include <QListView>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -506,6 +507,32 @@ private slots:
     }
 
     // Each picker puts the file chosen, as it is, in its own field, a cancel keeps it; a real dialog lists.
+    // The program itself, asked to end (the session closes) while its login shows: the window closes and
+    // the process ends at once, with status 0.
+    void windowOfTheProgramEndsWhenAsked()
+    {
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", tmp->path());
+        env.insert("XDG_CONFIG_HOME", tmp->path("settings"));
+        program.setProcessEnvironment(env);
+        program.start(appDir() + "/tarvos-utility", {});
+        QVERIFY(program.waitForStarted());
+        // Its handler is in place once the kernel lists SIGTERM among the signals it catches.
+        const auto catchesSigterm = [&] {
+            QFile status(QStringLiteral("/proc/%1/status").arg(program.processId()));
+            const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+            const qsizetype at = text.indexOf("SigCgt:");
+            return at >= 0 && (text.mid(at + 7, 17).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1) & 1);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(catchesSigterm(), 30000);
+        QTest::qWait(300); // the window and its login shown
+        QCOMPARE(::kill(pid_t(program.processId()), SIGTERM), 0);
+        QVERIFY2(program.waitForFinished(20000), "the program went on after its window had closed");
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+    }
+
     void pickers()
     {
         const QString folder = tmp->path("files");
