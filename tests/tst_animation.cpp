@@ -126,6 +126,7 @@ private slots:
         row("rle run a pixel past the line", withFrame(rle, 0, QByteArray::fromHex("2601")), "past the end");
         row("rle literal a pixel past the line", withFrame(rle, 0, QByteArray::fromHex("1e01 0008 0102030405060708")),
             "past the end of a line");
+        row("a sound stream", with32(rle, rle.indexOf("strh") + 8, qFromLittleEndian<quint32>("auds")), "has sound");
         row("no video stream", QByteArray(rle).replace("strl", "strx"), "no video stream");
         row("a second video stream", withSecondStream(rle), "more than one video stream");
         row("rle draws below the picture", withFrame(rle, 0, QByteArray::fromHex("0002 000b 0101")), "below");
