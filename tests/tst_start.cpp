@@ -366,8 +366,7 @@ private slots:
 
         // No button of the main window is its default or cancel button: Enter and Esc on a focused
         // button or in a path field do nothing (a box would end the test, a click on Close hide the window).
-        for (QWidget *control : std::initializer_list<QWidget *>{form->cmdClose, form->cmdStart, form->cmdBackFrom,
-                                                                 form->txtBackFrom})
+        for (QWidget *control : QWidgetList{form->cmdClose, form->cmdStart, form->cmdBackFrom, form->txtBackFrom})
             for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
                 control->setFocus();
                 QTest::keyClick(control, key);
@@ -517,17 +516,14 @@ private slots:
     // the process ends at once, with status 0.
     void windowOfTheProgramEndsWhenAsked()
     {
-        QProcess program;
+        QProcess program; // (HOME is the test's folder)
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", tmp->path());
         env.insert("XDG_CONFIG_HOME", tmp->path("settings"));
         program.setProcessEnvironment(env);
         program.start(appDir() + "/tarvos-utility", {});
         QVERIFY(program.waitForStarted());
-        // Its handler is in place once the kernel lists SIGTERM among the signals it catches.
-        const auto catchesSigterm = [&] {
-            QFile status(QStringLiteral("/proc/%1/status").arg(program.processId()));
-            const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+        const auto catchesSigterm = [&] { // its handler in place: the kernel lists SIGTERM as caught
+            const QByteArray text = readFile(QStringLiteral("/proc/%1/status").arg(program.processId()));
             const qsizetype at = text.indexOf("SigCgt:");
             return at >= 0 && (text.mid(at + 7, 17).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1) & 1);
         };
