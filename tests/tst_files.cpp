@@ -105,6 +105,8 @@ private slots:
             {replace("a.mdb", "no/such/b.mdb"), ENOENT, {p("no/such")}},
             {[&] { (void)at("a.mdb/"); }, EINVAL, {p("a.mdb/")}},
             {[&] { (void)Fs::Folder::open(p("a.mdb"), "test"); }, ENOTDIR, {p("a.mdb")}},
+            {[&] { char c; (void)Fs::readAt(Fs::Folder::open(p("folder"), "test").fd(), &c, 1, 0, p("folder")); },
+             EISDIR, {p("folder")}}, // a read that fails is reported, not tried again
         };
         for (const auto &c : cases)
             COMPARE_ERROR(c.call, c.number, c.names);
