@@ -9,13 +9,13 @@ constexpr int PollMilliseconds = 25;
 // The bar counts in tenths of a percent, so a long run shows movement often.
 constexpr int BarRange = 1000;
 
-QString timeLeftText(double seconds)
+} // namespace
+
+QString ProgressView::timeLeftText(double seconds)
 {
     const qint64 s = qint64(seconds + 0.5);
     return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
 }
-
-} // namespace
 
 ProgressView::ProgressView(QWidget *parent) : QProgressBar(parent), poll_(new QTimer(this))
 {

@@ -26,6 +26,8 @@ public:
     [[nodiscard]] std::function<void(qint64 done, qint64 total)> reporter() const;
     // Ends the run: at 100% when it completed.
     void finish(bool completed);
+    // The time left as the bar shows it: minutes and seconds, rounded to the second ("62:05").
+    [[nodiscard]] static QString timeLeftText(double seconds);
 
 private:
     void refresh();
