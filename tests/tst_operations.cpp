@@ -405,7 +405,7 @@ private slots:
                 for (const char *left :
                      {".%1.tmp-3kq9z", ".%1.restore-a1b2c", ".%1.snapshot-z9-journal", "..%1.restore-a1b2c.tmp-x0"})
                     stale << tmp.path(QString(left).arg(QFileInfo(path).fileName()));
-                for (const char *alike : {".%1.tmp", "%1.tmp-abc", ".%1.tmp-ABC", ".%1.old"})
+                for (const char *alike : {".%1.tmp", "%1.tmp-abc", ".%1.tmp-Abc", ".%1.old"})
                     kept << tmp.path(QString(alike).arg(QFileInfo(path).fileName()));
             }
             for (const QString &file : stale + kept)
