@@ -79,7 +79,7 @@ private slots:
     }
 
     // A page's controls stand where the window puts them and show with their tab; the change is
-    // announced once, with the tab left; arrows move along the strip, Ctrl+Tab goes round.
+    // announced once, with the tab left; Ctrl+Tab goes round (the window's test presses an arrow).
     void tabControl()
     {
         SSTab tab({"Backup", "Restore", "Compact"}, 35);
@@ -94,9 +94,7 @@ private slots:
         tab.setTab(1);
         tab.setTab(1);
         QVERIFY(w->isVisible() && clicks == QList<QVariantList>{{0}});
-        tab.tabBar()->setFocus();
-        QTest::keyClick(tab.tabBar(), Qt::Key_Right);
-        QCOMPARE(tab.Tab(), 2);
+        QTest::keyClick(&tab, Qt::Key_Tab, Qt::ControlModifier);
         QTest::keyClick(&tab, Qt::Key_Tab, Qt::ControlModifier);
         QVERIFY(tab.Tab() == 0 && clicks.last() == QVariantList{2});
     }
