@@ -57,14 +57,14 @@ QMap<QString, qint64> rowCounts(const QString &source)
 
 // Refuses a copy that is damaged or does not hold sourceCounts, the rows of source.
 void verifyCopy(const QString &source, const QString &copy, const QMap<QString, qint64> &sourceCounts,
-                const std::function<void(qint64, qint64)> &progress)
+                const std::function<void(qint64, qint64)> &progress, const CopyCheckSettings &settings = {})
 {
     const QString action = QStringLiteral("The compacted copy ") + quotedPath(copy) + QStringLiteral(" of ") +
                            quotedPath(source) + QStringLiteral(" failed its check");
     QMap<QString, qint64> copyCounts;
     QStringList problems;
     try {
-        problems = integrityProblemsInParallel(copy, &copyCounts, progress);
+        problems = integrityProblemsInParallel(copy, &copyCounts, progress, settings);
     } catch (const Error &e) {
         throw Error(e.number(), action + QStringLiteral(": ") + e.description());
     }
@@ -257,12 +257,15 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
         if (wal ? watch.writtenSinceStart() : watch.counterChanged())
             throw changedMeanwhile(source);
         // The copy is checked while it is written: SQLite's journal takes the write back unless
-        // the check has passed before the commit.
+        // the check has passed before the commit. The write keeps a core busy, so the check runs
+        // whole on one connection, which costs the least work.
         std::atomic<qint64> checked{0}, written{0};
         const auto report = [&] { observer.report(used + (checked.load() + written.load()) / 2, 2 * used); };
         std::future<void> check = std::async(std::launch::async, [&] {
-            verifyCopy(src.path(), tmp.path(), sourceCounts,
-                       [&](qint64 done, qint64 total) { checked = shareOf(done, total, used); });
+            verifyCopy(
+                src.path(), tmp.path(), sourceCounts,
+                [&](qint64 done, qint64 total) { checked = shareOf(done, total, used); },
+                CopyCheckSettings{.connections = 1, .whole = true});
         });
         const auto waitForCheck = qScopeGuard([&] {
             if (check.valid())

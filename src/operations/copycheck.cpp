@@ -38,8 +38,8 @@ bool readAsNumber(const QString &name)
     return number.match(name).hasMatch();
 }
 
-// The parts of the check, largest first, and the rows of every ordinary table.
-std::vector<Part> planParts(sqlite3 *db, QMap<QString, qint64> &counts, const QString &action)
+// The parts of the check, largest first (one part where whole), and the rows of every ordinary table.
+std::vector<Part> planParts(sqlite3 *db, QMap<QString, qint64> &counts, bool whole, const QString &action)
 {
     counts = DatabaseFile::tableRowCounts(db, action);
     QMap<QString, qint64> indexes;
@@ -59,7 +59,7 @@ std::vector<Part> planParts(sqlite3 *db, QMap<QString, qint64> &counts, const QS
         DatabaseFile::queryText(db, QStringLiteral("SELECT count(*) FROM sqlite_schema"), action).toLongLong());
     qint64 rows = 0;
     std::vector<Part> parts;
-    bool split = true;
+    bool split = !whole;
     for (auto it = tables.begin(); it != tables.end(); ++it) {
         rows += it.value();
         split = split && !readAsNumber(it.key());
@@ -136,7 +136,7 @@ QStringList integrityProblemsInParallel(const QString &copyPath, QMap<QString, q
     std::vector<Part> parts;
     {
         Dao::ConnectionPtr db = openForCheck(copyPath, settings, action);
-        parts = planParts(db.get(), counts, action);
+        parts = planParts(db.get(), counts, settings.whole, action);
     }
     qint64 total = 0;
     for (const Part &part : parts)
