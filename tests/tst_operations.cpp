@@ -161,8 +161,9 @@ private slots:
         // Written in place while it is still being decompressed: no page before it is complete.
         row("shared: a backup of 32 MiB", true, "large", 0, "");
         // Pages of another size: in place, a database in write-ahead-log mode keeps its own (and its mode).
+        // The largest, 65536, stands in the header as 1.
         row("shared: pages of another size", true, "page size", 0, "");
-        row("shared: in log mode, pages of another size", true, "page size, wal", 0, "");
+        row("shared: in log mode, pages of the largest size", true, "page size, wal", 0, "");
         const long bad = ErrorNumber::BadFileFormat;
         row("another database's log where the file goes", false, "old log", 0, "");
         row("backup's last byte missing", true, "last", -1, "@ is truncated");
@@ -204,7 +205,9 @@ private slots:
         BackendMaker::make(tmp.path("source.MDB"),
                            {.users = {}, .sizeBytes = situation == "large" ? 32 << 20 : 1 << 20});
         if (situation.startsWith("page size"))
-            QVERIFY(rawExec(rawOpen(tmp.path("source.MDB")).get(), "PRAGMA page_size = 16384; VACUUM"));
+            QVERIFY(rawExec(rawOpen(tmp.path("source.MDB")).get(), situation == "page size"
+                                                                       ? "PRAGMA page_size = 16384; VACUUM"
+                                                                       : "PRAGMA page_size = 65536; VACUUM"));
         const QByteArray before = readFile(target), source = readFile(tmp.path("source.MDB"));
         const auto frameOf = [&](const QByteArray &content) {
             writeFile(tmp.path("content"), content);
