@@ -184,6 +184,7 @@ private slots:
         row("a database whose log holds rows", true, "database with log", EBUSY,
             "beside it may hold part of its content");
         row("a database file", true, "database", 0, "");
+        row("a database file a page short", true, "database cut short", bad, "holds no database (it is cut short: ");
     }
 
     // A restore puts the backup's database in place and the old one in the safety copy beside it; a
@@ -253,7 +254,7 @@ private slots:
             BackendMaker::make(backup, {.users = {{"COPY", "x"}}, .sizeBytes = 1 << 20, .wal = true});
             if (situation.endsWith("log"))
                 killWriter("walcommit", backup, "50");
-            bytes = readFile(backup);
+            bytes = situation.endsWith("short") ? readFile(backup).chopped(4096) : readFile(backup);
         } else if (situation == "no target")
             target.clear();
         else if (situation == "read-only")
