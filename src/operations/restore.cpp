@@ -291,7 +291,15 @@ void restore(const QString &from, const QString &target, const QDate &date, cons
         const Fs::Status stagedStatus = Fs::statusOf(staged.fd(), staged.path());
         InPlaceWrite write(to, targetFd.get(), targetStatus, Fs::Location{staged.folder(), staged.name()}, stagedStatus,
                            action, staging.complete());
-        write.lock();
+        try {
+            write.lock();
+        } catch (const Error &e) {
+            // SQLite reads the staged file's header when it locks: where it finds the file
+            // damaged, the staging's own check, ending meanwhile, says what is wrong with the backup.
+            if ((e.number() & 0xff) == SQLITE_CORRUPT)
+                staging.waitFor(whole, tick);
+            throw;
+        }
         // The copy made ahead stands for the target only if nobody has committed since; else the
         // target is copied again, as it stands under the lock.
         if (!copy || !ahead->stillCurrent(targetFd.get(), write.wal())) {
