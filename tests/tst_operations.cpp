@@ -286,9 +286,8 @@ private slots:
         }
         writeFile(backup, bytes);
         const QByteArray safetyBefore = readFile(safety), targetBefore = readFile(file);
-        // Read now: QFileInfo looks at the file only when first asked.
         const QDateTime targetBorn = QFileInfo(file).fileTime(QFileDevice::FileBirthTime);
-        const auto targetPermissions = QFileInfo(file).permissions();
+        const auto targetPermissions = QFileInfo(file).permissions(); // both now: QFileInfo reads when first asked
         QElapsedTimer clock;
         clock.start();
         try {
@@ -396,7 +395,7 @@ private slots:
     }
 
     // What killed runs left beside the files an operation writes goes at its next run, however new;
-    // a file that a live writer holds locked, look-alikes and links stay.
+    // a file that a live writer holds locked, look-alikes, links and pipes stay.
     void staleLeftoversRemoved()
     {
         for (const QString operation : {"backup", "restore", "compact"}) {
@@ -420,7 +419,9 @@ private slots:
             std::vector<std::unique_ptr<TempFile>> live;
             const Fs::Folder folder = Fs::Folder::open(tmp.path(), "test");
             for (const QString &path : written) {
-                QVERIFY(QFile::link(db, kept.emplace_back(tmp.path("." + QFileInfo(path).fileName() + ".tmp-link"))));
+                const QString hidden = tmp.path("." + QFileInfo(path).fileName());
+                QVERIFY(QFile::link(db, kept.emplace_back(hidden + ".tmp-link")));
+                QCOMPARE(::mkfifo(QFile::encodeName(kept.emplace_back(hidden + ".tmp-fifo")).constData(), 0600), 0);
                 live.push_back(std::make_unique<TempFile>(folder, QFileInfo(path).fileName(), TempFile::Temporary,
                                                           "a run still going"));
                 kept << live.back()->path();
