@@ -99,6 +99,8 @@ private slots:
         row("checksum flipped", good.chopped(1) + char(~good.back()), ZSTD_error_checksum_wrong,
             "is damaged (checksum mismatch)");
         row("two frames", good + good, bad, "unexpected data after the end");
+        row("a reserved bit of the frame header set", QByteArray(good).replace(4, 1, QByteArray(1, char(good[4] | 8))),
+            ZSTD_error_frameParameter_unsupported, "is damaged (unsupported frame parameter)");
         // A frame that ends exactly where a read buffer ends, with more in the next one: random
         // bytes are stored as they are, so their frame grows a byte with each byte of content.
         const qsizetype buffer = qsizetype(Engine::BufferSize);
