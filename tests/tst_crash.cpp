@@ -640,6 +640,7 @@ private slots:
         QTest::newRow("copy in write-ahead-log mode") << "wal copy" << true;
         QTest::newRow("copy with its log and index beside it") << "wal files" << true;
         QTest::newRow("copy of an older state") << "older" << false;
+        QTest::newRow("copy of an older state, an amount a cent apart") << "cent" << false;
         QTest::newRow("another database") << "other" << false;
         QTest::newRow("a file that is no database") << "text" << false;
         QTest::newRow("copy with a journal beside it") << "journal" << false;
@@ -654,11 +655,10 @@ private slots:
         QFETCH(QString, leftover);
         QFETCH(bool, removed);
         TempFolder folder;
-        const QString temp = folder.path("BACKNEW.MDB");
-        QString source = folder.path("BACK.MDB");
+        QString source = folder.path("BACK.MDB"), temp = folder.path("BACKNEW.MDB");
         BackendMaker::make(source, {{{"ADMIN", "Secret"}}, 0, 512 << 10, 40});
         Child user;
-        if (QStringList{"copy", "wal copy", "wal files", "older", "journal", "open"}.contains(leftover))
+        if (QStringList{"copy", "wal copy", "wal files", "older", "cent", "journal", "open"}.contains(leftover))
             dbEngine().CompactDatabase(source, temp);
         if (leftover.startsWith("wal"))
             QCOMPARE(scalar(temp, "PRAGMA journal_mode = WAL"), QString("wal"));
@@ -667,6 +667,8 @@ private slots:
             leftover == "wal files" ? writeFile(temp + beside, "") : void();
         if (leftover == "older") // one letter changed: the same types and lengths
             QVERIFY(rawExec(rawOpen(source).get(), "UPDATE User SET UserPassword = 'Secreu' WHERE UserName = 'ADMIN'"));
+        if (leftover == "cent") // REAL values: they count with all their digits
+            QVERIFY(rawExec(rawOpen(source).get(), "UPDATE Invoice SET Total=Total+.01 WHERE Total LIKE '21%'"));
         if (leftover == "journal")
             writeFile(temp + "-journal", "");
         if (leftover == "open")
@@ -675,9 +677,8 @@ private slots:
             BackendMaker::make(temp, {{{"ADMIN", "Secret"}}});
         if (leftover == "text")
             writeFile(temp, "notes of the day\n");
-        if (leftover == "itself")
-            QVERIFY(QFile::rename(source, temp));
-        source = leftover == "itself" ? temp : source;
+        if (leftover == "itself") // the database under the copy's name
+            QVERIFY(QFile::rename(std::exchange(source, temp), temp));
         if (leftover == "symlink")
             QVERIFY(QFile::link(source, temp));
         if (leftover == "hard link")
