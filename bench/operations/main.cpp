@@ -16,8 +16,9 @@
 // the integrity check of the copy, the row counts of the copy and of the database, the
 // replacement; and, for comparison, how long SQLite's quick check of the copy takes.
 // check-copy times one way of checking a database and prints "<wall s> <cpu s> <problems>":
-// PRAGMA integrity_check (whole) or quick_check (quick) on one connection with that page cache
-// and memory map, or the compaction's check split over that many connections (parallel); parts
+// the compaction's check of the whole file on one connection (whole, as beside the write of a
+// shared database), PRAGMA quick_check (quick) on one connection, each with that page cache and
+// memory map, or the compaction's check split over that many connections (parallel); parts
 // first prints the wall and CPU seconds of each part of the split check, made one by one.
 // Prints the seconds taken on success. login prints "<first ms> <best ms of the repeats> <found>":
 // the first check in a fresh process, as the user's first click on OK makes it, then the fastest
@@ -114,18 +115,17 @@ void checkCopy(const QString &database, const QString &way, const Operations::Co
             checkParts(database, settings);
             return;
         }
-        if (way == QLatin1String("parallel")) {
+        if (way == QLatin1String("parallel") || way == QLatin1String("whole")) {
+            Operations::CopyCheckSettings chosen = settings;
+            chosen.whole = way == QLatin1String("whole");
             QMap<QString, qint64> counts;
-            problems = Operations::integrityProblemsInParallel(database, &counts, {}, settings);
+            problems = Operations::integrityProblemsInParallel(database, &counts, {}, chosen);
             return;
         }
         Dao::ConnectionPtr db = Dao::openConnection(database, SQLITE_OPEN_READONLY, 0, action);
         DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA cache_size = -%1").arg(settings.cacheKiB), action);
         DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA mmap_size = %1").arg(settings.mmapBytes), action);
-        problems = DatabaseFile::queryColumn(db.get(),
-                                             way == QLatin1String("quick") ? QStringLiteral("PRAGMA quick_check")
-                                                                           : QStringLiteral("PRAGMA integrity_check"),
-                                             action);
+        problems = DatabaseFile::queryColumn(db.get(), QStringLiteral("PRAGMA quick_check"), action);
         if (problems == QStringList{QStringLiteral("ok")})
             problems.clear();
     });
@@ -191,7 +191,8 @@ int main(int argc, char **argv)
             std::printf("%.3f\n", seconds([&] { Operations::compact(args[1], args[2]); }));
         } else if (command == QLatin1String("compact-steps") && args.size() == 3) {
             compactSteps(args[1], args[2]);
-        } else if (command == QLatin1String("check-copy") && args.size() == 6) {
+        } else if (command == QLatin1String("check-copy") && args.size() == 6 &&
+                   QStringList{"whole", "quick", "parts", "parallel"}.contains(args[2])) {
             Operations::CopyCheckSettings settings;
             settings.connections = args[3].toInt();
             settings.cacheKiB = args[4].toInt();

@@ -265,7 +265,7 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
             verifyCopy(
                 src.path(), tmp.path(), sourceCounts,
                 [&](qint64 done, qint64 total) { checked = shareOf(done, total, used); },
-                CopyCheckSettings{.connections = 1, .whole = true});
+                CopyCheckSettings{.whole = true});
         });
         const auto waitForCheck = qScopeGuard([&] {
             if (check.valid())
