@@ -171,7 +171,7 @@ private slots:
         };
         row("string with escapes, spaced", h + "\"P\" =  \"C:\\\\Program Files\\\\a \\\"b\\\".exe\"",
             "1:" + QByteArray("C:\\Program Files\\a \"b\".exe") + zero);
-        row("dword, little-endian", h + "\"P\"=dword:0000abcd", "4:\xcd\xab" + zero + zero);
+        row("dword, in UTF-8 with its mark", "\xEF\xBB\xBF" + h + "\"P\"=dword:0000abcd", "4:\xcd\xab" + zero + zero);
         row("dword of nine digits dropped", h + "\"P\"=dword:123456789", absent);
         row("binary, continued", h + "\"P\"=hex:de,ad,\\\r\n  be,EF", "3:\xde\xad\xbe\xef");
         row("byte of three digits dropped", h + "\"P\"=hex:41,141", absent);
