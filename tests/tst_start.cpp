@@ -174,7 +174,7 @@ private slots:
         } else if (situation == "source missing" || situation == "not a database") {
             from = written = tmp->path("backups/letter.txt");
             if (situation == "not a database")
-                writeFile(from, "Dear diary, today I made a backup.\n");
+                writeFile(from, "SQLite format 3, says the manual of the back end.\n");
         } else if (situation == "folder removed") {
             removeWhileWriting(out);
             from = tmp->path("Data/big.dat");
