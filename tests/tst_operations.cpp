@@ -185,11 +185,11 @@ private slots:
             "beside it may hold part of its content");
         row("a database file", true, "database", 0, "");
         row("a database file a page short", true, "database cut short", bad, "holds no database (it is cut short: ");
+        row("a database file of 99 bytes", true, "database head", bad, "(it does not begin with the SQLite header)");
     }
 
-    // A restore puts the backup's database in place and the old one in the safety copy beside it; a
-    // refusal leaves the target, the backup and the safety copy byte for byte as they were, and no
-    // temporary file.
+    // A restore puts the backup's database in place, the old one in the safety copy beside it; a refusal
+    // leaves target, backup and safety copy byte for byte as they were, and no temporary file.
     void restore()
     {
         QFETCH(bool, shared);
@@ -254,7 +254,8 @@ private slots:
             BackendMaker::make(backup, {.users = {{"COPY", "x"}}, .sizeBytes = 1 << 20, .wal = true});
             if (situation.endsWith("log"))
                 killWriter("walcommit", backup, "50");
-            bytes = situation.endsWith("short") ? readFile(backup).chopped(4096) : readFile(backup);
+            bytes = readFile(backup).chopped(situation.endsWith("short") ? 4096 : 0);
+            bytes = situation.endsWith("head") ? bytes.left(99) : bytes;
         } else if (situation == "no target")
             target.clear();
         else if (situation == "read-only")

@@ -137,8 +137,7 @@ private slots:
         QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"old.dat"}); // no temporary file
     }
 
-    // While the control works the window paints the bar moving, and full at the end; a failure
-    // comes out of the call and leaves no output.
+    // While it works the bar is painted moving, then full; a failure comes out of the call, no output.
     void control()
     {
         TempFolder tmp;
