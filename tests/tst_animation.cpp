@@ -134,7 +134,7 @@ private slots:
         QImage dot(1000, 1000, QImage::Format_Indexed8);
         dot.setColorTable(Colours);
         dot.fill(1);
-        row("decoded size over the limit", AviWriter::encode(QList<QImage>(20, dot), 15, Encoding::Rle8), "MB");
+        row("decoded size over the limit", AviWriter::encode(QList<QImage>(20, dot), 15, Encoding::Rle8), "64 MB");
         row("too many frames", AviWriter::encode(QList<QImage>(AviClip::MaxFrames + 1, dot.copy(0, 0, 1, 1)), 15,
                                                  Encoding::Rle8), "more than 10000 frames");
     }
