@@ -46,8 +46,7 @@ private slots:
         QTest::newRow("all buffers + 1, text") << textBytes(all + 1);
     }
 
-    // A backup reads back here and with the reference tool, replaces an older file, reports the
-    // whole input as done, and leaves no temporary file behind.
+    // A backup reads back here and with zstd, replaces an older file, reports all done, leaves no temporary.
     void roundTrip()
     {
         QFETCH(QByteArray, data);
