@@ -153,6 +153,8 @@ private slots:
             row(kind + "a link in the way of the safety copy", shared, "safety link", ELOOP,
                 "BACK26.BAK\" is in the way");
             row(kind + "restore from the target", shared, "same", ErrorNumber::InvalidArgument, "cannot be both");
+            // What a restore is for; in place SQLite cannot copy it to a safety copy, so it is refused.
+            row(kind + "over a damaged database", shared, "damaged", shared ? SQLITE_CORRUPT : 0, shared ? "damaged" : "");
         }
         // A commit after the copy made while the backup is decompressed, before the lock: the target
         // is copied again.
@@ -260,6 +262,8 @@ private slots:
             target.clear();
         else if (situation == "read-only")
             QVERIFY(::chmod(QFile::encodeName(target), 0444) == 0);
+        else if (situation == "damaged") // page 1 past its header: SQLite cannot read the schema
+            writeFile(target, written = before.left(100) + QByteArray(3996, '\xff') + before.mid(4096));
         else if (situation == "safety link")
             QVERIFY(QFile::remove(safety) && QFile::link(target, safety));
         else if (situation == "in use") {
@@ -320,7 +324,7 @@ private slots:
                 QCOMPARE(QFileInfo(safety).permissions(), targetPermissions);
             }
         } else {
-            QCOMPARE(readFile(file), situation == "written" ? written : before);
+            QCOMPARE(readFile(file), written);
             QCOMPARE(readFile(safety), safetyBefore);
         }
         if (situation == "in use")

@@ -197,8 +197,17 @@ WriteWatch::WriteWatch(const Fs::Location &file, int fd) : file_(file), fd_(fd)
     counter_ = counter();
     stamp_ = file.status();
     const QString action = QStringLiteral("Cannot read ") + quotedPath(file.path());
-    db_ = Dao::openConnection(file.path(), SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
-    version_ = dataVersion();
+    try {
+        db_ = Dao::openConnection(file.path(), SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
+        version_ = dataVersion();
+    } catch (const Error &e) {
+        // A file that SQLite cannot read as a database (a damaged one, which a restore is there to
+        // mend) has no data version: its counter and its stamp still tell a write.
+        const long code = e.number() & 0xff;
+        if (code != SQLITE_CORRUPT && code != SQLITE_NOTADB)
+            throw;
+        db_.reset();
+    }
 }
 
 bool WriteWatch::writtenSinceStart()
