@@ -47,8 +47,7 @@ void backUp(const QString &source, const QString &backupFile, const Observer &ob
     try {
         db = Dao::openConnection(src.path(), SQLITE_OPEN_READWRITE, DBEngine::defaultBusyTimeoutMs, action);
     } catch (const Error &e) {
-        const long code = e.number() & 0xff;
-        if (code != SQLITE_CORRUPT && code != SQLITE_NOTADB)
+        if (!DatabaseFile::isDamagedDatabase(e))
             throw;
         // Damaged past its header: kept as it is, since it may be all the operator has.
         compressFrom(srcFd.get(), source, observer.progress);

@@ -42,6 +42,12 @@ bool isSqliteDatabase(const QString &path)
     return hasDatabaseHeader(headerOf(path, error));
 }
 
+bool isDamagedDatabase(const Error &e)
+{
+    const long code = e.number() & 0xff;
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
+
 bool isSqliteDatabase(int fd)
 {
     char header[16];

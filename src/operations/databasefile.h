@@ -22,6 +22,10 @@ void requireDatabaseImage(int fd, const QString &source);
 // Whether the file open on fd starts with the SQLite database header.
 [[nodiscard]] bool isSqliteDatabase(int fd);
 
+// Whether e is SQLite's refusal of a file that it cannot read as a database: one damaged past
+// its header (which a backup keeps and a restore mends), or no database at all.
+[[nodiscard]] bool isDamagedDatabase(const Error &e);
+
 // Refuses (Error BadFileFormat) content of size bytes that starts with head (n bytes of it)
 // unless it is an SQLite database as far as its first page tells: the header, a valid page size,
 // a whole number of pages, and as many as the header counts. source names the backup.

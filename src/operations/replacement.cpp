@@ -203,8 +203,7 @@ WriteWatch::WriteWatch(const Fs::Location &file, int fd) : file_(file), fd_(fd)
     } catch (const Error &e) {
         // A file that SQLite cannot read as a database (a damaged one, which a restore is there to
         // mend) has no data version: its counter and its stamp still tell a write.
-        const long code = e.number() & 0xff;
-        if (code != SQLITE_CORRUPT && code != SQLITE_NOTADB)
+        if (!DatabaseFile::isDamagedDatabase(e))
             throw;
         db_.reset();
     }
