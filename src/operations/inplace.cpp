@@ -106,23 +106,37 @@ InPlaceWrite::InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::S
         throw readOnly(err);
     // SQLite writes the journal or log that this program makes (see prepareJournal), and never
     // makes one of its own, whose folder's sync it would not check.
-    if (DatabaseFile::isInWalMode(targetFd, target.path()))
+    const bool walHeader = DatabaseFile::isInWalMode(targetFd, target.path());
+    if (walHeader)
         prepareJournal(QStringLiteral("-wal"));
-    live_ = Dao::openConnection(target.path(), SQLITE_OPEN_READWRITE, DBEngine::defaultBusyTimeoutMs, action,
-                                Dao::journalMadeByCallerVfs());
+    try {
+        live_ = Dao::openConnection(target.path(), SQLITE_OPEN_READWRITE, DBEngine::defaultBusyTimeoutMs, action,
+                                    Dao::journalMadeByCallerVfs());
+    } catch (const Error &e) {
+        // A damaged database in rollback-journal mode (which a restore is there to mend) is written
+        // without its schema being read: SQLite's locks, journal and backup need only its header.
+        // No statement can run on such a connection, so it keeps SQLite's settings (full syncs).
+        if (walHeader || !DatabaseFile::isDamagedDatabase(e))
+            throw;
+        live_ = Dao::openRaw(target.path(), SQLITE_OPEN_READWRITE, action, Dao::journalMadeByCallerVfs());
+        sqlite3_busy_timeout(live_.get(), DBEngine::defaultBusyTimeoutMs);
+        damaged_ = true;
+    }
     Dao::requireOpenOn(live_.get(), target.folder.fd(), target.name, targetStatus.device, targetStatus.inode,
                        target.path(), action);
     if (sqlite3_db_readonly(live_.get(), "main") != 0)
         throw readOnly(EACCES);
-    wal_ = DatabaseFile::journalMode(live_.get(), action) == QLatin1String("wal");
-    // The commit deletes or empties the journal; in this mode that change is made durable too, so a
-    // power cut right after the write cannot bring the old content back.
-    DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA synchronous = EXTRA"), action);
-    // SQLite syncs the journal each time its page cache spills: 32 MiB instead of the default
-    // 2 MiB makes a sixteenth of the syncs (a tenth of the write's time at 1 GB).
-    DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA cache_size = -32768"), action);
-    // The log is emptied after the write, where its failures are seen, not by SQLite on its own.
-    DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA wal_autocheckpoint = 0"), action);
+    if (!damaged_) {
+        wal_ = DatabaseFile::journalMode(live_.get(), action) == QLatin1String("wal");
+        // The commit deletes or empties the journal; in this mode that change is made durable too,
+        // so a power cut right after the write cannot bring the old content back.
+        DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA synchronous = EXTRA"), action);
+        // SQLite syncs the journal each time its page cache spills: 32 MiB instead of the default
+        // 2 MiB makes a sixteenth of the syncs (a tenth of the write's time at 1 GB).
+        DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA cache_size = -32768"), action);
+        // The log is emptied after the write, where its failures are seen, not by SQLite on its own.
+        DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA wal_autocheckpoint = 0"), action);
+    }
     // A failure here is the new content's, which may have vanished meanwhile: the message names it.
     const QString reading = action + QStringLiteral(": cannot read ") + quotedPath(source.path());
     // Opening reads the schema, wherever its pages lie, unless the file is still being written.
@@ -237,6 +251,8 @@ void InPlaceWrite::write(const ByteProgress &progress, const std::function<void(
         throw failure(rc);
     if (finished != SQLITE_OK)
         throw failure(finished);
+    if (damaged_) // what synchronous = EXTRA does: the journal's removal made durable
+        target_.folder.sync();
     if (wal_) {
         // The log holds the whole database now: it is emptied into the file (where no reader keeps
         // it from being so). The content is committed already; a failure of the disk meanwhile is
@@ -283,7 +299,14 @@ void CopyAhead::run()
         if (cancel_)
             throw Error(ECANCELED, action_);
     };
-    reader_ = Dao::openConnection(target_.path(), SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action_);
+    try {
+        reader_ = Dao::openConnection(target_.path(), SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action_);
+    } catch (const Error &e) {
+        if (!DatabaseFile::isDamagedDatabase(e))
+            throw;
+        copy_.reset(); // a damaged database is copied under the lock, byte for byte
+        return;
+    }
     const Fs::Fd fd = target_.folder.openForReading(target_.name, action_);
     const Fs::Status st = Fs::statusOf(fd.get(), target_.path());
     Dao::requireOpenOn(reader_.get(), target_.folder.fd(), target_.name, st.device, st.inode, target_.path(), action_);

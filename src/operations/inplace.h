@@ -75,6 +75,7 @@ private:
     Dao::ConnectionPtr source_;
     sqlite3_backup *backup_ = nullptr;
     bool wal_ = false;
+    bool damaged_ = false; // target cannot be read as a database: opened without its schema
 };
 
 // A copy of a shared database made ahead of the write lock, on a thread of its own, so that it
