@@ -170,6 +170,22 @@ private slots:
         }
     }
 
+    // An operator's own database in log mode, held open by a program of another account (root's here),
+    // whose open files the operator cannot see: SQLite's lock refuses the replacement.
+    void privateInUseByAnotherAccount()
+    {
+        const QString folder = root.path() + "/own", path = folder + "/BACK.MDB";
+        QVERIFY(QDir().mkpath(folder));
+        BackendMaker::make(path, {.users = {{"ADMIN", "x"}}, .wal = true});
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), 0600) == 0 && run("chown", {"-R", Operator, folder}));
+        Child app;
+        QVERIFY(app.start("idle", path));
+        const QByteArray before = readFile(path);
+        const Ran ran = as(Operator, {"compact", path, folder + "/BACKNEW.MDB"});
+        QVERIFY2(ran.exitCode == 1 && ran.err.startsWith(QString::number(EBUSY) + ": "), qPrintable(ran.err));
+        QCOMPARE(readFile(path), before);
+    }
+
     // A backup holds every user's password: nobody may read it who may not read the database.
     void backupsAsPrivateAsTheDatabase()
     {
