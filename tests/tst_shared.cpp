@@ -147,8 +147,7 @@ private slots:
         QCOMPARE(left, expected);
     }
 
-    // An operator who may read the database but not write it cannot replace it, though a rename in the
-    // folder would be allowed; nothing changes.
+    // An operator who may only read the database cannot replace it, though the folder allows a rename.
     void readOnlyOperatorRefused()
     {
         makeOffice(false);
@@ -170,8 +169,7 @@ private slots:
         }
     }
 
-    // An operator's own database in log mode, held open by a program of another account (root's here),
-    // whose open files the operator cannot see: SQLite's lock refuses the replacement.
+    // An operator's own database in log mode, held open by root's program, which the operator cannot see.
     void privateInUseByAnotherAccount()
     {
         const QString folder = root.path() + "/own", path = folder + "/BACK.MDB";
