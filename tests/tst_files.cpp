@@ -78,8 +78,7 @@ private slots:
         QCOMPARE(QFile::permissions(tmp.path("BACK.TVB")), ownerOnly | QFile::ReadGroup);
     }
 
-    // Putting a file in place of another (as a compaction does) keeps the replaced file's
-    // permissions; each refusal names its files and the cause, and leaves every file as it was.
+    // A file put in place of another takes its mode; a refusal names files and cause, changes nothing.
     void refusalsChangeNothing()
     {
         TempFolder tmp;

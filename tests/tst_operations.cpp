@@ -353,8 +353,7 @@ private slots:
             << "failed its check (integrity_check: row 1 missing from index InvoiceByDate)";
     }
 
-    // The compacted copy replaces the database only once it is checked, keeping the database's
-    // permissions, group and log mode; a spoilt copy leaves the database byte for byte as it was.
+    // The copy replaces the database once checked, keeping mode, group and log mode; a spoilt one changes nothing.
     void compaction()
     {
         QFETCH(bool, shared);
