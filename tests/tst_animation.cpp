@@ -118,6 +118,7 @@ private slots:
             QTest::newRow(tag) << bytes << QString(expected);
         };
         row("width a pixel past the limit", with32(rle, bi + 4, AviClip::MaxSide + 1), "frame size");
+        row("width of no pixel", with32(rle, bi + 4, 0), "frame size 0 x");
         row("palette of 257 colours", with32(rle, bi + 32, 257), "more than 256");
         row("index a byte past the end", with32(rle, idx1 + 4, quint32(rle.size() - idx1 - 8 + 1)), "declares");
         row("palette a colour past its chunk", with32(rle, bi + 32, (get32(rle, bi - 4) - get32(rle, bi)) / 4 + 1),
@@ -169,8 +170,7 @@ private slots:
                  QString());
     }
 
-    // The frame stands in the middle, the window showing through its background colour (the top-left
-    // pixel's). It plays in order and loops; Stop holds the frame; a failed Open keeps the clip.
+    // Centred, the top-left colour see-through; plays in order, loops; Stop holds; a failed Open keeps it.
     void player()
     {
         QImage frame(20, 10, QImage::Format_Indexed8);
