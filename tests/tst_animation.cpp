@@ -170,7 +170,7 @@ private slots:
                  QString());
     }
 
-    // Centred, the top-left colour see-through; plays in order, loops; Stop holds; a failed Open keeps it.
+    // The frame centred, its top-left colour see-through; it plays in order and loops; Stop and a failed Open keep it.
     void player()
     {
         QImage frame(20, 10, QImage::Format_Indexed8);
