@@ -619,8 +619,7 @@ private:
         if (!why.isEmpty())
             QSKIP(qPrintable(why));
         QMap<QString, QByteArray> before = disk();
-        // The bar of the compression control (the compaction's own for that tab) never goes back,
-        // and shows full only once the work has been done.
+        // The bar (the compression control's, or the compaction's) never goes back, and is full only when done.
         ProgressView *bar = tab == 2 ? form->prgCompact : form->ZlibTool1->progress();
         QList<int> values;
         connect(bar, &QProgressBar::valueChanged, this, [&](int v) { values << v; });
@@ -634,6 +633,7 @@ private:
                  qPrintable(boxes[0] + "\ndoes not match\n" + pattern));
         // A failure's message shows without the hourglass, but for "not found".
         QVERIFY2(boxes[0].contains(success || says.contains("not found") ? "[p11 S-" : "[p0 S+"), qPrintable(boxes[0]));
+        QCOMPARE(state(form.get()) + (bar->isVisible() ? " and the bar" : ""), "[p0 S+ A Z-]"); // idle again
         const QMap<QString, QByteArray> after = disk();
         if (!removed.isEmpty()) {
             QVERIFY(!QFile::exists(removed));
