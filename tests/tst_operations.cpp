@@ -63,8 +63,7 @@ class TestOperations : public QObject {
     Q_OBJECT
 
 private slots:
-    // What the user typed becomes the backup's name; the safety copy and the compacted copy lie
-    // beside the files they stand for.
+    // What the user typed becomes the backup's name; safety and compacted copies lie beside their files.
     void paths()
     {
         const QString cases[][2] = {
@@ -89,9 +88,8 @@ private slots:
                           {quotedPath(noFolder), "BACKNEW.MDB"});
     }
 
-    // Once nobody uses a database, its file alone holds every committed row: the hot journal of a
-    // killed writer is rolled back, rows only in the log are carried into the file. A backup taken
-    // while a writer commits holds a consistent state.
+    // Once nobody uses a database, its file alone holds every committed row (a killed writer's hot
+    // journal rolled back, the log carried in); a backup taken while a writer commits is consistent.
     void writersAround()
     {
         for (const bool wal : {false, true}) {
@@ -174,6 +172,7 @@ private slots:
         // A rename would put it in place: only the check keeps it out.
         row("private: a frame of text", false, "text frame", bad, "@ holds no database");
         row("a frame of a database one page short", true, "short frame", bad, "@ holds no database");
+        row("a frame of 99 bytes of a database", true, "head frame", bad, "(it does not begin with the SQLite header)");
         // A few kilobytes that decode to gigabytes: refused before a byte is written.
         row("2 GiB of zeros, size declared", true, "zeros", bad,
             "@ holds no database (it does not begin with the SQLite header)");
@@ -239,8 +238,9 @@ private slots:
             bytes = "Dear diary, today I made a backup.";
         else if (situation == "text frame")
             bytes = frameOf(QByteArray("Dear diary, today I made a backup.\n").repeated(5000));
-        else if (situation == "short frame") // the page size is bytes 16 and 17 of the header
-            bytes = frameOf(source.chopped(quint8(source[16]) << 8 | quint8(source[17])));
+        else if (situation.endsWith("frame") && situation != "text frame") // page size: header bytes 16 and 17
+            bytes = frameOf(situation == "head frame" ? source.left(99)
+                                                      : source.chopped(quint8(source[16]) << 8 | quint8(source[17])));
         else if (situation == "zeros" || situation == "zeros undeclared")
             bytes = handMadeFrame(QByteArray(1024, '\0'), quint64(2) << 30, situation == "zeros");
         else if (situation == "huge") { // page 1 counts 2^28 pages of 4 KiB
