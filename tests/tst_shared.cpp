@@ -18,11 +18,10 @@
 using namespace TestSupport;
 
 // A back end shared the way an office shares it: a group folder (2770, group tarvosoffice), the
-// database owned by the business application's account (0660), an access-list entry for a
-// service account, a user attribute and a second name. The operations run as an operator of the
-// group, through the operations layer the window calls, while the application's account keeps a
-// connection open; afterwards the file is the same file for everyone, and nothing another account
-// planted in the folder was followed. Needs root (to make the accounts): skipped otherwise.
+// database owned by the business application's account (0660), an access-list entry for a service
+// account, a user attribute and a second name. An operator of the group runs the operations the
+// window calls while the application keeps a connection open: afterwards the file is the same for
+// everyone, and nothing planted in the folder was followed. Needs root (to make the accounts).
 namespace {
 
 const char *const Group = "tarvosoffice";
@@ -110,8 +109,7 @@ private slots:
                     << QString(operation) << wal;
     }
 
-    // Owner, group, mode, access list, attribute and second name stay; the application's connection,
-    // open all along, commits afterwards into the file the others use.
+    // Owner, group, mode, access list, attribute and names stay; the application, open all along, commits after.
     void keepsTheFile()
     {
         QFETCH(QString, operation);
@@ -173,7 +171,7 @@ private slots:
     void privateInUseByAnotherAccount()
     {
         for (const bool wal : {true, false}) { // in rollback-journal mode an idle connection holds no lock
-            const QString folder = root.path() + (wal ? "/own, log" : "/own"), path = folder + "/BACK.MDB";
+            const QString folder = root.path() + (wal ? "/in use, log" : "/in use"), path = folder + "/BACK.MDB";
             QVERIFY(QDir().mkpath(folder));
             BackendMaker::make(path, {.users = {{"ADMIN", "x"}}, .wal = wal});
             QVERIFY(::chmod(QFile::encodeName(path).constData(), 0600) == 0 && run("chown", {"-R", Operator, folder}));
@@ -211,6 +209,9 @@ private slots:
                 run("cp", {"-p", own + "/MINE.MDB", hall}));
         ran = as(Operator, {"backup", hall + "/sub/../MINE.MDB", own + "/HALL.TVB"});
         QVERIFY2(ran.exitCode == 0, qPrintable(ran.err));
+        // Or write a backup into such a folder, which cannot be synced (held only for look-ups).
+        ran = run("chmod", {"0733", hall}) ? as(Operator, {"backup", own + "/MINE.MDB", hall + "/DROP.TVB"}) : Ran{};
+        QVERIFY2(ran.exitCode == 0 && QFileInfo(hall + "/DROP.TVB").size() > 0, qPrintable(ran.err));
     }
 
     void plantedNamesNotFollowed_data()
@@ -226,9 +227,8 @@ private slots:
         QTest::addRow("backup, link at the backup") << "backup" << QString("new.TVB") << true;
     }
 
-    // Another operator of the group plants a link to a private file of the victim's, or a file of
-    // their own, under a name the operation writes: nothing is followed, no file of the victim's
-    // changes, and the message names the file in the way.
+    // Another operator plants a link to a private file of the victim's, or a file of their own, under a
+    // name the operation writes: nothing is followed or changed, and the message names the file in the way.
     void plantedNamesNotFollowed()
     {
         QFETCH(QString, operation);
