@@ -171,8 +171,8 @@ private slots:
         row("a frame of text", true, "text frame", bad, "@ holds no database");
         // A rename would put it in place: only the check keeps it out.
         row("private: a frame of text", false, "text frame", bad, "@ holds no database");
-        row("a frame of a database one page short", true, "short frame", bad, "@ holds no database");
-        row("a frame of 99 bytes of a database", true, "head frame", bad, "(it does not begin with the SQLite header)");
+        row("a frame of a database one page short", true, "frame short", bad, "@ holds no database");
+        row("a frame of 99 bytes of a database", true, "frame head", bad, "(it does not begin with the SQLite header)");
         // A few kilobytes that decode to gigabytes: refused before a byte is written.
         row("2 GiB of zeros, size declared", true, "zeros", bad,
             "@ holds no database (it does not begin with the SQLite header)");
@@ -230,6 +230,10 @@ private slots:
             QVERIFY(rawExec(rawOpen(target).get(), "INSERT INTO User VALUES ('LATE', 'pw')"));
             written = readFile(target);
         };
+        const auto cut = [&](const QByteArray &db) { // a page short (its size: header bytes 16, 17), or 99 bytes
+            return situation.endsWith("short") ? db.chopped(quint8(db[16]) << 8 | quint8(db[17]))
+                                               : db.left(situation.endsWith("head") ? 99 : db.size());
+        };
         if (situation == "last")
             bytes.chop(1);
         else if (situation == "flip")
@@ -238,9 +242,8 @@ private slots:
             bytes = "Dear diary, today I made a backup.";
         else if (situation == "text frame")
             bytes = frameOf(QByteArray("Dear diary, today I made a backup.\n").repeated(5000));
-        else if (situation.endsWith("frame") && situation != "text frame") // page size: header bytes 16 and 17
-            bytes = frameOf(situation == "head frame" ? source.left(99)
-                                                      : source.chopped(quint8(source[16]) << 8 | quint8(source[17])));
+        else if (situation.startsWith("frame "))
+            bytes = frameOf(cut(source));
         else if (situation == "zeros" || situation == "zeros undeclared")
             bytes = handMadeFrame(QByteArray(1024, '\0'), quint64(2) << 30, situation == "zeros");
         else if (situation == "huge") { // page 1 counts 2^28 pages of 4 KiB
@@ -255,8 +258,7 @@ private slots:
             BackendMaker::make(backup, {.users = {{"COPY", "x"}}, .sizeBytes = 1 << 20, .wal = true});
             if (situation.endsWith("log"))
                 killWriter("walcommit", backup, "50");
-            bytes = readFile(backup).chopped(situation.endsWith("short") ? 4096 : 0);
-            bytes = situation.endsWith("head") ? bytes.left(99) : bytes;
+            bytes = cut(readFile(backup));
         } else if (situation == "no target")
             target.clear();
         else if (situation == "read-only")

@@ -203,13 +203,12 @@ private slots:
         QVERIFY2(ran.exitCode == 0, qPrintable(ran.err));
         QVERIFY2(identity(own + "/MINE.TVB").contains("mode 600"), qPrintable(identity(own + "/MINE.TVB")));
         QCOMPARE(runAs(Mate, "cat", {own + "/MINE.TVB"}).exitCode == 0, false);
-        // A typed path may pass, "..", through a folder that the operator may search but not list.
+        // A folder the operator may search but not list: a typed path passes it (".."), a backup goes in.
         const QString hall = root.path() + "/hall";
         QVERIFY(run("mkdir", {"-m0711", hall}) && QDir().mkdir(hall + "/sub") &&
                 run("cp", {"-p", own + "/MINE.MDB", hall}));
         ran = as(Operator, {"backup", hall + "/sub/../MINE.MDB", own + "/HALL.TVB"});
         QVERIFY2(ran.exitCode == 0, qPrintable(ran.err));
-        // Or write a backup into such a folder, which cannot be synced (held only for look-ups).
         ran = run("chmod", {"0733", hall}) ? as(Operator, {"backup", own + "/MINE.MDB", hall + "/DROP.TVB"}) : Ran{};
         QVERIFY2(ran.exitCode == 0 && QFileInfo(hall + "/DROP.TVB").size() > 0, qPrintable(ran.err));
     }

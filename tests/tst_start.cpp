@@ -365,8 +365,7 @@ private slots:
         form->SSTab1->setTab(2);
         QCOMPARE(form->cmdStart->text(), "Compact"); // and when the program chooses
 
-        // No button of the main window is its default or cancel button: Enter and Esc on a focused
-        // button or in a path field do nothing (a box would end the test, a click on Close hide the window).
+        // No button of the window is its default or cancel button: Enter and Esc on one, or in a field, do nothing.
         for (QWidget *control : QWidgetList{form->cmdClose, form->cmdStart, form->cmdBackFrom, form->txtBackFrom})
             for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
                 control->setFocus();
