@@ -32,7 +32,7 @@ using namespace TestSupport;
 // Backup, restore and compaction run in a child process that is killed, loses its power
 // (lossyfs) or sees one of its file system calls fail (libfiu). Afterwards every file must be as
 // before or complete, and the same operation, run again in the same folders, must succeed.
-// TARVOS_CRASH_KILLS (kills per case, default 3), TARVOS_CRASH_MB (database size, default 4) and
+// TARVOS_CRASH_KILLS (kills per case, default 3), TARVOS_CRASH_MB (database size, default 2) and
 // TARVOS_CRASH_SEED (the spread of the moments) size the runs; tools/crash-runs.sh runs them long.
 namespace {
 
@@ -249,7 +249,7 @@ struct Case {
     QString operation, base, work;
     bool wal = false, across = false; // across: a database outside the back end's file system
     bool shared = false;              // the database's group may read it: written in place
-    int megabytes = 4;
+    int megabytes = 2;
     DbContent original, other; // the database, and the one inside the restore's backup
     QByteArray originalBytes, otherBytes;
     mutable QHash<QByteArray, DbContent> checked; // the sound files read so far, by their bytes' hash
@@ -807,7 +807,7 @@ private:
     }
 
     TempFolder tmp;
-    int kills = envNumber("TARVOS_CRASH_KILLS", 3), megabytes = envNumber("TARVOS_CRASH_MB", 4);
+    int kills = envNumber("TARVOS_CRASH_KILLS", 3), megabytes = envNumber("TARVOS_CRASH_MB", 2);
     quint32 seed = quint32(envNumber("TARVOS_CRASH_SEED", 20260105));
 };
 
