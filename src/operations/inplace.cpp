@@ -118,8 +118,8 @@ InPlaceWrite::InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::S
         // No statement can run on such a connection, so it keeps SQLite's settings (full syncs).
         if (walHeader || !DatabaseFile::isDamagedDatabase(e))
             throw;
-        live_ = Dao::openRaw(target.path(), SQLITE_OPEN_READWRITE, action, Dao::journalMadeByCallerVfs());
-        sqlite3_busy_timeout(live_.get(), DBEngine::defaultBusyTimeoutMs);
+        live_ = Dao::openWaiting(target.path(), SQLITE_OPEN_READWRITE, DBEngine::defaultBusyTimeoutMs, action,
+                                 Dao::journalMadeByCallerVfs());
         damaged_ = true;
     }
     Dao::requireOpenOn(live_.get(), target.folder.fd(), target.name, targetStatus.device, targetStatus.inode,

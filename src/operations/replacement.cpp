@@ -61,8 +61,7 @@ public:
     {
         const QString action = QStringLiteral("Cannot lock database ") + quotedPath(path);
         try {
-            db_ = Dao::openRaw(path, SQLITE_OPEN_READWRITE, action);
-            sqlite3_busy_timeout(db_.get(), GuardBusyTimeoutMs);
+            db_ = Dao::openWaiting(path, SQLITE_OPEN_READWRITE, GuardBusyTimeoutMs, action);
             // In write-ahead-log mode a connection that merely has the database open holds a
             // shared lock on it; exclusive locking mode, set before the first read, asks for the
             // exclusive lock instead and so finds such a connection too. (In rollback-journal

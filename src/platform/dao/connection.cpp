@@ -204,11 +204,17 @@ void requireOpenOn(sqlite3 *db, int folderFd, const QString &name, quint64 devic
                                QStringLiteral(" was replaced by another program while it was being opened"));
 }
 
-ConnectionPtr openConnection(const QString &path, int flags, int busyTimeoutMs, const QString &action, const char *vfs)
+ConnectionPtr openWaiting(const QString &path, int flags, int busyTimeoutMs, const QString &action, const char *vfs)
 {
     // No SQLITE_OPEN_CREATE: a missing file is an error, and nothing is created in its place.
     ConnectionPtr db = openRaw(path, flags & ~SQLITE_OPEN_CREATE, action, vfs);
     sqlite3_busy_timeout(db.get(), busyTimeoutMs);
+    return db;
+}
+
+ConnectionPtr openConnection(const QString &path, int flags, int busyTimeoutMs, const QString &action, const char *vfs)
+{
+    ConnectionPtr db = openWaiting(path, flags, busyTimeoutMs, action, vfs);
 
     // SQLite reads the file only when it first needs to; reading the schema now tells at once
     // whether this is a database, and whether another program holds it locked.

@@ -54,8 +54,12 @@ QString describeFailure(int rc, int systemErrno, const char *sqliteMessage);
 // log and syncs the folder itself, failures reported.
 const char *journalMadeByCallerVfs();
 
-// Opens an existing database file as openRaw does (never creates one), waits up to busyTimeoutMs
-// for other programs' locks, and reads the schema so that a file that is not a database, or is
+// Opens an existing database file as openRaw does (never creates one) and waits up to
+// busyTimeoutMs for other programs' locks; reads nothing of the file yet.
+[[nodiscard]] ConnectionPtr openWaiting(const QString &path, int flags, int busyTimeoutMs, const QString &action,
+                                        const char *vfs = nullptr);
+
+// Opens as openWaiting does, and reads the schema so that a file that is not a database, or is
 // empty, is refused here and not at the first query.
 [[nodiscard]] ConnectionPtr openConnection(const QString &path, int flags, int busyTimeoutMs, const QString &action,
                                            const char *vfs = nullptr);
