@@ -176,8 +176,7 @@ private slots:
             if (situation == "not a database")
                 writeFile(from, "SQLite format 3, says the manual of the back end.\n");
         } else if (situation == "folder removed" || situation == "full disk") {
-            removeWhileWriting(situation == "full disk" ? QString() : out);
-            from = tmp->path("Data/big.dat");
+            from = bigInput(situation == "folder removed" ? out : QString());
         }
         form->txtBackFrom->setText(from);
         run(0);
@@ -232,8 +231,7 @@ private slots:
             expect = {{"BACK/BACK.MDB", {}}, {newYear ? "BACK/BACK27.BAK" : "BACK/BACK26.BAK", {}}};
             restoredUsers = "ADMIN";
         } else if (situation == "folder removed") {
-            removeWhileWriting(folder);
-            from = backupOf(tmp->path("Data/big.dat"), "big.TVB");
+            from = backupOf(bigInput(folder), "big.TVB");
         } else if (situation == "database open elsewhere") {
             QVERIFY(user.start("idle", db, "INSERT INTO User VALUES ('LATE', 'x')"));
             expect = {{"BACK/BACK.MDB", {}}, {"BACK/BACK26.BAK", original}};
@@ -649,11 +647,11 @@ private:
                 QVERIFY2((name.endsWith(".TVB") ? unpacked(tmp->path(name)) : after[name]) == bytes, qPrintable(name));
     }
 
-    // Removes folder once the compression control's bar shows the work under way.
-    void removeWhileWriting(const QString &folder)
+    // A big input (damaged past its header: handled as it is), so that the work goes on for a while; its
+    // header counts no pages, so that its size alone tells how many it has. Removes folder, when given,
+    // once the compression control's bar shows the work under way.
+    QString bigInput(const QString &folder)
     {
-        // Big input (damaged past its header: handled as it is), so that the work goes on well after that.
-        // Its header counts no pages, so that its size alone tells how many it has.
         QByteArray head = original.left(100);
         head.replace(28, 4, QByteArray(4, '\0'));
         writeFile(tmp->path("Data/big.dat"), head + randomBytes((96 << 20) - 100));
@@ -665,6 +663,7 @@ private:
                 (void)QDir(removed).removeRecursively(); // again where the program made a file in it meanwhile
             }
         });
+        return tmp->path("Data/big.dat");
     }
 
     QString stored(const char *key) { return Settings::GetSetting(QLatin1String(key), QStringLiteral("<absent>")); }
