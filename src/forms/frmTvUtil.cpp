@@ -392,18 +392,6 @@ void frmTvUtil::cmdAbout_Click()
 // The window shows and sequences what the user sees; each operation's steps are one sequence in
 // src/operations, run off the window's thread.
 
-namespace {
-
-// What went wrong outside our own Error type, as one.
-Error asError(const std::exception &e)
-{
-    if (dynamic_cast<const std::bad_alloc *>(&e))
-        return Error(ENOMEM, QStringLiteral("Not enough memory to finish the operation"));
-    return Error(ErrorNumber::InvalidArgument, QString::fromLocal8Bit(e.what()));
-}
-
-} // namespace
-
 // Start's busy state: Start disabled, the hourglass, the tab's clip playing. Each way out of the
 // Start handler leaves the window idle through this guard; the error paths take back the pointer
 // and Start (release) before their message, and stop the clips before or after it.

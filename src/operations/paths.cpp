@@ -4,6 +4,16 @@
 #include "platform/fs/files.h"
 
 namespace Paths {
+namespace {
+
+const QString StampFormat = QStringLiteral("ddMMyyHHmmss");
+
+QString stamped(const QString &base, const QDateTime &now)
+{
+    return base + now.toString(StampFormat) + QStringLiteral(".TVB");
+}
+
+} // namespace
 
 FileNameCase platformFileNameCase()
 {
@@ -23,7 +33,31 @@ QString suggestedBackupName(const QString &backEndPath, const QDateTime &now)
 {
     const qsizetype sep = Files::lastSeparator(backEndPath);
     const QString folder = sep < 0 ? QString() : backEndPath.left(sep) + Files::separator();
-    return folder + QStringLiteral("BACK") + now.toString(QStringLiteral("ddMMyyHHmmss")) + QStringLiteral(".TVB");
+    return folder + stamped(QStringLiteral("BACK"), now);
+}
+
+QString stampedBackupName(const QString &name, const QDateTime &now)
+{
+    return stamped(Files::baseNameOf(name), now);
+}
+
+QDateTime backupStamp(const QString &backupName, const QString &name)
+{
+    const QString base = Files::baseNameOf(name), suffix = QStringLiteral(".TVB");
+    const qsizetype length = base.size() + StampFormat.size() + suffix.size();
+    if (backupName.size() != length || !backupName.startsWith(base) || !backupName.endsWith(suffix))
+        return {};
+    const QString stamp = backupName.mid(base.size(), StampFormat.size());
+    int n[6];
+    for (int i = 0; i < 6; ++i) {
+        const char16_t tens = stamp[2 * i].unicode(), ones = stamp[2 * i + 1].unicode();
+        if (tens < u'0' || tens > u'9' || ones < u'0' || ones > u'9')
+            return {};
+        n[i] = (tens - u'0') * 10 + (ones - u'0');
+    }
+    const QDate date(2000 + n[2], n[1], n[0]);
+    const QTime time(n[3], n[4], n[5]);
+    return date.isValid() && time.isValid() ? QDateTime(date, time) : QDateTime();
 }
 
 QString backupFileName(const QString &destination)

@@ -21,6 +21,13 @@ enum class FileNameCase { Ignored, Significant };
 // a folder gives a name without one (the current folder).
 [[nodiscard]] QString suggestedBackupName(const QString &backEndPath, const QDateTime &now);
 
+// The name of a backup of the database file name taken at now, by the same rule: the name without
+// its extension, the moment as DDMMYYHHMMSS and ".TVB" ("BACK.MDB" gives "BACK101226023000.TVB").
+[[nodiscard]] QString stampedBackupName(const QString &name, const QDateTime &now);
+// The moment that backupName, a name stampedBackupName gave for the database file name, holds
+// (local time, years 2000 to 2099); invalid for a name that does not follow the rule.
+[[nodiscard]] QDateTime backupStamp(const QString &backupName, const QString &name);
+
 // The backup file written for the destination typed: its extension forced to ".TVB". Only a "."
 // in the file name (after the last separator) counts: the name's last "." and what follows it
 // are replaced ("data.mdb" and "data.tvb" give "data.TVB", "data." gives "data.TVB", "." gives

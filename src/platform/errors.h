@@ -36,11 +36,14 @@ private:
 
 // Our own error numbers, for failures that have no errno, SQLite or zstd code.
 namespace ErrorNumber {
-inline constexpr long InvalidArgument = 5;     // a call given an argument it cannot use
-inline constexpr long BadFileFormat = 321;     // a file that is not of the expected format
+inline constexpr long InvalidArgument = 5;      // a call given an argument it cannot use
+inline constexpr long BadFileFormat = 321;      // a file that is not of the expected format
 inline constexpr long CannotCreateObject = 429; // a control class that is unknown or unavailable
-inline constexpr long DialogCancelled = 32755; // the user cancelled a file dialog
+inline constexpr long DialogCancelled = 32755;  // the user cancelled a file dialog
 } // namespace ErrorNumber
+
+// What went wrong outside our own Error type (memory running out, a library's exception), as one.
+Error asError(const std::exception &e);
 
 // Quotes a path for a description: "C:\BACK\BACK.MDB" -> "\"C:\BACK\BACK.MDB\"".
 QString quotedPath(const QString &path);

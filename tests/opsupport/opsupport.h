@@ -24,7 +24,7 @@ bool rawExec(sqlite3 *db, const char *sql);
 QStringList rows(const QString &path, const QString &sql);
 QString scalar(const QString &path, const QString &sql); // first column of the first row
 QStringList tableCounts(const QString &path);            // "table:rows", in name order
-QStringList entries(const QString &folder);              // every entry, hidden ones included
+QStringList entries(const QString &folder);              // every entry, hidden ones and broken links included
 
 // Tables Debit, Credit (accounts rows each) and Movement, which records each amount added to a Debit
 // and a Credit row. ledgerProblem() is empty when integrity_check passes and the three sums agree.

@@ -67,4 +67,18 @@ qint64 Shell(const QString &pathName, int windowStyle)
     return pid;
 }
 
+int run(const QString &name, const QStringList &args, QString &errors)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.start(name, args);
+    if (!process.waitForStarted(-1))
+        throw Error(ENOENT, QStringLiteral("Cannot run ") + name + QStringLiteral(": ") + process.errorString());
+    process.closeWriteChannel();
+    process.waitForFinished(-1);
+    errors = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
 } // namespace Process

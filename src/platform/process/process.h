@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Starting other programs.
 namespace Process {
@@ -29,5 +30,10 @@ inline constexpr int MinimizedNoFocus = 6;
 //   EINVAL   a path holding a NUL character, or one that does not start at the root folder;
 //   ENOEXEC  the system refused to run the file (wrong format, no interpreter line, ...).
 qint64 Shell(const QString &pathName, int windowStyle);
+
+// Runs one of the system's own tools, name (looked up in the search path), with args, and waits
+// for it to end. Returns its exit status (-1 when it crashed); errors gets what it wrote to its
+// error output. Throws Error (ENOENT) when it cannot be started.
+int run(const QString &name, const QStringList &args, QString &errors);
 
 } // namespace Process

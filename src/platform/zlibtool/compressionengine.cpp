@@ -12,6 +12,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
@@ -309,6 +310,31 @@ void decompress(int in, const QString &input, int out, const QString &output, co
 {
     reportingPlainly(QStringLiteral("decompress ") + quotedPath(input),
                      [&] { decompressStream(inputOf(in, input), out, output, progress, check, written); });
+}
+
+std::optional<ContentStart> contentStart(int in, const QString &input, std::size_t n)
+{
+    // Two blocks of the largest size are more than the start of any content needs.
+    QByteArray frame(qsizetype(2 * ZSTD_BLOCKSIZE_MAX + ZSTD_FRAMEHEADERSIZE_MAX), Qt::Uninitialized);
+    frame.truncate(qsizetype(Fs::readAt(in, frame.data(), frame.size(), 0, input)));
+    const unsigned long long size = ZSTD_getFrameContentSize(frame.constData(), std::size_t(frame.size()));
+    if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN)
+        return std::nullopt;
+    std::unique_ptr<ZSTD_DCtx, DCtxDeleter> dctx(ZSTD_createDCtx());
+    if (!dctx)
+        throw std::bad_alloc();
+    QByteArray head(qsizetype(std::min<unsigned long long>(n, size)), Qt::Uninitialized);
+    ZSTD_inBuffer zin{frame.constData(), std::size_t(frame.size()), 0};
+    ZSTD_outBuffer zout{head.data(), std::size_t(head.size()), 0};
+    while (zout.pos < zout.size) {
+        const std::size_t before = zin.pos + zout.pos;
+        const std::size_t result = ZSTD_decompressStream(dctx.get(), &zout, &zin);
+        if (ZSTD_isError(result) || result == 0 || zin.pos + zout.pos == before)
+            break; // damaged, the frame's end, or the blocks read end
+    }
+    if (zout.pos < zout.size)
+        return std::nullopt;
+    return ContentStart{size, head};
 }
 
 void compressFile(const QString &input, const QString &output, const Progress &progress)

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <optional>
 
 // Whole-file compression behind the compression control. A backup file is one standard zstd
 // frame that records the content size and a checksum of the content, so `zstd -d` reads it too.
@@ -50,6 +52,16 @@ void compress(int in, const QString &input, int out, const QString &output, cons
 // with it out is not pushed to disk as it goes (it is read back, not synced).
 void decompress(int in, const QString &input, int out, const QString &output, const Progress &progress = {},
                 const ContentCheck &check = {}, std::atomic<qint64> *written = nullptr);
+
+// The content size that the backup open on in (input names it) declares and the first bytes of its
+// content, up to n; nothing when the file does not begin as a backup (no zstd frame, or one that
+// does not declare its size or whose start does not decompress). Reads only the frame's first
+// blocks. Throws Error (errno) when the file cannot be read.
+struct ContentStart {
+    quint64 size;
+    QByteArray head;
+};
+[[nodiscard]] std::optional<ContentStart> contentStart(int in, const QString &input, std::size_t n);
 
 // The same from the file input into the file output (created or replaced, given the access of
 // input, written under a hidden name beside it and put in place only when complete), as the

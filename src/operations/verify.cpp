@@ -1,0 +1,56 @@
+#include "operations/verify.h"
+
+#include "operations/databasefile.h"
+#include "platform/errors.h"
+#include "platform/fs/folder.h"
+#include "platform/zlibtool/compressionengine.h"
+
+#include <QFile>
+
+#include <atomic>
+#include <cerrno>
+
+namespace Operations {
+namespace {
+
+// Decompresses the backup open on fd into nothing, with check on its first bytes.
+void decompressToNothing(int fd, const QString &path, const CompressionEngine::Progress &progress,
+                         const CompressionEngine::ContentCheck &check)
+{
+    QFile sink(QStringLiteral("/dev/null"));
+    if (!sink.open(QIODevice::WriteOnly))
+        throw Error(EIO,
+                    QStringLiteral("Cannot check ") + quotedPath(path) + QStringLiteral(": ") + sink.errorString());
+    // Counted, not pushed to disk: there is no disk behind it.
+    std::atomic<qint64> written{0};
+    CompressionEngine::decompress(fd, path, sink.handle(), sink.fileName(), progress, check, &written);
+}
+
+} // namespace
+
+void verify(const QString &backupFile, const Observer &observer)
+{
+    requireExisting(backupFile);
+    const QString action = QStringLiteral("Cannot check ") + quotedPath(backupFile);
+    const Fs::Location file = Fs::resolve(backupFile, action);
+    const Fs::Fd fd = file.folder.openForReading(file.name, action);
+    observer.begin();
+    decompressToNothing(fd.get(), backupFile, observer.progress, [&](quint64 size, const char *head, std::size_t n) {
+        DatabaseFile::requireDatabaseStart(head, n, size, backupFile);
+    });
+}
+
+bool beginsAsBackup(int fd, const QString &path)
+{
+    const std::optional<CompressionEngine::ContentStart> start = CompressionEngine::contentStart(fd, path, 4096);
+    try {
+        if (start)
+            DatabaseFile::requireDatabaseStart(start->head.constData(), std::size_t(start->head.size()), start->size,
+                                               path);
+    } catch (const Error &) {
+        return false;
+    }
+    return start.has_value();
+}
+
+} // namespace Operations

@@ -1,0 +1,2 @@
+# The command's own program runs too.
+add_dependencies(${target} tarvos-maintenance)
