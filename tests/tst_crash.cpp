@@ -242,6 +242,9 @@ QStringList hiddenEntries(const QString &folder)
 }
 
 const QByteArray OlderBackup = "an older backup", OlderSafetyCopy = "an older safety copy";
+// Backups of the database taken earlier, and a file named like one that is none.
+const QStringList OlderBackups{"BACK010126020000.TVB", "BACK020126020000.TVB", "BACK030126020000.TVB"};
+const QString NamedLikeABackup = "BACK311225020000.TVB";
 
 // One case: an operation on a database in one journal mode, in folders made once (base) and
 // copied afresh (work) for every run.
@@ -251,7 +254,7 @@ struct Case {
     bool shared = false;              // the database's group may read it: written in place
     int megabytes = 2;
     DbContent original, other; // the database, and the one inside the restore's backup
-    QByteArray originalBytes, otherBytes;
+    QByteArray originalBytes, otherBytes, olderBackupBytes;
     mutable QHash<QByteArray, DbContent> checked; // the sound files read so far, by their bytes' hash
     std::unique_ptr<SmallFileSystem> backFs;
 
@@ -264,7 +267,9 @@ struct Case {
         const QString r = root.isEmpty() ? work : root;
         return operation == "backup"    ? QStringList{"backup", database(r), r + "/out/BACK.TVB"}
                : operation == "restore" ? QStringList{"restore", r + "/in/OTHER.TVB", database(r)}
-                                        : QStringList{"compact", database(r), r + "/BACK/BACKNEW.MDB"};
+               : operation == "maintenance"
+                   ? QStringList{"maintenance", "backup", database(r), r + "/out", "--keep", "2"}
+                   : QStringList{"compact", database(r), r + "/BACK/BACKNEW.MDB"};
     }
 
     void prepare(const QString &folder)
@@ -281,6 +286,12 @@ struct Case {
         originalBytes = readFile(database(base));
         if (operation == "backup")
             writeFile(base + "/out/BACK.TVB", OlderBackup);
+        if (operation == "maintenance") {
+            for (const QString &name : OlderBackups)
+                CompressionEngine::compressFile(database(base), base + "/out/" + name);
+            olderBackupBytes = readFile(base + "/out/" + OlderBackups[0]);
+            writeFile(base + "/out/" + NamedLikeABackup, OlderBackup);
+        }
         if (operation != "restore")
             return;
         options.users << BackendMaker::Account{"OTHER", "x"};
@@ -352,6 +363,8 @@ struct Case {
             QFile::remove(unpacked);
             return unpackedContent == original ? QString() : "the backup holds " + unpackedContent.text();
         }
+        if (operation == "maintenance")
+            return maintained(phase, now);
         if (operation == "restore") {
             // A shared target is written in place: its safety copy and the restored file hold what
             // the two databases hold, without being their very bytes.
@@ -382,6 +395,46 @@ struct Case {
         return copy.problem.isEmpty() && copy.digest == original.digest ? QString() : "BACKNEW.MDB is " + copy.text();
     }
 
+    // What a stopped backup, check and prune left: the database and the older backups as they were,
+    // a backup of the database under each new name, and an older one removed only once a new
+    // one is in place, only as many as leave the newest two.
+    QString maintained(QString &phase, const DbContent &now) const
+    {
+        if (now != original)
+            return "the database changed: " + now.text();
+        if (readFile(work + "/out/" + NamedLikeABackup) != OlderBackup)
+            return "a file named like a backup changed";
+        int removed = 0, kept = 0;
+        QStringList made;
+        for (const QString &name : entries(work + "/out").filter(QRegularExpression("^BACK\\d{12}\\.TVB$"))) {
+            if (name == NamedLikeABackup)
+                continue;
+            ++kept;
+            if (!OlderBackups.contains(name)) {
+                made << name;
+                continue;
+            }
+            if (readFile(work + "/out/" + name) != olderBackupBytes)
+                return "the older backup " + name + " changed";
+        }
+        for (const QString &name : OlderBackups)
+            removed += QFile::exists(work + "/out/" + name) ? 0 : 1;
+        phase = removed > 0 ? "pruned" : made.isEmpty() ? "old backups" : "new backup";
+        if (removed > 0 && (made.isEmpty() || kept < 2))
+            return QStringLiteral("%1 older backups removed, %2 backups left, new ones: %3")
+                .arg(removed)
+                .arg(kept)
+                .arg(made.join(", "));
+        for (const QString &name : made) {
+            const QString unpacked = work + "/unpacked.MDB";
+            if (QProcess::execute("zstd", {"-d", "-q", "-f", work + "/out/" + name, "-o", unpacked}) != 0 ||
+                readFile(unpacked) != originalBytes)
+                return "the new backup " + name + " does not hold the database";
+            QFile::remove(unpacked);
+        }
+        return {};
+    }
+
     // The work folder after a run that succeeded; targetBefore is the database just before it.
     QString finished(const DbContent &targetBefore) const
     {
@@ -390,6 +443,9 @@ struct Case {
         QString phase, problem = operation == "restore" ? QString() : stopped(phase, now);
         if (operation == "backup" && phase != "new backup")
             problem += " the backup was not written";
+        if (operation == "maintenance" &&
+            (phase != "pruned" || entries(work + "/out").filter(QRegularExpression("^BACK\\d{12}\\.TVB$")).size() != 3))
+            problem += " not two backups left beside the file named like one";
         if (operation == "restore" && (content(db) != other || content(safetyCopy()) != targetBefore))
             problem += " the target is not the restored database, or the safety copy not the target as it was";
         if (operation == "compact" && (now.freePages != "0" || QFile::exists(compactTemp())))
@@ -462,6 +518,12 @@ private slots:
         QList<std::pair<QString, std::function<bool()>>> steps;
         if (c.operation == "backup")
             steps = {{"the backup begun", shows(c.work + "/out", ".tmp-")}};
+        else if (c.operation == "maintenance")
+            steps = {
+                {"the backup begun", shows(c.work + "/out", ".tmp-")},
+                {"the backup in place",
+                 [o = c.work + "/out"] { return entries(o).filter(QRegularExpression("^[^.]")).size() > 4; }},
+                {"an older backup removed", [f = c.work + "/out/" + OlderBackups[0]] { return !QFile::exists(f); }}};
         else if (c.operation == "restore")
             steps = {{"the restored file staged", shows(c.work + "/BACK", ".restore-")},
                      {"the safety copy begun", shows(c.work + "/BACK", ".safety-")},
@@ -558,10 +620,11 @@ private slots:
             QString phase;
             const QString problem = c.recover(phase);
             QVERIFY2(problem.isEmpty(), qPrintable(when + " (" + phase + "): " + problem));
-            QVERIFY2(!afterRun ||
-                         (run.exitCode == 0 &&
-                          QStringList({"new backup", "restored", "compacted"}).contains(phase.section(',', 0, 0))),
-                     qPrintable("a finished run did not last through a power cut: " + phase));
+            QVERIFY2(
+                !afterRun ||
+                    (run.exitCode == 0 &&
+                     QStringList({"new backup", "restored", "compacted", "pruned"}).contains(phase.section(',', 0, 0))),
+                qPrintable("a finished run did not last through a power cut: " + phase));
             ++phases[phase];
         }
         qInfo(
@@ -787,6 +850,10 @@ private:
                         QTest::addRow("%s, %s%s%s", qPrintable(operation), wal ? "write-ahead log" : "rollback journal",
                                       qPrintable(shared), qPrintable(tear))
                             << operation << wal << tear.endsWith("torn writes") << (shared != ", private");
+        // The maintenance command's backup, check and prune, as its schedule runs it.
+        for (const QString &tear : torn ? QStringList{", unsynced writes lost", ", torn writes"} : QStringList{""})
+            QTest::addRow("maintenance backup, rollback journal%s", qPrintable(tear))
+                << QString("maintenance") << false << tear.endsWith("torn writes") << false;
         if (across)
             QTest::addRow("compact, across file systems") << QString("compact") << false << false << false;
     }

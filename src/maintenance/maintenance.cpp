@@ -6,19 +6,34 @@
 #include "platform/errors.h"
 #include "platform/fs/files.h"
 #include "platform/fs/folder.h"
+#include "platform/fs/tempfile.h"
 #include "platform/stop.h"
 
 namespace Maintenance {
 namespace {
 
 // The backups of the database named name that folder holds, by their names' rule.
-QList<Retention::Backup> backupsIn(const Fs::Folder &folder, const QString &name)
+QList<Retention::Backup> backupsIn(const Fs::Folder &folder, const QString &name, const QString &action)
 {
     QList<Retention::Backup> found;
-    for (const QString &entry : folder.entries())
+    for (const QString &entry : folder.entries(action))
         if (const QDateTime stamp = Paths::backupStamp(entry, name); stamp.isValid())
             found.append({entry, stamp});
     return found;
+}
+
+// The names of backups of the database named name that entries hold or that hidden temporary
+// files among them stand for (".NAME.purpose-tag").
+QStringList stampedNames(const QStringList &entries, const QString &name)
+{
+    const qsizetype length = Paths::stampedBackupName(name, QDateTime(QDate(2000, 1, 1), QTime())).size();
+    QStringList names;
+    for (const QString &entry : entries) {
+        const QString candidate = entry.startsWith(QLatin1Char('.')) ? entry.mid(1, length) : entry;
+        if (Paths::backupStamp(candidate, name).isValid())
+            names << candidate;
+    }
+    return names;
 }
 
 // Removes entry from folder when it is a backup of a database, still the file that was checked.
@@ -50,17 +65,21 @@ BackupOutcome backUpVerifyPrune(const QString &database, const QString &folder, 
         folder.isEmpty() || folder.endsWith(Files::separator()) ? folder : folder + Files::separator();
     BackupOutcome outcome;
     outcome.backup = prefix + Paths::stampedBackupName(name, now);
+    const QString action =
+        QStringLiteral("Cannot back up ") + quotedPath(database) + QStringLiteral(" into ") + quotedPath(folder);
+    const Fs::Folder held = Fs::Folder::open(folder, action);
+    // A run stopped at another moment left its temporary files beside another name.
+    TempFiles::removeStale(held, stampedNames(held.entries(action), name));
     Operations::backUp(database, outcome.backup, written);
     Operations::verify(outcome.backup, checked);
     if (!rule.removesAny())
         return outcome;
-    const QString action = QStringLiteral("Cannot remove the older backups of ") + quotedPath(database) +
-                           QStringLiteral(" in ") + quotedPath(folder);
-    const Fs::Folder held = Fs::Folder::open(folder, action);
+    const QString pruning = QStringLiteral("Cannot remove the older backups of ") + quotedPath(database) +
+                            QStringLiteral(" in ") + quotedPath(folder);
     for (const QString &entry :
-         Retention::expired(backupsIn(held, name), rule, now, Paths::stampedBackupName(name, now))) {
-        Stop::check(action);
-        if (removeBackup(held, entry, action))
+         Retention::expired(backupsIn(held, name, pruning), rule, now, Paths::stampedBackupName(name, now))) {
+        Stop::check(pruning);
+        if (removeBackup(held, entry, pruning))
             outcome.removed << prefix + entry;
     }
     held.sync();

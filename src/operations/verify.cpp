@@ -35,9 +35,17 @@ void verify(const QString &backupFile, const Observer &observer)
     const Fs::Location file = Fs::resolve(backupFile, action);
     const Fs::Fd fd = file.folder.openForReading(file.name, action);
     observer.begin();
-    decompressToNothing(fd.get(), backupFile, observer.progress, [&](quint64 size, const char *head, std::size_t n) {
-        DatabaseFile::requireDatabaseStart(head, n, size, backupFile);
-    });
+    try {
+        decompressToNothing(fd.get(), backupFile, observer.progress,
+                            [&](quint64 size, const char *head, std::size_t n) {
+                                DatabaseFile::requireDatabaseStart(head, n, size, backupFile);
+                            });
+    } catch (const Error &e) {
+        // Every message names the backup (the place its content goes to is nothing of the user's).
+        if (e.description().contains(backupFile))
+            throw;
+        throw Error(e.number(), action + QStringLiteral(": ") + e.description());
+    }
 }
 
 bool beginsAsBackup(int fd, const QString &path)

@@ -1,9 +1,12 @@
 #include "opsupport.h"
 
+#include "maintenance/command.h"
 #include "operations/backup.h"
 #include "operations/compaction.h"
 #include "operations/restore.h"
 #include "platform/errors.h"
+
+#include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
@@ -159,7 +162,12 @@ int runOperation(const QStringList &a, const std::function<void(bool)> &around)
             Operations::restore(a[1], a[2], RestoreDate);
         else if (a.value(0) == "compact" && a.size() == 3)
             Operations::compact(a[1], a[2]);
-        else
+        else if (a.value(0) == "maintenance" && a.size() > 1) {
+            QString out, err;
+            QTextStream outStream(&out), errStream(&err);
+            if (Maintenance::run(a.mid(1), outStream, errStream, false) != Maintenance::Done)
+                error = err.trimmed();
+        } else
             return 2;
     } catch (const Error &e) {
         error = e.message();

@@ -37,7 +37,7 @@ inline const QDate RestoreDate(2026, 12, 9);
 // Runs what this program was started as a child for, returning its exit code; -1 when it is no
 // child. "--child ROLE DATABASE [ARG]": a role of Child below. "--operation" and "backup DATABASE
 // BACKUP", "restore BACKUP DATABASE" or "compact DATABASE TEMP": the operation as the window runs
-// it, printing "go" first and "done MS" after a success; a failure's message goes to stderr, with
+// it ("maintenance ARGS...": tarvos-maintenance's command line), printing "go" first and "done MS" after a success; a failure's message goes to stderr, with
 // exit code 1. around(true) runs just before the operation, around(false) just after.
 int runChildIfAsked(
     int argc, char **argv, const std::function<void(bool)> &around = [](bool) {});

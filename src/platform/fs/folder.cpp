@@ -329,23 +329,28 @@ int Folder::writeAccess(const QString &name) const
     return ::faccessat(fd(), nativeName(name).constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 }
 
-QStringList Folder::entries() const
+QStringList Folder::entries(const QString &action) const
 {
     QStringList names;
     const int copy = ::openat(fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (copy < 0)
-        return names;
+        throw Error::fromErrno(errno, action + QStringLiteral(": cannot list ") + quotedPath(path()));
     DIR *dir = ::fdopendir(copy);
     if (!dir) {
+        const int err = errno;
         ::close(copy);
-        return names;
+        throw Error::fromErrno(err, action + QStringLiteral(": cannot list ") + quotedPath(path()));
     }
+    errno = 0;
     while (const dirent *entry = ::readdir(dir)) {
         const QString name = QFile::decodeName(entry->d_name);
         if (name != QLatin1String(".") && name != QLatin1String(".."))
             names << name;
     }
+    const int err = errno;
     ::closedir(dir);
+    if (err != 0)
+        throw Error::fromErrno(err, action + QStringLiteral(": cannot list ") + quotedPath(path()));
     return names;
 }
 

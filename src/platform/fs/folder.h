@@ -110,8 +110,8 @@ public:
     // Whether this account may write the file name (its permissions, access list and file system
     // included): 0, or the errno that a write would meet (EACCES, EROFS).
     [[nodiscard]] int writeAccess(const QString &name) const;
-    // The names in the folder, "." and ".." left out.
-    [[nodiscard]] QStringList entries() const;
+    // The names in the folder, "." and ".." left out. Throws Error (errno) naming action.
+    [[nodiscard]] QStringList entries(const QString &action) const;
     // Makes the folder's entries durable (after a rename, a create or a remove). A file system
     // that cannot sync folders is passed over; a sync that fails is an error.
     void sync() const;

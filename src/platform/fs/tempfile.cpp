@@ -197,11 +197,10 @@ void removeStale(const Fs::Folder &folder, const QStringList &names) noexcept
 {
     if (!folder.valid())
         return;
-    const QStringList entries = folder.entries();
     QStringList companions;
     bool removed = false;
     try {
-        for (const QString &entry : entries) {
+        for (const QString &entry : folder.entries(QStringLiteral("Cannot look for leftovers"))) {
             for (const QString &name : names) {
                 QString companion;
                 if (name.isEmpty() || !isTempNameOf(entry, name, &companion))
@@ -221,7 +220,7 @@ void removeStale(const Fs::Folder &folder, const QStringList &names) noexcept
         if (removed)
             folder.sync();
     } catch (const Error &) {
-        // Only leftovers went: if their removal is lost, a later run removes them again.
+        // Only leftovers go: what could not be listed or whose removal is lost, a later run removes.
     }
 }
 
