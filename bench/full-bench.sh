@@ -51,10 +51,11 @@ done
 # --- tools ---------------------------------------------------------------------------------------
 tools/install-packages.sh time xvfb libx11-dev
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target opbench mkbackend tarvos-utility mapwatch >/dev/null
+cmake --build build -j"$(nproc)" --target opbench mkbackend tarvos-utility tarvos-maintenance mapwatch >/dev/null
 opbench=$(pwd)/build/bench/opbench
 mapwatch=$(pwd)/build/bench/mapwatch
 program=$(pwd)/build/bin/tarvos-utility
+maintenance=$(pwd)/build/bin/tarvos-maintenance
 
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
@@ -156,6 +157,14 @@ bench_size() {
         rm -f "$d/backup.copy"
         measure "$mib|cp + sync" sh -c 'cp "$1" "$2" && sync "$2"' sh "$db" "$d/backup.copy"
         cmp -s <(zstd -q -d -c "$d/backup.tvb") "$db" || { echo "our backup does not restore the database" >&2; exit 1; }
+        # The maintenance command's backup: written, synced, then read whole and checked.
+        rm -rf "$d/maintenance" "$d/check.zst"
+        mkdir -p "$d/maintenance"
+        measure "$mib|ours maintenance backup + check" "$maintenance" backup "$db" "$d/maintenance"
+        measure "$mib|zstd -3 -T0 + zstd -t + sync" sh -c 'zstd -q -f -3 -T0 "$1" -o "$2" && zstd -q -t "$2" && sync "$2"' \
+            sh "$db" "$d/check.zst"
+        cmp -s <(zstd -q -d -c "$d"/maintenance/BACK*.TVB) "$db" ||
+            { echo "the maintenance backup does not restore the database" >&2; exit 1; }
 
         rm -f "$d/target-ours$year.BAK" "$d/target-ours-shared$year.BAK"
         measure "$mib|ours restore" "$opbench" restore "$d/restore.tvb" "$d/target-ours.MDB"
@@ -295,7 +304,8 @@ report_size() {
     echo "| command | seconds | MB/s | peak MB |"
     echo "|---|---:|---:|---:|"
     local name
-    for name in "ours backup" "zstd -3 -T0" "zstd -3 -T0 + sync" "gzip -6" "cp" "cp + sync"; do
+    for name in "ours backup" "zstd -3 -T0" "zstd -3 -T0 + sync" "gzip -6" "cp" "cp + sync" \
+        "ours maintenance backup + check" "zstd -3 -T0 + zstd -t + sync"; do
         row "$k|$name" "$name" "$bytes"
     done
     echo "| | | | |"
@@ -323,7 +333,7 @@ report_size() {
     lf=${best_value[$k|login found first]}
     lm=${best_value[$k|login miss first]}
     peak=0
-    for name in "ours backup" "ours restore" "ours restore, shared" "ours restore without the safety copy" \
+    for name in "ours backup" "ours maintenance backup + check" "ours restore" "ours restore, shared" "ours restore without the safety copy" \
         "ours compaction" "ours compaction, shared" "login found" "login miss" "start to login"; do
         [ "${peak_kb[$k|$name]}" -gt "$peak" ] && peak=${peak_kb[$k|$name]}
     done
@@ -331,6 +341,9 @@ report_size() {
     echo "| target | measured | |"
     echo "|---|---:|---|"
     echo "| backup speed ≥ 1.0 × zstd -3 -T0 | $cb × ($(ratio "$k|zstd -3 -T0 + sync" "$k|ours backup") × zstd + sync) | $(verdict "$cb >= 1.0") |"
+    local mc
+    mc=$(ratio "$k|zstd -3 -T0 + zstd -t + sync" "$k|ours maintenance backup + check")
+    echo "| maintenance backup with check ≥ 1.0 × zstd -3 -T0 + zstd -t + sync | $mc × | $(verdict "$mc >= 1.0") |"
     echo "| restore speed ≥ 0.9 × zstd -d | $rb × ($(ratio "$k|zstd -d + sync" "$k|ours restore") × zstd -d + sync, $(ratio "$k|safety cp + zstd -d + sync" "$k|ours restore") × safety cp + zstd -d + sync) | $(verdict "$rb >= 0.9") |"
     echo "| restore without the safety copy ≥ 0.9 × zstd -d | $rib × ($(ratio "$k|zstd -d + sync" "$k|ours restore without the safety copy") × zstd -d + sync) | $(verdict "$rib >= 0.9") |"
     echo "| compaction time ≤ 1.2 × (VACUUM INTO + cp) | $ct × ($(awk -v o="${best_time[$k|ours compaction]}" -v r="${best_time[$k|VACUUM INTO + sync + mv]}" 'BEGIN { printf "%.2f", o / r }') × VACUUM INTO + sync + mv) | $(verdict "$ct <= 1.2") |"
