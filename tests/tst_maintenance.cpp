@@ -68,8 +68,16 @@ private slots:
         writeFile(folder + "/OTHER011226000000.TVB", readFile(folder + "/BACK301126023000.TVB"));
         QVERIFY(QFile::link(folder + "/BACK051226023000.TVB", folder + "/BACK020126000000.TVB"));
         QDir().mkpath(folder + "/BACK030126000000.TVB");
-        const QStringList others{"BACK.TVB", "BACK010126000000.TVB", "BACK020126000000.TVB", "BACK030126000000.TVB",
+        writeFile(tmp.path("TEXT"), textBytes(5000));
+        CompressionEngine::compressFile(tmp.path("TEXT"), folder + "/BACK040126000000.TVB");
+        const QStringList others{"BACK.TVB",
+                                 "BACK010126000000.TVB",
+                                 "BACK020126000000.TVB",
+                                 "BACK030126000000.TVB",
+                                 "BACK040126000000.TVB",
                                  "OTHER011226000000.TVB"};
+        // What a run stopped at another moment left, which nobody holds any more.
+        writeFile(folder + "/.BACK090126023000.TVB.tmp-stale", "half a backup");
 
         // The newest two, and those younger than four days.
         Ran ran = at(Now, {"backup", db, folder, "--keep", "2", "--keep-days", "4"});
@@ -132,6 +140,8 @@ private slots:
             << QStringList{"verify", "DIR/TEXT.TVB"} << 1 << "^321: \"DIR/TEXT.TVB\" holds no database";
         QTest::newRow("restore half a backup")
             << QStringList{"restore", "DIR/HALF.TVB", "DIR/BACK.MDB"} << 1 << "^321: .*HALF.TVB\" is truncated";
+        QTest::newRow("compact with a file in the way")
+            << QStringList{"compact", "DIR/BACK.MDB"} << 1 << "^14: .*\"DIR/BACKNEW.MDB\" is in the way";
         QTest::newRow("compact a text") << QStringList{"compact", "DIR/TEXT.MDB"} << 1 << "^26: .*TEXT.MDB";
     }
 
@@ -146,6 +156,7 @@ private slots:
         CompressionEngine::compressFile(tmp.path("TEXT.MDB"), tmp.path("TEXT.TVB"));
         CompressionEngine::compressFile(tmp.path("BACK.MDB"), tmp.path("GOOD.TVB"));
         writeFile(tmp.path("HALF.TVB"), readFile(tmp.path("GOOD.TVB")).chopped(5000));
+        writeFile(tmp.path("BACKNEW.MDB"), "a file in the compaction's way");
         const QStringList before = snapshot(tmp.path());
         args.replaceInStrings(QRegularExpression("^DIR"), tmp.path());
         const Ran ran = at(Now, args);
@@ -200,14 +211,26 @@ private slots:
             QCOMPARE(p.exitCode(), status);
         }
         QVERIFY(p.readAllStandardOutput().startsWith("Usage: tarvos-maintenance COMMAND ARGUMENTS...\n"));
-        // On a terminal, a bar for the step.
+        // On a terminal, a bar for each step; a step that fails ends its bar's line before the message.
         if (QStandardPaths::findExecutable("script").isEmpty())
             QSKIP("script(1), which gives a program a terminal, is missing");
-        p.start("script", {"-qec", "'" + program + "' verify '" + tmp.path("GOOD.TVB") + "'", "/dev/null"});
-        QVERIFY(p.waitForFinished(60000));
-        QVERIFY2(p.readAllStandardOutput().contains("\rCheck      [" + QByteArray(40, '#') +
-                                                    "] 100%\r\nBackup verified.\r\n"),
-                 "no progress bar");
+        const auto onTerminal = [&](const QString &args) {
+            p.start("script", {"-qec", "'" + program + "' " + args, "/dev/null"});
+            return p.waitForFinished(60000) ? p.readAllStandardOutput() : QByteArray();
+        };
+        const QByteArray full = "] 100%\r\n", bar = QByteArray(40, '#') + full;
+        QVERIFY2(onTerminal("backup '" + tmp.path("BACK.MDB") + "' '" + tmp.path() + "'")
+                     .contains("\rBackup     [" + bar + "\rCheck      [" + bar + "Backup successful.\r\n"),
+                 "no progress bars");
+        BackendMaker::make(tmp.path("BIG.MDB"), {{}, 0, 8 << 20});
+        CompressionEngine::compressFile(tmp.path("BIG.MDB"), tmp.path("BIG.TVB"));
+        QByteArray damaged = readFile(tmp.path("BIG.TVB"));
+        damaged.replace(damaged.size() / 2, 1000, QByteArray(1000, '\xff'));
+        writeFile(tmp.path("BAD.TVB"), damaged);
+        const QByteArray bad = onTerminal("verify '" + tmp.path("BAD.TVB") + "'");
+        QVERIFY2(QRegularExpression("%\r\n\\d+: .*BAD.TVB").match(QString::fromUtf8(bad)).hasMatch() &&
+                     !bad.contains(full),
+                 bad.constData());
     }
 
     void scheduleWritesAUserTimer()

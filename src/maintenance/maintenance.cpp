@@ -23,13 +23,16 @@ QList<Retention::Backup> backupsIn(const Fs::Folder &folder, const QString &name
 }
 
 // The names of backups of the database named name that entries hold or that hidden temporary
-// files among them stand for (".NAME.purpose-tag").
+// files among them stand for (".NAME.purpose-tag", "..NAME.purpose-tag.purpose-tag").
 QStringList stampedNames(const QStringList &entries, const QString &name)
 {
     const qsizetype length = Paths::stampedBackupName(name, QDateTime(QDate(2000, 1, 1), QTime())).size();
     QStringList names;
     for (const QString &entry : entries) {
-        const QString candidate = entry.startsWith(QLatin1Char('.')) ? entry.mid(1, length) : entry;
+        qsizetype dots = 0;
+        while (dots < entry.size() && entry[dots] == QLatin1Char('.'))
+            ++dots;
+        const QString candidate = dots > 0 ? entry.mid(dots, length) : entry;
         if (Paths::backupStamp(candidate, name).isValid())
             names << candidate;
     }
