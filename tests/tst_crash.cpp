@@ -400,39 +400,25 @@ struct Case {
     // one is in place, only as many as leave the newest two.
     QString maintained(QString &phase, const DbContent &now) const
     {
-        if (now != original)
-            return "the database changed: " + now.text();
-        if (readFile(work + "/out/" + NamedLikeABackup) != OlderBackup)
-            return "a file named like a backup changed";
-        int removed = 0, kept = 0;
-        QStringList made;
-        for (const QString &name : entries(work + "/out").filter(QRegularExpression("^BACK\\d{12}\\.TVB$"))) {
-            if (name == NamedLikeABackup)
-                continue;
-            ++kept;
-            if (!OlderBackups.contains(name)) {
-                made << name;
-                continue;
-            }
-            if (readFile(work + "/out/" + name) != olderBackupBytes)
-                return "the older backup " + name + " changed";
-        }
-        for (const QString &name : OlderBackups)
-            removed += QFile::exists(work + "/out/" + name) ? 0 : 1;
-        phase = removed > 0 ? "pruned" : made.isEmpty() ? "old backups" : "new backup";
-        if (removed > 0 && (made.isEmpty() || kept < 2))
-            return QStringLiteral("%1 older backups removed, %2 backups left, new ones: %3")
-                .arg(removed)
-                .arg(kept)
-                .arg(made.join(", "));
-        for (const QString &name : made) {
+        if (now != original || readFile(work + "/out/" + NamedLikeABackup) != OlderBackup)
+            return "the database or the file named like a backup changed: " + now.text();
+        QStringList left = entries(work + "/out").filter(QRegularExpression("^BACK\\d{12}\\.TVB$")), made;
+        left.removeOne(NamedLikeABackup);
+        for (const QString &name : left) {
             const QString unpacked = work + "/unpacked.MDB";
-            if (QProcess::execute("zstd", {"-d", "-q", "-f", work + "/out/" + name, "-o", unpacked}) != 0 ||
+            if (OlderBackups.contains(name) && readFile(work + "/out/" + name) == olderBackupBytes)
+                continue;
+            if (OlderBackups.contains(name) ||
+                QProcess::execute("zstd", {"-d", "-q", "-f", work + "/out/" + name, "-o", unpacked}) != 0 ||
                 readFile(unpacked) != originalBytes)
-                return "the new backup " + name + " does not hold the database";
-            QFile::remove(unpacked);
+                return name + " is neither as it was nor a backup of the database";
+            made << name;
         }
-        return {};
+        const qsizetype removed = OlderBackups.size() + made.size() - left.size();
+        phase = removed > 0 ? "pruned" : made.isEmpty() ? "old backups" : "new backup";
+        return removed > 0 && (made.isEmpty() || left.size() < 2)
+                   ? QStringLiteral("%1 older backups removed, %2 left").arg(removed).arg(left.size())
+                   : QString();
     }
 
     // The work folder after a run that succeeded; targetBefore is the database just before it.

@@ -70,12 +70,8 @@ private slots:
         QDir().mkpath(folder + "/BACK030126000000.TVB");
         writeFile(tmp.path("TEXT"), textBytes(5000));
         CompressionEngine::compressFile(tmp.path("TEXT"), folder + "/BACK040126000000.TVB");
-        const QStringList others{"BACK.TVB",
-                                 "BACK010126000000.TVB",
-                                 "BACK020126000000.TVB",
-                                 "BACK030126000000.TVB",
-                                 "BACK040126000000.TVB",
-                                 "OTHER011226000000.TVB"};
+        const QString others = "BACK.TVB BACK010126000000.TVB BACK020126000000.TVB BACK030126000000.TVB "
+                               "BACK040126000000.TVB %1 OTHER011226000000.TVB";
         // What a run stopped at another moment left, which nobody holds any more.
         writeFile(folder + "/.BACK090126023000.TVB.tmp-stale", "half a backup");
 
@@ -84,11 +80,8 @@ private slots:
         QCOMPARE(ran.err, QString());
         QCOMPARE(ran.out, "Backup successful.\n" + folder + "/BACK101226023000.TVB\nRemoved " + folder +
                               "/BACK301126023000.TVB\nRemoved " + folder + "/BACK051226023000.TVB\n");
-        QStringList kept = QStringList(others) << "BACK071226023000.TVB"
-                                               << "BACK091226023000.TVB"
-                                               << "BACK101226023000.TVB";
-        kept.sort();
-        QCOMPARE(entries(folder), kept);
+        QCOMPARE(entries(folder).join(' '),
+                 others.arg("BACK071226023000.TVB BACK091226023000.TVB BACK101226023000.TVB"));
         // zstd itself reads the database back, and the backup is no more open than the database.
         const QString unpacked = tmp.path("unpacked");
         QCOMPARE(QProcess::execute("zstd", {"-d", "-q", folder + "/BACK101226023000.TVB", "-o", unpacked}), 0);
@@ -100,9 +93,7 @@ private slots:
         QCOMPARE(ran.out, "Backup successful.\n" + folder + "/BACK101226033000.TVB\nRemoved " + folder +
                               "/BACK071226023000.TVB\nRemoved " + folder + "/BACK091226023000.TVB\nRemoved " + folder +
                               "/BACK101226023000.TVB\n");
-        kept = QStringList(others) << "BACK101226033000.TVB";
-        kept.sort();
-        QCOMPARE(entries(folder), kept);
+        QCOMPARE(entries(folder).join(' '), others.arg("BACK101226033000.TVB"));
         QCOMPARE(readFile(folder + "/BACK010126000000.TVB"), QByteArray("named like a backup"));
     }
 
