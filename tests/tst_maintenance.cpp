@@ -5,14 +5,11 @@
 #include "platform/zlibtool/compressionengine.h"
 #include "testsupport.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTextStream>
-
-#include <sys/stat.h>
 
 using namespace TestSupport;
 
@@ -34,14 +31,12 @@ Ran at(const QDateTime &now, const QStringList &args)
     return {status, out, err};
 }
 
-// Every file of folder with its bytes (a link as its target), to tell that nothing changed.
+// Every file of folder with its bytes, to tell that nothing changed.
 QStringList snapshot(const QString &folder)
 {
     QStringList files;
-    for (const QString &name : entries(folder)) {
-        const QFileInfo info(folder + "/" + name);
-        files << name + " " + (info.isSymLink() ? info.symLinkTarget() : readFile(info.filePath()).toBase64());
-    }
+    for (const QString &name : entries(folder))
+        files << name + " " + readFile(folder + "/" + name).toBase64();
     return files;
 }
 
@@ -59,7 +54,7 @@ private slots:
         const QString db = tmp.path("BACK.MDB"), folder = tmp.path("Sicherung Ä");
         QDir().mkpath(folder);
         BackendMaker::make(db, {{{"ADMIN", "Secret"}}, 50});
-        ::chmod(QFile::encodeName(db).constData(), 0640);
+        QFile::setPermissions(db, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
         for (const int days : {10, 5, 3, 1})
             QCOMPARE(at(Now.addDays(-days), {"backup", db, folder}).status, 0);
         // Whatever their names, files that are not backups of this database stay.
@@ -109,8 +104,6 @@ private slots:
                                         << usage.arg("backup takes 2 arguments, not 1");
         QTest::newRow("keep none") << QStringList{"backup", "DIR/BACK.MDB", "DIR", "--keep", "0"} << 2
                                    << usage.arg("--keep needs a whole number of at least 1, not 0");
-        QTest::newRow("keep what") << QStringList{"backup", "DIR/BACK.MDB", "DIR", "--keep-days"} << 2
-                                   << usage.arg("--keep-days needs a value");
         QTest::newRow("option of another command")
             << QStringList{"verify", "DIR/GOOD.TVB", "--keep", "2"} << 2 << usage.arg("--keep does not go with verify");
         QTest::newRow("schedule at no time") << QStringList{"schedule", "DIR/BACK.MDB", "DIR", "--daily", "24:00"} << 2
@@ -152,10 +145,8 @@ private slots:
         args.replaceInStrings(QRegularExpression("^DIR"), tmp.path());
         const Ran ran = at(Now, args);
         QCOMPARE(ran.out, QString());
-        QVERIFY2(QRegularExpression(message.replace("DIR", QRegularExpression::escape(tmp.path())))
-                     .match(ran.err)
-                     .hasMatch(),
-                 qPrintable(ran.err));
+        const QRegularExpression expected(message.replace("DIR", QRegularExpression::escape(tmp.path())));
+        QVERIFY2(expected.match(ran.err).hasMatch(), qPrintable(ran.err));
         QCOMPARE(ran.status, status);
         QCOMPARE(snapshot(tmp.path()), before);
     }
@@ -169,8 +160,7 @@ private slots:
         QCOMPARE(at(Now, {"backup", other, tmp.path()}).status, 0);
         const QStringList rows = tableCounts(db);
         Ran ran = at(Now, {"restore", tmp.path("OTHER101226023000.TVB"), db});
-        QCOMPARE(ran.err, QString());
-        QCOMPARE(ran.out, QString("Restore successful.\n"));
+        QCOMPARE(ran.out + ran.err, QString("Restore successful.\n"));
         QCOMPARE(tableCounts(db), tableCounts(other));
         QCOMPARE(tableCounts(tmp.path("BACK26.BAK")), rows);
 
@@ -188,20 +178,17 @@ private slots:
         CompressionEngine::compressFile(tmp.path("BACK.MDB"), tmp.path("GOOD.TVB"));
         const QString program = appDir() + "/tarvos-maintenance";
         QProcess p;
-        p.start(program, {"verify", tmp.path("GOOD.TVB")});
-        QVERIFY(p.waitForFinished(60000));
         // Not on a terminal: the outcome alone.
-        QCOMPARE(p.readAllStandardOutput(), QByteArray("Backup verified.\n"));
-        QCOMPARE(p.readAllStandardError(), QByteArray());
-        QCOMPARE(p.exitCode(), 0);
-        for (const auto &[args, status] : {std::pair{QStringList{"verify", tmp.path("BACK.MDB")}, 1},
-                                           {QStringList{"verify"}, 2},
-                                           {QStringList{"--help"}, 0}}) {
+        for (const auto &[args, status, out] :
+             {std::tuple{QStringList{"verify", tmp.path("GOOD.TVB")}, 0, QByteArray("Backup verified.\n")},
+              {QStringList{"verify", tmp.path("BACK.MDB")}, 1, QByteArray()},
+              {QStringList{"verify"}, 2, QByteArray()},
+              {QStringList{"--help"}, 0, QByteArray("Usage: tarvos-maintenance COMMAND ARGUMENTS...\n")}}) {
             p.start(program, args);
             QVERIFY(p.waitForFinished(60000));
             QCOMPARE(p.exitCode(), status);
+            QVERIFY(p.readAllStandardOutput().startsWith(out) && p.readAllStandardError().isEmpty() == (status == 0));
         }
-        QVERIFY(p.readAllStandardOutput().startsWith("Usage: tarvos-maintenance COMMAND ARGUMENTS...\n"));
         // On a terminal, a bar for each step; a step that fails ends its bar's line before the message.
         if (QStandardPaths::findExecutable("script").isEmpty())
             QSKIP("script(1), which gives a program a terminal, is missing");
@@ -231,10 +218,10 @@ private slots:
                       name = "tarvos-backup-Back_up_____100__-" +
                              QCryptographicHash::hash(db.toUtf8(), QCryptographicHash::Sha256).toHex().left(8);
         const QString program = QCoreApplication::applicationFilePath();
-        const QString escaped = QString(db).replace("%", "%%").replace("$", "$$");
         const QString service = "[Unit]\nDescription=Tarvos Utility: backup of " + QString(db).replace("%", "%%") +
                                 " into " + tmp.path("out") + "\n\n[Service]\nType=oneshot\nExecStart=\"" + program +
-                                "\" \"backup\" \"" + escaped + "\" \"" + tmp.path("out") +
+                                "\" \"backup\" \"" + QString(db).replace("%", "%%").replace("$", "$$") + "\" \"" +
+                                tmp.path("out") +
                                 "\" \"--keep\" \"7\"\n# In the background: the business application keeps the disk "
                                 "first.\nNice=10\nIOSchedulingClass=idle\n";
         const QString timer = "[Unit]\nDescription=Tarvos Utility: daily backup of " + QString(db).replace("%", "%%") +
@@ -265,10 +252,9 @@ private slots:
         ran = at(Now, {"schedule", db, "--remove"});
         QCOMPARE(ran.out + ran.err, QString("Schedule removed.\n"));
         QCOMPARE(entries(units), QStringList());
-        QCOMPARE(readFile(log), "--user daemon-reload\n--user enable --now " + name.toUtf8() +
-                                    ".timer\n--user "
-                                    "disable --now " +
-                                    name.toUtf8() + ".timer\n--user daemon-reload\n");
+        QCOMPARE(QString(readFile(log)), QString("--user daemon-reload\n--user enable --now %1.timer\n--user disable "
+                                                 "--now %1.timer\n--user daemon-reload\n")
+                                             .arg(name));
         // Without a session of the operator's, systemctl's own words say why.
         qputenv("FAIL", "1");
         ran = at(Now, {"schedule", db, tmp.path("out"), "--daily", "2:05"});
