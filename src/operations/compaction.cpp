@@ -66,6 +66,8 @@ void verifyCopy(const QString &source, const QString &copy, const QMap<QString, 
     try {
         problems = integrityProblemsInParallel(copy, &copyCounts, progress, settings);
     } catch (const Error &e) {
+        if (e.number() == ECANCELED)
+            throw;
         throw Error(e.number(), action + QStringLiteral(": ") + e.description());
     }
     if (!problems.isEmpty()) {

@@ -3,6 +3,7 @@
 #include "operations/databasefile.h"
 #include "platform/dao/connection.h"
 #include "platform/errors.h"
+#include "platform/stop.h"
 
 #include <QRegularExpression>
 
@@ -25,6 +26,9 @@ struct Part {
 Dao::ConnectionPtr openForCheck(const QString &path, const CopyCheckSettings &settings, const QString &action)
 {
     Dao::ConnectionPtr db = Dao::openConnection(path, SQLITE_OPEN_READONLY, 0, action);
+    // A part of a large copy runs for seconds: it is interrupted when the program is asked to end.
+    sqlite3_progress_handler(
+        db.get(), 1000, [](void *) { return Stop::requested() ? 1 : 0; }, nullptr);
     DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA cache_size = -%1").arg(std::max(settings.cacheKiB, 1)), action);
     DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA mmap_size = %1").arg(std::max<qint64>(settings.mmapBytes, 0)),
                        action);
@@ -182,8 +186,10 @@ QStringList integrityProblemsInParallel(const QString &copyPath, QMap<QString, q
             }
         }
     }
-    if (shared.failure)
+    if (shared.failure) {
+        Stop::check(action); // interrupted for that reason, not for a fault of the copy
         std::rethrow_exception(shared.failure);
+    }
     if (rowCounts)
         *rowCounts = counts;
     return shared.problems;
