@@ -18,11 +18,7 @@ QSettings store()
 
 QString defaultBackEnd()
 {
-#ifdef Q_OS_WIN
-    return QStringLiteral("C:\\BACK\\BACK.MDB");
-#else
     return QDir::homePath() + QStringLiteral("/BACK/BACK.MDB");
-#endif
 }
 
 QString GetSetting(const QString &key, const QString &defaultValue)

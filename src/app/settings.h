@@ -19,8 +19,8 @@ inline constexpr char RestTo[] = "RestTo";     // database to restore into
 inline constexpr char Compact[] = "Compact";   // database to compact
 } // namespace Key
 
-// The back-end path used when none is stored: C:\BACK\BACK.MDB on Windows,
-// <home>/BACK/BACK.MDB elsewhere.
+// The back-end path used when none is stored: <home>/BACK/BACK.MDB (the program is built for
+// Linux; the business application's own default is C:\BACK\BACK.MDB).
 [[nodiscard]] QString defaultBackEnd();
 
 [[nodiscard]] QString GetSetting(const QString &key, const QString &defaultValue);

@@ -536,18 +536,6 @@ void frmTvUtil::showCompressionError(BusyState &busy, const Error &error)
     ZlibTool1->setVisible(false);
 }
 
-void frmTvUtil::CompressFile(QString &SrcFile, QString &DstFile)
-{
-    BusyState busy(*this);
-    CompressFile(busy, SrcFile, DstFile);
-}
-
-void frmTvUtil::DecompressFile(QString &SrcFile, QString &DstFile)
-{
-    BusyState busy(*this);
-    DecompressFile(busy, SrcFile, DstFile);
-}
-
 void frmTvUtil::CompressFile(BusyState &busy, QString &SrcFile, QString &DstFile)
 {
     try {

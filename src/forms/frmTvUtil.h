@@ -48,13 +48,6 @@ public:
     // Start: runs the operation of the selected tab (0 Backup, 1 Restore, 2 Compact; any other
     // index does nothing) under the busy state, and reports any error in a message box.
     void cmdStart_Click();
-    // Backs up SrcFile into DstFile, after forcing DstFile's extension to ".TVB" (the caller's
-    // string holds the rewritten path afterwards). Reports the outcome in a message box; handles
-    // its own errors, restoring the pointer and Start before it shows them.
-    void CompressFile(QString &SrcFile, QString &DstFile);
-    // Restores the backup SrcFile over DstFile; reports and handles errors as CompressFile does.
-    void DecompressFile(QString &SrcFile, QString &DstFile);
-
     // The program was asked to end (a signal): stops the operation under way, if any, and closes
     // the program once it has ended, saving the settings as Close does.
     void stopAndClose();
@@ -90,7 +83,11 @@ private:
     void unloadSelf();
 
     class BusyState;
+    // Backs up SrcFile into DstFile, after forcing DstFile's extension to ".TVB" (the caller's
+    // string holds the rewritten path afterwards). Reports the outcome in a message box; handles
+    // its own errors, restoring the pointer and Start (busy) before it shows them.
     void CompressFile(BusyState &busy, QString &SrcFile, QString &DstFile);
+    // Restores the backup SrcFile over DstFile; reports and handles errors as CompressFile does.
     void DecompressFile(BusyState &busy, QString &SrcFile, QString &DstFile);
     // Runs operation off the window's thread; onWorking runs on the window's thread once the
     // operation has passed its checks, and progress, when given, shows how far it has come.

@@ -17,11 +17,7 @@ QString stamped(const QString &base, const QDateTime &now)
 
 FileNameCase platformFileNameCase()
 {
-#ifdef Q_OS_WIN
-    return FileNameCase::Ignored;
-#else
-    return FileNameCase::Significant;
-#endif
+    return FileNameCase::Significant; // the program is built for Linux
 }
 
 QString backEndPathAfterLogin(const QString &path, FileNameCase rule)

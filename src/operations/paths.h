@@ -7,7 +7,8 @@
 // The names and paths that backup, restore and compaction derive from what the user typed.
 namespace Paths {
 
-// Whether file names on this platform ignore case (Windows) or tell it apart.
+// Whether file names ignore case (as on Windows) or tell it apart (Linux, which the program is
+// built for).
 enum class FileNameCase { Ignored, Significant };
 [[nodiscard]] FileNameCase platformFileNameCase();
 

@@ -18,7 +18,6 @@ void AnimationCtrl::Open(const QString &path)
     AviClip clip = AviClip::load(path); // throws before anything changes
     timer_.stop();
     clip_ = std::move(clip);
-    path_ = path;
     const qint64 ms = (clip_.frameIntervalUs() + 500) / 1000;
     timer_.setInterval(int(std::clamp<qint64>(ms, 1, AviClip::MaxFrameIntervalUs / 1000)));
     showFrame(0);

@@ -33,7 +33,6 @@ public:
 
     bool isOpen() const { return !clip_.isNull(); }
     bool isPlaying() const { return timer_.isActive(); }
-    QString clipPath() const { return path_; }
     int frameCount() const { return clip_.frameCount(); }
     QSize frameSize() const { return clip_.size(); }
     // The frame shown, or -1 before a clip is opened.
@@ -55,7 +54,6 @@ private:
     void advance();
 
     AviClip clip_;
-    QString path_;
     QTimer timer_;
     int frame_ = -1;
     QImage shown_; // the current frame, its background made transparent

@@ -7,10 +7,12 @@
 #include <QHash>
 #include <QWidget>
 
+#include <functional>
+
 namespace {
 
 struct ClassEntry {
-    Controls::Factory factory;
+    std::function<QWidget *()> factory;
     bool available = true;
 };
 
@@ -31,11 +33,6 @@ Error cannotCreate(long number, const QString &classId, const QString &cause)
 } // namespace
 
 namespace Controls {
-
-void registerClass(const QString &classId, Factory factory)
-{
-    registry().insert(classId, ClassEntry{std::move(factory), true});
-}
 
 void setAvailable(const QString &classId, bool available)
 {

@@ -2,20 +2,14 @@
 
 #include <QString>
 
-#include <functional>
-
 class QWidget;
 
-// Controls created at run time by their registered class name, as a window's control
-// collection does, and the placement properties that the window gives them (in twips).
+// Controls created at run time by their class name, as a window's control collection does, and
+// the placement properties that the window gives them (in twips). The one class known is
+// "ZlibTool.ZlibToolCtrl.1", the compression control.
 namespace Controls {
 
-using Factory = std::function<QWidget *()>;
-
-// Registers (or replaces) the factory of a class name. "ZlibTool.ZlibToolCtrl.1", the
-// compression control, is registered from the start.
-void registerClass(const QString &classId, Factory factory);
-// Marks a registered class as installed or not; a class that is not cannot be created.
+// Marks a known class as installed or not; a class that is not cannot be created.
 void setAvailable(const QString &classId, bool available);
 
 // Creates a control of class classId, names it and places it on container, and returns it,

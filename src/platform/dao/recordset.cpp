@@ -16,12 +16,6 @@ bool Recordset::Eof() const
     return eof_;
 }
 
-void Recordset::MoveNext()
-{
-    requireRow(QStringLiteral("Cannot move to the next row"));
-    step();
-}
-
 QVariant Recordset::field(const QString &name) const
 {
     requireRow(QStringLiteral("Cannot read field ") + name);

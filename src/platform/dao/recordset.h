@@ -15,11 +15,9 @@ public:
     Recordset(const Recordset &) = delete;
     Recordset &operator=(const Recordset &) = delete;
 
-    // True when there is no current row: the query matched nothing, MoveNext went past the last
-    // row, or the recordset is closed.
+    // True when there is no current row: the query matched nothing, or the recordset is closed.
+    // (The login reads the first row only.)
     [[nodiscard]] bool Eof() const;
-    // Moves to the next row. Fails at the end and on a closed recordset.
-    void MoveNext();
     // The value of column name (compared without regard to case) in the current row: text as
     // QString, integers as qint64, reals as double, blobs as QByteArray, NULL as a null QVariant.
     [[nodiscard]] QVariant field(const QString &name) const;

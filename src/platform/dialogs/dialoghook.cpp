@@ -85,12 +85,6 @@ void answerFileOpen(std::optional<QString> path)
     state().fileAnswers.enqueue(std::move(path));
 }
 
-int pendingAnswers()
-{
-    const State &s = state();
-    return int(s.messageAnswers.size() + s.inputAnswers.size() + s.fileAnswers.size());
-}
-
 QList<Shown> shown()
 {
     return state().shown;

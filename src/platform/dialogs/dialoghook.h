@@ -33,8 +33,6 @@ QString describe(const Shown &box);
 void answerMsgBox(int button);                    // Msg::OK, Msg::Retry, Msg::Cancel, ...
 void answerInput(std::optional<QString> text);    // nullopt = the box is cancelled
 void answerFileOpen(std::optional<QString> path); // nullopt = the dialog is cancelled
-// Scripted answers not used yet, of all kinds.
-int pendingAnswers();
 
 // Every box shown since the last clear() or reset(), in order.
 QList<Shown> shown();

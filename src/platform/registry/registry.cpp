@@ -7,22 +7,16 @@
 #include <memory>
 #include <mutex>
 
-#ifdef Q_OS_WIN
-#include "platform/registry/systemregistry.h"
-#endif
-
 namespace Registry {
 namespace {
 
 // The rights a key of the hive file grants: reading only, since nothing here writes the file.
 constexpr quint32 GrantedRights = KEY_READ | KEY_WOW64_64KEY | KEY_WOW64_32KEY | GENERIC_READ | MAXIMUM_ALLOWED;
 
-// An open key: a snapshot of the hive taken when its root was opened, and the key's path in it;
-// or, on Windows without a hive file, the system's handle.
+// An open key: a snapshot of the hive taken when its root was opened, and the key's path in it.
 struct OpenKey {
     std::shared_ptr<const Hive> hive;
     QString path;
-    void *system = nullptr;
 };
 
 struct State {
@@ -56,26 +50,13 @@ QString rootName(HKEY root)
     }
 }
 
-#ifdef Q_OS_WIN
-bool useSystemRegistry(const State &s)
-{
-    return s.hiveFile.isEmpty();
-}
-#endif
-
 // The key that a handle names: a predefined root (with a fresh look at the hive) or an open key.
 // Called with the state locked; false for an unknown handle.
 bool resolve(State &s, HKEY handle, OpenKey &key)
 {
     const QString root = rootName(handle);
     if (!root.isEmpty()) {
-#ifdef Q_OS_WIN
-        if (useSystemRegistry(s)) {
-            key = OpenKey{nullptr, root, System::rootHandle(quint32(handle))};
-            return true;
-        }
-#endif
-        key = OpenKey{std::make_shared<const Hive>(Hive::load(s.hiveFile)), root, nullptr};
+        key = OpenKey{std::make_shared<const Hive>(Hive::load(s.hiveFile)), root};
         return true;
     }
     const auto it = s.keys.find(quint32(handle));
@@ -121,15 +102,6 @@ long RegOpenKeyExA(HKEY root, const QByteArray &subKey, quint32 options, quint32
     OpenKey base;
     if (!resolve(s, root, base))
         return ERROR_INVALID_HANDLE;
-#ifdef Q_OS_WIN
-    if (base.system) {
-        void *opened = nullptr;
-        const long rc = System::open(base.system, subKey, options, samDesired, &opened);
-        if (rc == ERROR_SUCCESS)
-            *result = addHandle(s, OpenKey{nullptr, base.path, opened});
-        return rc;
-    }
-#endif
     QString path = base.path;
     QString names = QString::fromLocal8Bit(subKey);
     if (names.endsWith(QLatin1Char('\\')))
@@ -145,7 +117,7 @@ long RegOpenKeyExA(HKEY root, const QByteArray &subKey, quint32 options, quint32
     }
     if (samDesired & ~GrantedRights)
         return ERROR_ACCESS_DENIED;
-    *result = addHandle(s, OpenKey{base.hive, path, nullptr});
+    *result = addHandle(s, OpenKey{base.hive, path});
     return ERROR_SUCCESS;
 }
 
@@ -159,10 +131,6 @@ long RegQueryValueExA(HKEY key, const QByteArray &valueName, quint32 *reserved, 
     OpenKey open;
     if (!resolve(s, key, open))
         return ERROR_INVALID_HANDLE;
-#ifdef Q_OS_WIN
-    if (open.system)
-        return System::query(open.system, valueName, reserved, type, data, size);
-#endif
     const HiveValue *value = open.hive->value(open.path, QString::fromLocal8Bit(valueName));
     if (!value)
         return ERROR_FILE_NOT_FOUND;
@@ -196,10 +164,6 @@ long RegCloseKey(HKEY key)
     if (it == s.keys.end())
         return ERROR_INVALID_HANDLE;
     long rc = ERROR_SUCCESS;
-#ifdef Q_OS_WIN
-    if (it->second.system)
-        rc = System::close(it->second.system);
-#endif
     s.keys.erase(it);
     return rc;
 }

@@ -3,9 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
-// The three registry calls of advapi32 (ANSI forms), with their classic meaning and results.
-// On Windows they are the system's own functions. Elsewhere the machine-wide hive is a read-only
-// file in the Windows ".reg" export syntax (see hivefile.h); it grants read rights only, so a
+// The three registry calls of advapi32 (ANSI forms), with their classic meaning and results,
+// over the machine-wide hive: a read-only file in the Windows ".reg" export syntax (see hivefile.h); it grants read rights only, so a
 // key opened for writing is refused with ERROR_ACCESS_DENIED.
 //
 // Names and values travel as bytes in the local 8-bit encoding (the "ANSI code page"): UTF-8
@@ -77,9 +76,8 @@ inline constexpr quint32 REG_OPTION_OPEN_LINK = 0x0008;
 long RegCloseKey(HKEY key);
 
 // The file that holds the machine-wide hive. The default is fixed at build time:
-// <sysconfdir>/tarvos-utility/registry.reg, or empty on Windows. Tests and tools point it
-// elsewhere. An empty path means the system's own registry on Windows, and no hive (every key
-// below the roots absent) elsewhere.
+// <sysconfdir>/tarvos-utility/registry.reg. Tests and tools point it elsewhere. An empty path
+// means no hive: every key below the roots is absent.
 [[nodiscard]] QString hiveFile();
 void setHiveFile(const QString &path);
 
