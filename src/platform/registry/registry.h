@@ -3,63 +3,41 @@
 #include <QByteArray>
 #include <QString>
 
-// The three registry calls of advapi32 (ANSI forms), with their classic meaning and results,
-// over the machine-wide hive: a read-only file in the Windows ".reg" export syntax (see hivefile.h); it grants read rights only, so a
-// key opened for writing is refused with ERROR_ACCESS_DENIED.
+// The three registry calls of advapi32 that System Info makes (ANSI forms), with their classic
+// results, over the machine-wide hive: a read-only file in the ".reg" syntax that
+// tools/seed-registry.sh writes:
 //
-// Names and values travel as bytes in the local 8-bit encoding (the "ANSI code page"): UTF-8
-// here. String data (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) comes back in that encoding with its
-// terminating zero counted in the size, as the ANSI calls return it.
+//   Windows Registry Editor Version 5.00        (or REGEDIT4; UTF-8, a byte-order mark passed over)
+//   ; a comment
+//   [HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Shared Tools\MSINFO]
+//   "PATH"="/usr/bin/hardinfo"                  (\\ and \" stand for a backslash and a quote)
+//   "Number"=dword:0000abcd
+//   @="the key's default value"
+//
+// Key and value names compare without regard to case. A line the reader cannot take is skipped;
+// a file without the header line, unreadable or larger than MaxHiveSize holds no keys. The hive
+// grants read rights only, so a key opened for more is refused with ERROR_ACCESS_DENIED. Names
+// and values travel as bytes in the local 8-bit encoding (UTF-8 here); a string's data has its
+// terminating zero counted, as the ANSI calls return it.
 namespace Registry {
 
-// A registry key handle: one of the predefined roots or a key opened by RegOpenKeyExA.
+// A registry key handle: the predefined root below or a key opened by RegOpenKeyExA.
 enum class HKEY : quint32 {};
-
-inline constexpr HKEY HKEY_CLASSES_ROOT{0x80000000u};
-inline constexpr HKEY HKEY_CURRENT_USER{0x80000001u};
 inline constexpr HKEY HKEY_LOCAL_MACHINE{0x80000002u};
-inline constexpr HKEY HKEY_USERS{0x80000003u};
-inline constexpr HKEY HKEY_CURRENT_CONFIG{0x80000005u};
+inline constexpr qint64 MaxHiveSize = 16 << 20;
 
-// Results.
-inline constexpr long ERROR_SUCCESS = 0;
-inline constexpr long ERROR_FILE_NOT_FOUND = 2;
-inline constexpr long ERROR_ACCESS_DENIED = 5;
-inline constexpr long ERROR_INVALID_HANDLE = 6;
-inline constexpr long ERROR_INVALID_PARAMETER = 87;
-inline constexpr long ERROR_MORE_DATA = 234;
+// Results, value types and the access rights of a key.
+inline constexpr long ERROR_SUCCESS = 0, ERROR_FILE_NOT_FOUND = 2, ERROR_ACCESS_DENIED = 5, ERROR_INVALID_HANDLE = 6,
+                      ERROR_INVALID_PARAMETER = 87, ERROR_MORE_DATA = 234;
+inline constexpr quint32 REG_NONE = 0, REG_SZ = 1, REG_DWORD = 4;
+inline constexpr quint32 KEY_SET_VALUE = 0x0002, KEY_READ = 0x20019, KEY_WRITE = 0x20006, KEY_ALL_ACCESS = 0xF003F;
 
-// Value types.
-inline constexpr quint32 REG_NONE = 0;
-inline constexpr quint32 REG_SZ = 1;
-inline constexpr quint32 REG_EXPAND_SZ = 2;
-inline constexpr quint32 REG_BINARY = 3;
-inline constexpr quint32 REG_DWORD = 4;
-inline constexpr quint32 REG_MULTI_SZ = 7;
-
-// Access rights of a key.
-inline constexpr quint32 KEY_QUERY_VALUE = 0x0001;
-inline constexpr quint32 KEY_SET_VALUE = 0x0002;
-inline constexpr quint32 KEY_CREATE_SUB_KEY = 0x0004;
-inline constexpr quint32 KEY_ENUMERATE_SUB_KEYS = 0x0008;
-inline constexpr quint32 KEY_NOTIFY = 0x0010;
-inline constexpr quint32 KEY_WOW64_64KEY = 0x0100;
-inline constexpr quint32 KEY_WOW64_32KEY = 0x0200;
-inline constexpr quint32 READ_CONTROL = 0x00020000;
-inline constexpr quint32 KEY_READ = READ_CONTROL | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY; // 0x20019
-inline constexpr quint32 KEY_WRITE = READ_CONTROL | KEY_SET_VALUE | KEY_CREATE_SUB_KEY;                   // 0x20006
-inline constexpr quint32 KEY_ALL_ACCESS = 0x000F003F;
-inline constexpr quint32 GENERIC_READ = 0x80000000u;
-inline constexpr quint32 MAXIMUM_ALLOWED = 0x02000000u;
-
-// Options of RegOpenKeyExA.
-inline constexpr quint32 REG_OPTION_OPEN_LINK = 0x0008;
-
-// Opens subKey (names separated by "\", any case) below root, which is a predefined root or an
-// open key; an empty subKey opens root itself again. On success *result receives a handle to
-// close with RegCloseKey. Results: ERROR_SUCCESS; ERROR_FILE_NOT_FOUND for a missing key;
-// ERROR_ACCESS_DENIED when samDesired asks for more than the key grants; ERROR_INVALID_HANDLE
-// for an unknown root; ERROR_INVALID_PARAMETER for unknown options or a null result.
+// Opens subKey (names separated by "\", any case) below root, the predefined root (the hive
+// file is read afresh) or an open key; an empty subKey opens root itself again. On success
+// *result receives a handle to close with RegCloseKey. Results: ERROR_SUCCESS;
+// ERROR_FILE_NOT_FOUND for a missing key; ERROR_ACCESS_DENIED when samDesired asks for more than
+// reading; ERROR_INVALID_HANDLE for an unknown handle; ERROR_INVALID_PARAMETER for options other
+// than 0 or a null result.
 [[nodiscard]] long RegOpenKeyExA(HKEY root, const QByteArray &subKey, quint32 options, quint32 samDesired,
                                  HKEY *result);
 
@@ -76,8 +54,8 @@ inline constexpr quint32 REG_OPTION_OPEN_LINK = 0x0008;
 long RegCloseKey(HKEY key);
 
 // The file that holds the machine-wide hive. The default is fixed at build time:
-// <sysconfdir>/tarvos-utility/registry.reg. Tests and tools point it elsewhere. An empty path
-// means no hive: every key below the roots is absent.
+// <sysconfdir>/tarvos-utility/registry.reg. Tests and tools point it elsewhere; an empty path
+// means no hive.
 [[nodiscard]] QString hiveFile();
 void setHiveFile(const QString &path);
 
