@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Mutation check: puts one known fault at a time into a scratch copy of the tree, rebuilds it and
 # runs the tests that should notice, to show which real faults the tests catch.
-# The faults are the rows of tools/mutants.tsv (see the header of that file and README.md).
+# The faults are the rows of tools/mutants.tsv (see the header of that file and docs/testing.md).
 #
 # Usage: tools/mutants.sh [-j N] [--all] [--list] [--check] [--markdown] [--timeout S]
 #                         [--no-baseline] [--random SEED COUNT] [MUTANT_ID...]
