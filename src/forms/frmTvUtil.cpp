@@ -538,55 +538,50 @@ void frmTvUtil::showCompressionError(BusyState &busy, const Error &error)
 
 void frmTvUtil::CompressFile(BusyState &busy, QString &SrcFile, QString &DstFile)
 {
-    try {
-        const QString source = SrcFile, backupFile = Paths::backupFileName(DstFile);
-        runOperation([&](const Operations::Observer &observer) { Operations::backUp(source, backupFile, observer); },
-                     [&] {
-                         DstFile = backupFile;
-                         ZlibTool1->setVisible(true);
-                         ZlibTool1->setInputFile(source);
-                         ZlibTool1->setOutputFile(backupFile);
-                     },
-                     ZlibTool1->progress());
-        MsgBox(QStringLiteral("Backup successful."), Msg::Information);
-        ZlibTool1->setVisible(false);
-    } catch (const Operations::NotFound &e) {
-        MsgBox(e.description(), Msg::Critical);
-    } catch (const Error &e) {
-        showCompressionError(busy, e);
-    } catch (const std::exception &e) {
-        showCompressionError(busy, asError(e));
-    }
+    const QString source = SrcFile;
+    DstFile = Paths::backupFileName(DstFile);
+    const QString backupFile = DstFile;
+    runCompression(
+        busy, source, backupFile,
+        [&](const Operations::Observer &observer) { Operations::backUp(source, backupFile, observer); },
+        QStringLiteral("Backup successful."), false);
 }
 
 void frmTvUtil::DecompressFile(BusyState &busy, QString &SrcFile, QString &DstFile)
 {
+    const QString source = SrcFile, target = DstFile;
+    const QDate today = Clock::now().date();
     // The checks of the target come first; their failures are the Start handler's to show.
+    runCompression(
+        busy, source, target,
+        [&](const Operations::Observer &observer) { Operations::restore(source, target, today, observer); },
+        QStringLiteral("Restore successful."), true);
+}
+
+void frmTvUtil::runCompression(BusyState &busy, const QString &source, const QString &output,
+                               const std::function<void(const Operations::Observer &)> &operation,
+                               const QString &success, bool checksToStart)
+{
     bool working = false;
     try {
-        const QString source = SrcFile, target = DstFile;
-        const QDate today = Clock::now().date();
         runOperation(
-            [&](const Operations::Observer &observer) { Operations::restore(source, target, today, observer); },
+            operation,
             [&] {
                 working = true;
                 ZlibTool1->setVisible(true);
                 ZlibTool1->setInputFile(source);
-                ZlibTool1->setOutputFile(target);
+                ZlibTool1->setOutputFile(output);
             },
             ZlibTool1->progress());
-        MsgBox(QStringLiteral("Restore successful."), Msg::Information);
+        MsgBox(success, Msg::Information);
         ZlibTool1->setVisible(false);
     } catch (const Operations::NotFound &e) {
         MsgBox(e.description(), Msg::Critical);
-    } catch (const Error &e) {
-        if (!working)
-            throw;
-        showCompressionError(busy, e);
     } catch (const std::exception &e) {
-        if (!working)
+        if (checksToStart && !working)
             throw;
-        showCompressionError(busy, asError(e));
+        const auto *error = dynamic_cast<const Error *>(&e);
+        showCompressionError(busy, error ? *error : asError(e));
     }
 }
 

@@ -89,6 +89,13 @@ private:
     void CompressFile(BusyState &busy, QString &SrcFile, QString &DstFile);
     // Restores the backup SrcFile over DstFile; reports and handles errors as CompressFile does.
     void DecompressFile(BusyState &busy, QString &SrcFile, QString &DstFile);
+    // Runs operation with ZlibTool1 shown (source and output) once its checks have passed, and
+    // reports its outcome: success, a missing source as its path and " not found.", any other
+    // error through showCompressionError; with checksToStart, an error met before the work
+    // begins goes on to the Start handler.
+    void runCompression(BusyState &busy, const QString &source, const QString &output,
+                        const std::function<void(const Operations::Observer &)> &operation, const QString &success,
+                        bool checksToStart);
     // Runs operation off the window's thread; onWorking runs on the window's thread once the
     // operation has passed its checks, and progress, when given, shows how far it has come.
     void runOperation(const std::function<void(const Operations::Observer &)> &operation,
