@@ -105,7 +105,7 @@ void checkParts(const QString &path, const CopyCheckSettings &settings, const st
             size_t i;
             {
                 std::lock_guard lock(shared.mutex);
-                if (shared.stop || shared.next == parts.size())
+                if (shared.stop || shared.next == parts.size() || Stop::requested())
                     break;
                 i = shared.next++;
             }
@@ -186,10 +186,10 @@ QStringList integrityProblemsInParallel(const QString &copyPath, QMap<QString, q
             }
         }
     }
-    if (shared.failure) {
-        Stop::check(action); // interrupted for that reason, not for a fault of the copy
+    // Asked to end meanwhile: a part may have been interrupted, so what the check found does not count.
+    Stop::check(action);
+    if (shared.failure)
         std::rethrow_exception(shared.failure);
-    }
     if (rowCounts)
         *rowCounts = counts;
     return shared.problems;
