@@ -29,6 +29,25 @@ Status fromStat(const struct stat &st)
     return s;
 }
 
+// Reads up to size bytes, step(done) reading the part from done on; fewer only at the end of the
+// file. An interrupted read is made again.
+template <typename Step> qint64 readFully(qint64 size, const QString &path, Step step)
+{
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = step(done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw Error::fromErrno(errno, QStringLiteral("Cannot read ") + quotedPath(path));
+        }
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
 } // namespace
 
 Fd &Fd::operator=(Fd &&other) noexcept
@@ -137,19 +156,13 @@ void reserve(int fd, qint64 size, const QString &path, const QString &action, bo
 
 qint64 readAt(int fd, char *data, qint64 size, qint64 offset, const QString &path)
 {
-    qint64 done = 0;
-    while (done < size) {
-        const ssize_t n = ::pread(fd, data + done, size_t(size - done), off_t(offset + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw Error::fromErrno(errno, QStringLiteral("Cannot read ") + quotedPath(path));
-        }
-        if (n == 0)
-            break;
-        done += n;
-    }
-    return done;
+    return readFully(size, path,
+                     [&](qint64 done) { return ::pread(fd, data + done, size_t(size - done), off_t(offset + done)); });
+}
+
+qint64 read(int fd, char *data, qint64 size, const QString &path)
+{
+    return readFully(size, path, [&](qint64 done) { return ::read(fd, data + done, size_t(size - done)); });
 }
 
 void writeAt(int fd, const char *data, qint64 size, qint64 offset, const QString &path)

@@ -86,6 +86,8 @@ void reserve(int fd, qint64 size, const QString &path, const QString &action, bo
 
 // Reads up to size bytes at offset from fd; fewer only at the end of the file. Throws naming path.
 [[nodiscard]] qint64 readAt(int fd, char *data, qint64 size, qint64 offset, const QString &path);
+// The same from fd's current offset, which moves on.
+[[nodiscard]] qint64 read(int fd, char *data, qint64 size, const QString &path);
 // Writes size bytes at offset to fd. Throws naming path.
 void writeAt(int fd, const char *data, qint64 size, qint64 offset, const QString &path);
 

@@ -1,6 +1,7 @@
 #include "platform/zlibtool/filepipeline.h"
 
 #include "platform/errors.h"
+#include "platform/fs/descriptor.h"
 #include "platform/fs/files.h"
 
 #include <cerrno>
@@ -136,17 +137,7 @@ void FilePipeline::readLoop()
             if (!b)
                 return;
             // Fill the buffer completely: only the last buffer of the file is short.
-            while (b->size < b->capacity) {
-                const ssize_t n = ::read(inFd_, b->data.get() + b->size, b->capacity - b->size);
-                if (n < 0) {
-                    if (errno == EINTR)
-                        continue;
-                    throw Error::fromErrno(errno, QStringLiteral("Cannot read ") + quotedPath(inPath_));
-                }
-                if (n == 0)
-                    break;
-                b->size += std::size_t(n);
-            }
+            b->size += std::size_t(Fs::read(inFd_, b->data.get() + b->size, qint64(b->capacity - b->size), inPath_));
             const bool atEnd = b->size < b->capacity;
             if (b->size > 0)
                 input_.pushFull(b);
