@@ -23,10 +23,11 @@ QList<Retention::Backup> backupsIn(const Fs::Folder &folder, const QString &name
 }
 
 // The names of backups of the database named name that entries hold or that hidden temporary
-// files among them stand for (".NAME.purpose-tag", "..NAME.purpose-tag.purpose-tag").
-QStringList stampedNames(const QStringList &entries, const QString &name)
+// files among them stand for (".NAME.purpose-tag", "..NAME.purpose-tag.purpose-tag"); every such
+// name is as long as one of them, kept.
+QStringList stampedNames(const QStringList &entries, const QString &name, const QString &kept)
 {
-    const qsizetype length = Paths::stampedBackupName(name, QDateTime(QDate(2000, 1, 1), QTime())).size();
+    const qsizetype length = kept.size();
     QStringList names;
     for (const QString &entry : entries) {
         qsizetype dots = 0;
@@ -66,21 +67,21 @@ BackupOutcome backUpVerifyPrune(const QString &database, const QString &folder, 
     // Paths in folder as typed: "" is the current folder.
     const QString prefix =
         folder.isEmpty() || folder.endsWith(Files::separator()) ? folder : folder + Files::separator();
+    const QString kept = Paths::stampedBackupName(name, now); // never removed
     BackupOutcome outcome;
-    outcome.backup = prefix + Paths::stampedBackupName(name, now);
+    outcome.backup = prefix + kept;
     const QString action =
         QStringLiteral("Cannot back up ") + quotedPath(database) + QStringLiteral(" into ") + quotedPath(folder);
     const Fs::Folder held = Fs::Folder::open(folder, action);
     // A run stopped at another moment left its temporary files beside another name.
-    TempFiles::removeStale(held, stampedNames(held.entries(action), name));
+    TempFiles::removeStale(held, stampedNames(held.entries(action), name, kept));
     Operations::backUp(database, outcome.backup, written);
     Operations::verify(outcome.backup, checked);
     if (!rule.removesAny())
         return outcome;
     const QString pruning = QStringLiteral("Cannot remove the older backups of ") + quotedPath(database) +
                             QStringLiteral(" in ") + quotedPath(folder);
-    for (const QString &entry :
-         Retention::expired(backupsIn(held, name, pruning), rule, now, Paths::stampedBackupName(name, now))) {
+    for (const QString &entry : Retention::expired(backupsIn(held, name, pruning), rule, now, kept)) {
         Stop::check(pruning);
         if (removeBackup(held, entry, pruning))
             outcome.removed << prefix + entry;

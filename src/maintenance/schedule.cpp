@@ -34,7 +34,7 @@ QString describedText(const QString &text)
     return QString(text).replace(QLatin1Char('%'), QStringLiteral("%%"));
 }
 
-void requireWritable(const QString &path)
+void refuseControlCharacters(const QString &path)
 {
     for (const QChar c : path)
         if (c.category() == QChar::Other_Control)
@@ -76,8 +76,8 @@ QString unitName(const QString &database)
 
 QString serviceText(const Plan &plan)
 {
-    requireWritable(plan.database);
-    requireWritable(plan.folder);
+    refuseControlCharacters(plan.database);
+    refuseControlCharacters(plan.folder);
     QStringList command{plan.program, QStringLiteral("backup"), plan.database, plan.folder};
     if (plan.rule.keep > 0)
         command << QStringLiteral("--keep") << QString::number(plan.rule.keep);
@@ -95,7 +95,7 @@ QString serviceText(const Plan &plan)
 
 QString timerText(const Plan &plan)
 {
-    requireWritable(plan.database);
+    refuseControlCharacters(plan.database);
     return QStringLiteral("[Unit]\nDescription=Tarvos Utility: daily backup of %1\n\n"
                           "[Timer]\nOnCalendar=*-*-* %2\n"
                           "# A run missed while the machine was off runs at its next start.\nPersistent=true\n"

@@ -11,22 +11,6 @@
 #include <cerrno>
 
 namespace Operations {
-namespace {
-
-// Decompresses the backup open on fd into nothing, with check on its first bytes.
-void decompressToNothing(int fd, const QString &path, const CompressionEngine::Progress &progress,
-                         const CompressionEngine::ContentCheck &check)
-{
-    QFile sink(QStringLiteral("/dev/null"));
-    if (!sink.open(QIODevice::WriteOnly))
-        throw Error(EIO,
-                    QStringLiteral("Cannot check ") + quotedPath(path) + QStringLiteral(": ") + sink.errorString());
-    // Counted, not pushed to disk: there is no disk behind it.
-    std::atomic<qint64> written{0};
-    CompressionEngine::decompress(fd, path, sink.handle(), sink.fileName(), progress, check, &written);
-}
-
-} // namespace
 
 void verify(const QString &backupFile, const Observer &observer)
 {
@@ -34,12 +18,19 @@ void verify(const QString &backupFile, const Observer &observer)
     const QString action = QStringLiteral("Cannot check ") + quotedPath(backupFile);
     const Fs::Location file = Fs::resolve(backupFile, action);
     const Fs::Fd fd = file.folder.openForReading(file.name, action);
+    // The content goes to nothing: counted, not pushed to disk, since there is no disk behind it.
+    QFile sink(QStringLiteral("/dev/null"));
+    if (!sink.open(QIODevice::WriteOnly))
+        throw Error(EIO, action + QStringLiteral(": ") + sink.errorString());
+    std::atomic<qint64> written{0};
     observer.begin();
     try {
-        decompressToNothing(fd.get(), backupFile, observer.progress,
-                            [&](quint64 size, const char *head, std::size_t n) {
-                                DatabaseFile::requireDatabaseStart(head, n, size, backupFile);
-                            });
+        CompressionEngine::decompress(
+            fd.get(), backupFile, sink.handle(), sink.fileName(), observer.progress,
+            [&](quint64 size, const char *head, std::size_t n) {
+                DatabaseFile::requireDatabaseStart(head, n, size, backupFile);
+            },
+            &written);
     } catch (const Error &e) {
         // Every message names the backup (the place its content goes to is nothing of the user's).
         if (e.description().contains(backupFile))
