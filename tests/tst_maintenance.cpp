@@ -112,21 +112,14 @@ private slots:
             << QStringList{"backup", "DIR/NONE.MDB", "DIR"} << 1 << "^DIR/NONE.MDB not found.\n$";
         QTest::newRow("backup into a missing folder") << QStringList{"backup", "DIR/BACK.MDB", "DIR/none"} << 1
                                                       << "^2: Cannot back up \"DIR/BACK.MDB\" into \"DIR/none\": ";
-        QTest::newRow("backup of a text")
-            << QStringList{"backup", "DIR/TEXT.MDB", "DIR"} << 1 << "^321: .*it is not a database";
-        QTest::newRow("verify a missing backup")
-            << QStringList{"verify", "DIR/NONE.TVB"} << 1 << "^DIR/NONE.TVB not found.\n$";
         QTest::newRow("verify half a backup")
             << QStringList{"verify", "DIR/HALF.TVB"} << 1 << "^321: \"DIR/HALF.TVB\" is truncated\n$";
         QTest::newRow("verify a database")
             << QStringList{"verify", "DIR/BACK.MDB"} << 1 << "^321: \"DIR/BACK.MDB\" is not a Tarvos backup file";
         QTest::newRow("verify a backup of a text")
             << QStringList{"verify", "DIR/TEXT.TVB"} << 1 << "^321: \"DIR/TEXT.TVB\" holds no database";
-        QTest::newRow("restore half a backup")
-            << QStringList{"restore", "DIR/HALF.TVB", "DIR/BACK.MDB"} << 1 << "^321: .*HALF.TVB\" is truncated";
         QTest::newRow("compact with a file in the way")
             << QStringList{"compact", "DIR/BACK.MDB"} << 1 << "^14: .*\"DIR/BACKNEW.MDB\" is in the way";
-        QTest::newRow("compact a text") << QStringList{"compact", "DIR/TEXT.MDB"} << 1 << "^26: .*TEXT.MDB";
     }
 
     void refusals()
@@ -217,19 +210,14 @@ private slots:
         const QString db = tmp.path("Back up 'Ä' 100%$.MDB"),
                       name = "tarvos-backup-Back_up_____100__-" +
                              QCryptographicHash::hash(db.toUtf8(), QCryptographicHash::Sha256).toHex().left(8);
-        const QString program = QCoreApplication::applicationFilePath();
-        const QString service = "[Unit]\nDescription=Tarvos Utility: backup of " + QString(db).replace("%", "%%") +
-                                " into " + tmp.path("out") + "\n\n[Service]\nType=oneshot\nExecStart=\"" + program +
-                                "\" \"backup\" \"" + QString(db).replace("%", "%%").replace("$", "$$") + "\" \"" +
-                                tmp.path("out") +
-                                "\" \"--keep\" \"7\"\n# In the background: the business application keeps the disk "
-                                "first.\nNice=10\nIOSchedulingClass=idle\n";
-        const QString timer = "[Unit]\nDescription=Tarvos Utility: daily backup of " + QString(db).replace("%", "%%") +
-                              "\n\n[Timer]\nOnCalendar=*-*-* 02:05:00\n# A run missed while the machine was off runs "
-                              "at its next start.\nPersistent=true\nUnit=" +
-                              name + ".service\n\n[Install]\nWantedBy=timers.target\n";
-        Ran ran = at(Now, {"schedule", db, tmp.path("out"), "--daily", "2:05", "--keep", "7", "--print"});
-        QCOMPARE(ran.out, "# " + name + ".service\n" + service + "\n# " + name + ".timer\n" + timer);
+        // The command line with systemd's own quoting ("%" and "$" doubled), daily, made up after a shutdown.
+        const QString printed =
+            at(Now, {"schedule", db, tmp.path("out"), "--daily", "2:05", "--keep", "7", "--print"}).out;
+        QVERIFY2(printed.contains("\nExecStart=\"" + QCoreApplication::applicationFilePath() + "\" \"backup\" \"" +
+                                  QString(db).replace("%", "%%").replace("$", "$$") + "\" \"" + tmp.path("out") +
+                                  "\" \"--keep\" \"7\"\n") &&
+                     printed.contains("\nOnCalendar=*-*-* 02:05:00\n") && printed.contains("\nPersistent=true\n"),
+                 qPrintable(printed));
 
         // Installed: the units in the operator's folder, loaded and started by the operator's systemd.
         const QString bin = tmp.path("bin"), log = tmp.path("systemctl.log"), units = tmp.path("config/systemd/user");
@@ -241,10 +229,11 @@ private slots:
         const QByteArray path = qgetenv("PATH"), config = qgetenv("XDG_CONFIG_HOME");
         qputenv("PATH", bin.toUtf8() + ":" + path);
         qputenv("XDG_CONFIG_HOME", tmp.path("config").toUtf8());
-        ran = at(Now, {"schedule", db, tmp.path("out"), "--daily", "2:05", "--keep", "7"});
+        Ran ran = at(Now, {"schedule", db, tmp.path("out"), "--daily", "2:05", "--keep", "7"});
         QCOMPARE(ran.out + ran.err, "Backup scheduled daily at 02:05 (" + name + ".timer).\n");
-        QCOMPARE(readFile(units + "/" + name + ".service"), service.toUtf8());
-        QCOMPARE(readFile(units + "/" + name + ".timer"), timer.toUtf8());
+        QCOMPARE("# " + name + ".service\n" + readFile(units + "/" + name + ".service") + "\n# " + name + ".timer\n" +
+                     readFile(units + "/" + name + ".timer"),
+                 printed); // what --print shows
         if (!QStandardPaths::findExecutable("systemd-analyze").isEmpty())
             QCOMPARE(QProcess::execute("systemd-analyze", {"verify", "--man=no", units + "/" + name + ".timer",
                                                            units + "/" + name + ".service"}),
