@@ -216,7 +216,8 @@ private slots:
         QVERIFY2(printed.contains("\nExecStart=\"" + QCoreApplication::applicationFilePath() + "\" \"backup\" \"" +
                                   QString(db).replace("%", "%%").replace("$", "$$") + "\" \"" + tmp.path("out") +
                                   "\" \"--keep\" \"7\"\n") &&
-                     printed.contains("\nOnCalendar=*-*-* 02:05:00\n") && printed.contains("\nPersistent=true\n"),
+                     printed.contains("\nOnCalendar=*-*-* 02:05:00\n") && printed.contains("\nPersistent=true\n") &&
+                     printed.contains("daily backup of " + QString(db).replace("%", "%%") + "\n"),
                  qPrintable(printed));
 
         // Installed: the units in the operator's folder, loaded and started by the operator's systemd.
