@@ -25,12 +25,12 @@
 // of the repeated checks. On failure the error's number and description go to stderr, exit status 1.
 #include "operations/backup.h"
 #include "operations/compaction.h"
-#include "operations/copycheck.h"
-#include "operations/databasefile.h"
 #include "operations/login.h"
 #include "operations/replacement.h"
 #include "operations/restore.h"
+#include "platform/dao/copycheck.h"
 #include "platform/dao/dao.h"
+#include "platform/dao/databasefile.h"
 #include "platform/errors.h"
 #include "platform/fs/files.h"
 
@@ -38,6 +38,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QStringList>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -87,25 +88,25 @@ double threadCpuSeconds()
 
 // The parts of the parallel check one after another on one connection, each timed: what the
 // parallel check's connections share out between them.
-void checkParts(const QString &database, const Operations::CopyCheckSettings &settings)
+void checkParts(const QString &database, const Dao::CopyCheckSettings &settings)
 {
     const QString action = QStringLiteral("Cannot check ") + quotedPath(database);
     Dao::ConnectionPtr db = Dao::openConnection(database, SQLITE_OPEN_READONLY, 0, action);
-    DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA cache_size = -%1").arg(settings.cacheKiB), action);
-    DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA mmap_size = %1").arg(settings.mmapBytes), action);
+    Dao::exec(db.get(), QStringLiteral("PRAGMA cache_size = -%1").arg(settings.cacheKiB), action);
+    Dao::exec(db.get(), QStringLiteral("PRAGMA mmap_size = %1").arg(settings.mmapBytes), action);
     QStringList statements;
     for (const QString &table : DatabaseFile::ordinaryTables(db.get(), action) + QStringList{"sqlite_schema"})
         statements.append(QStringLiteral("PRAGMA integrity_check(") + DatabaseFile::quotedName(table) + ')');
     statements.append(QStringLiteral("PRAGMA quick_check"));
     for (const QString &sql : statements) {
         const double cpu = threadCpuSeconds();
-        const double wall = seconds([&] { (void)DatabaseFile::queryColumn(db.get(), sql, action); });
+        const double wall = seconds([&] { (void)Dao::queryColumn(db.get(), sql, action); });
         std::printf("  %-45s %.3f %.3f\n", qPrintable(sql), wall, threadCpuSeconds() - cpu);
     }
 }
 
 // One way of checking database, timed (see check-copy above).
-void checkCopy(const QString &database, const QString &way, const Operations::CopyCheckSettings &settings)
+void checkCopy(const QString &database, const QString &way, const Dao::CopyCheckSettings &settings)
 {
     const QString action = QStringLiteral("Cannot check ") + quotedPath(database);
     QStringList problems;
@@ -116,16 +117,16 @@ void checkCopy(const QString &database, const QString &way, const Operations::Co
             return;
         }
         if (way == QLatin1String("parallel") || way == QLatin1String("whole")) {
-            Operations::CopyCheckSettings chosen = settings;
+            Dao::CopyCheckSettings chosen = settings;
             chosen.whole = way == QLatin1String("whole");
             QMap<QString, qint64> counts;
-            problems = Operations::integrityProblemsInParallel(database, &counts, {}, chosen);
+            problems = Dao::integrityProblemsInParallel(database, &counts, {}, chosen);
             return;
         }
         Dao::ConnectionPtr db = Dao::openConnection(database, SQLITE_OPEN_READONLY, 0, action);
-        DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA cache_size = -%1").arg(settings.cacheKiB), action);
-        DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA mmap_size = %1").arg(settings.mmapBytes), action);
-        problems = DatabaseFile::queryColumn(db.get(), QStringLiteral("PRAGMA quick_check"), action);
+        Dao::exec(db.get(), QStringLiteral("PRAGMA cache_size = -%1").arg(settings.cacheKiB), action);
+        Dao::exec(db.get(), QStringLiteral("PRAGMA mmap_size = %1").arg(settings.mmapBytes), action);
+        problems = Dao::queryColumn(db.get(), QStringLiteral("PRAGMA quick_check"), action);
         if (problems == QStringList{QStringLiteral("ok")})
             problems.clear();
     });
@@ -143,15 +144,14 @@ void compactSteps(const QString &source, const QString &temp)
         Dao::ConnectionPtr db = Dao::openConnection(temp, SQLITE_OPEN_READONLY, 0, action);
         std::printf("(parallel check %.3f)\n", seconds([&] {
                         QMap<QString, qint64> counts;
-                        (void)Operations::integrityProblemsInParallel(temp, &counts);
+                        (void)Dao::integrityProblemsInParallel(temp, &counts);
                     }));
         std::printf("integrity check %.3f\n",
                     seconds([&] { (void)DatabaseFile::integrityProblems(db.get(), action); }));
         // Not a step of the compaction: the cheaper check that leaves out comparing every index
         // with its table, for comparison.
-        std::printf("(quick check %.3f)\n", seconds([&] {
-                        (void)DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA quick_check"), action);
-                    }));
+        std::printf("(quick check %.3f)\n",
+                    seconds([&] { (void)Dao::queryText(db.get(), QStringLiteral("PRAGMA quick_check"), action); }));
         std::printf("copy row counts %.3f\n",
                     seconds([&] { copyCounts = DatabaseFile::tableRowCounts(db.get(), action); }));
     }
@@ -193,7 +193,7 @@ int main(int argc, char **argv)
             compactSteps(args[1], args[2]);
         } else if (command == QLatin1String("check-copy") && args.size() == 6 &&
                    QStringList{"whole", "quick", "parts", "parallel"}.contains(args[2])) {
-            Operations::CopyCheckSettings settings;
+            Dao::CopyCheckSettings settings;
             settings.connections = args[3].toInt();
             settings.cacheKiB = args[4].toInt();
             settings.mmapBytes = args[5].toLongLong();

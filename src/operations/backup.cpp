@@ -1,8 +1,8 @@
 #include "operations/backup.h"
 
-#include "operations/databasefile.h"
-#include "operations/inplace.h"
+#include "platform/dao/databasefile.h"
 #include "platform/dao/dbengine.h"
+#include "platform/dao/inplace.h"
 #include "platform/errors.h"
 #include "platform/fs/tempfile.h"
 #include "platform/zlibtool/compressionengine.h"
@@ -45,7 +45,7 @@ void backUp(const QString &source, const QString &backupFile, const Observer &ob
     // a write-protected file opens read-only.
     Dao::ConnectionPtr db;
     try {
-        db = Dao::openConnection(src.path(), SQLITE_OPEN_READWRITE, DBEngine::defaultBusyTimeoutMs, action);
+        db = Dao::openConnection(src.path(), Dao::OpenReadWrite, DBEngine::defaultBusyTimeoutMs, action);
     } catch (const Error &e) {
         if (!DatabaseFile::isDamagedDatabase(e))
             throw;
@@ -53,15 +53,17 @@ void backUp(const QString &source, const QString &backupFile, const Observer &ob
         compressFrom(srcFd.get(), source, observer.progress);
         return;
     }
-    DatabaseFile::exec(db.get(), QStringLiteral("BEGIN"), action);
-    (void)DatabaseFile::queryText(db.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action);
+    Dao::Transaction reading(db.get(), QStringLiteral("BEGIN"), action);
+    (void)Dao::queryText(db.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action);
     // What is compressed is the file whose lock the read transaction holds.
     Dao::requireOpenOn(db.get(), src.folder.fd(), src.name, srcStatus.device, srcStatus.inode, src.path(), action);
     if (DatabaseFile::journalMode(db.get(), action) == QLatin1String("wal")) {
         // Committed rows may still be only in the log: a consistent snapshot is copied first, with
         // SQLite's backup API, into a hidden file beside the backup, and that is compressed.
         TempFile copy(dst.folder, dst.name, QStringLiteral("snapshot"), action);
-        copyDatabaseInto(db.get(), copy, action, [&](qint64 done, qint64 total) { observer.report(done, 2 * total); });
+        Dao::copyDatabaseInto(db.get(), copy, action,
+                              [&](qint64 done, qint64 total) { observer.report(done, 2 * total); });
+        reading.rollback();
         db.reset();
         const qint64 size = Fs::statusOf(copy.fd(), copy.path()).size;
         compressFrom(copy.fd(), copy.path(), [&](qint64 done, qint64) { observer.report(size + done, 2 * size); });
@@ -71,7 +73,6 @@ void backUp(const QString &source, const QString &backupFile, const Observer &ob
     // The shared lock of this read transaction keeps writers from committing while the file is
     // compressed.
     compressFrom(srcFd.get(), source, observer.progress);
-    sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 } // namespace Operations

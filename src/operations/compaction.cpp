@@ -1,11 +1,11 @@
 #include "operations/compaction.h"
 
-#include "operations/copycheck.h"
-#include "operations/databasefile.h"
-#include "operations/inplace.h"
 #include "operations/paths.h"
 #include "operations/replacement.h"
+#include "platform/dao/copycheck.h"
+#include "platform/dao/databasefile.h"
 #include "platform/dao/dbengine.h"
+#include "platform/dao/inplace.h"
 #include "platform/errors.h"
 #include "platform/fs/files.h"
 #include "platform/fs/tempfile.h"
@@ -51,20 +51,20 @@ QString describeCounts(const QMap<QString, qint64> &counts)
 QMap<QString, qint64> rowCounts(const QString &source)
 {
     const QString reading = QStringLiteral("Cannot read ") + quotedPath(source);
-    Dao::ConnectionPtr db = Dao::openConnection(source, SQLITE_OPEN_READWRITE, DBEngine::defaultBusyTimeoutMs, reading);
+    Dao::ConnectionPtr db = Dao::openConnection(source, Dao::OpenReadWrite, DBEngine::defaultBusyTimeoutMs, reading);
     return DatabaseFile::tableRowCounts(db.get(), reading);
 }
 
 // Refuses a copy that is damaged or does not hold sourceCounts, the rows of source.
 void verifyCopy(const QString &source, const QString &copy, const QMap<QString, qint64> &sourceCounts,
-                const std::function<void(qint64, qint64)> &progress, const CopyCheckSettings &settings = {})
+                const std::function<void(qint64, qint64)> &progress, const Dao::CopyCheckSettings &settings = {})
 {
     const QString action = QStringLiteral("The compacted copy ") + quotedPath(copy) + QStringLiteral(" of ") +
                            quotedPath(source) + QStringLiteral(" failed its check");
     QMap<QString, qint64> copyCounts;
     QStringList problems;
     try {
-        problems = integrityProblemsInParallel(copy, &copyCounts, progress, settings);
+        problems = Dao::integrityProblemsInParallel(copy, &copyCounts, progress, settings);
     } catch (const Error &e) {
         if (e.number() == ECANCELED)
             throw;
@@ -77,14 +77,14 @@ void verifyCopy(const QString &source, const QString &copy, const QMap<QString, 
         problem = problem.simplified();
         // A page that could not be read is a read error of the disk, not damage found in the copy.
         const bool unreadable = problem.contains(QLatin1String("unable to get the page"));
-        throw Error(unreadable ? SQLITE_IOERR : SQLITE_CORRUPT,
+        throw Error(unreadable ? Dao::ResultIoErr : Dao::ResultCorrupt,
                     action + (unreadable ? QStringLiteral(": it could not be read back (") : QStringLiteral(" (")) +
                         QStringLiteral("integrity_check: ") + problem + QLatin1Char(')'));
     }
     if (copyCounts != sourceCounts)
-        throw Error(SQLITE_CORRUPT, action + QStringLiteral(": it does not hold the same rows (copy: ") +
-                                        describeCounts(copyCounts) + QStringLiteral("; database: ") +
-                                        describeCounts(sourceCounts) + QLatin1Char(')'));
+        throw Error(Dao::ResultCorrupt, action + QStringLiteral(": it does not hold the same rows (copy: ") +
+                                            describeCounts(copyCounts) + QStringLiteral("; database: ") +
+                                            describeCounts(sourceCounts) + QLatin1Char(')'));
 }
 
 // Puts the copy in write-ahead-log mode. The switch rewrites the file's header; made from
@@ -94,24 +94,24 @@ void switchToWal(const Fs::Location &copy, int copyFd)
 {
     const QString action = QStringLiteral("Cannot set the journal mode of ") + quotedPath(copy.path());
     {
-        Dao::ConnectionPtr db = Dao::openConnection(copy.path(), SQLITE_OPEN_READWRITE, 0, action);
+        Dao::ConnectionPtr db = Dao::openConnection(copy.path(), Dao::OpenReadWrite, 0, action);
         const Fs::Status st = Fs::statusOf(copyFd, copy.path());
         Dao::requireOpenOn(db.get(), copy.folder.fd(), copy.name, st.device, st.inode, copy.path(), action);
         // The sync below is ours: SQLite passes over a failed sync of the folder. Defensive
         // connections refuse journal mode OFF, so this one may while it switches.
-        DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA synchronous = OFF"), action);
-        sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DEFENSIVE, 0, nullptr);
-        (void)DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA journal_mode = OFF"), action);
-        const QString mode = DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA journal_mode = WAL"), action);
-        sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+        Dao::exec(db.get(), QStringLiteral("PRAGMA synchronous = OFF"), action);
+        Dao::setDefensive(db.get(), false);
+        (void)Dao::queryText(db.get(), QStringLiteral("PRAGMA journal_mode = OFF"), action);
+        const QString mode = Dao::queryText(db.get(), QStringLiteral("PRAGMA journal_mode = WAL"), action);
+        Dao::setDefensive(db.get(), true);
         if (mode.toLower() != QLatin1String("wal"))
-            throw Error(SQLITE_ERROR, action + QStringLiteral(": SQLite did not accept write-ahead-log mode"));
+            throw Error(Dao::ResultError, action + QStringLiteral(": SQLite did not accept write-ahead-log mode"));
     }
     Fs::syncFile(copyFd, copy.path(), action);
     // SQLite can answer "wal" and yet pass over a failed write of the header that records the
     // mode; a copy put in place that way would silently leave the back end in the other mode.
     if (!DatabaseFile::isInWalMode(copyFd, copy.path()))
-        throw Error(SQLITE_IOERR, action + QStringLiteral(": the file did not take write-ahead-log mode"));
+        throw Error(Dao::ResultIoErr, action + QStringLiteral(": the file did not take write-ahead-log mode"));
 }
 
 // Whether temp is a copy that an earlier compaction of source wrote and never put in place,
@@ -143,11 +143,11 @@ bool isUnusedCopyOf(const Fs::Location &source, const Fs::Status &sourceStatus, 
             return false;
         QByteArray copy;
         {
-            Dao::ConnectionPtr db = Dao::openConnection(temp.path(), SQLITE_OPEN_READONLY, 0, action);
+            Dao::ConnectionPtr db = Dao::openConnection(temp.path(), Dao::OpenReadOnly, 0, action);
             copy = DatabaseFile::contentDigest(db.get(), action);
         }
         Dao::ConnectionPtr db =
-            Dao::openConnection(source.path(), SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
+            Dao::openConnection(source.path(), Dao::OpenReadOnly, DBEngine::defaultBusyTimeoutMs, action);
         return DatabaseFile::contentDigest(db.get(), action) == copy;
     } catch (const Error &) {
         return false; // unreadable as a database: not ours to remove
@@ -183,12 +183,10 @@ namespace {
 qint64 usedBytes(const QString &source)
 {
     const QString action = QStringLiteral("Cannot read ") + quotedPath(source);
-    Dao::ConnectionPtr db = Dao::openConnection(source, SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
-    const qint64 pages =
-        DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA page_count"), action).toLongLong() -
-        DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA freelist_count"), action).toLongLong();
-    return qMax<qint64>(1, pages) *
-           DatabaseFile::queryText(db.get(), QStringLiteral("PRAGMA page_size"), action).toLongLong();
+    Dao::ConnectionPtr db = Dao::openConnection(source, Dao::OpenReadOnly, DBEngine::defaultBusyTimeoutMs, action);
+    const qint64 pages = Dao::queryText(db.get(), QStringLiteral("PRAGMA page_count"), action).toLongLong() -
+                         Dao::queryText(db.get(), QStringLiteral("PRAGMA freelist_count"), action).toLongLong();
+    return qMax<qint64>(1, pages) * Dao::queryText(db.get(), QStringLiteral("PRAGMA page_size"), action).toLongLong();
 }
 
 // The place of the compaction's temporary file: its folder held, the name itself never followed.
@@ -250,7 +248,7 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
                                                   "database was left as it was"));
     };
     if (inPlace) {
-        InPlaceWrite write(src, srcFd.get(), srcStatus, tmp, copyStatus, action);
+        Dao::InPlaceWrite write(src, srcFd.get(), srcStatus, tmp, copyStatus, action);
         // Nobody can commit from the lock on until the copy is written: a commit since the start
         // would be undone by it. In rollback-journal mode every commit moves the header's change
         // counter (and under the exclusive lock this program's own reading connection could not
@@ -267,7 +265,7 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
             verifyCopy(
                 src.path(), tmp.path(), sourceCounts,
                 [&](qint64 done, qint64 total) { checked = shareOf(done, total, used); },
-                CopyCheckSettings{.whole = true});
+                Dao::CopyCheckSettings{.whole = true});
         });
         const auto waitForCheck = qScopeGuard([&] {
             if (check.valid())

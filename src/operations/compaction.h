@@ -26,7 +26,7 @@ using CompactInto = std::function<void(const QString &src, const QString &dst)>;
 //    it as being in the way; hidden files that stopped runs left beside source or temp go too;
 // 3. compactInto(source, temp);
 // 4. the copy is checked: PRAGMA integrity_check finds nothing (made in parts, side by side, see
-//    integrityProblemsInParallel; whole, on one connection, beside the write of a shared source),
+//    Dao::integrityProblemsInParallel; whole, on one connection, beside the write of a shared source),
 //    and it holds the same tables with the same numbers of rows as source;
 // 5. the copy takes source's place, refused (EBUSY, source kept) when another program has written
 //    source since step 1 (it may open, write and close the file meanwhile: the copy must never

@@ -1,7 +1,7 @@
 #include "operations/replacement.h"
 
-#include "operations/databasefile.h"
 #include "operations/paths.h"
+#include "platform/dao/databasefile.h"
 #include "platform/dao/dbengine.h"
 #include "platform/errors.h"
 #include "platform/fs/files.h"
@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 
 namespace Operations {
 namespace {
@@ -48,11 +49,6 @@ void refuseOpenFiles(const QString &path)
     throw inUse(path, QStringLiteral("another program (process ") + pidList(pids) + QLatin1Char(')'));
 }
 
-bool isBusy(long number)
-{
-    return (number & 0xff) == SQLITE_BUSY || (number & 0xff) == SQLITE_LOCKED;
-}
-
 // SQLite's exclusive lock on a database, held until release(). Taking it rolls back a hot
 // journal; in write-ahead-log mode the log is first checkpointed into the file and emptied.
 class DatabaseLock {
@@ -61,30 +57,27 @@ public:
     {
         const QString action = QStringLiteral("Cannot lock database ") + quotedPath(path);
         try {
-            db_ = Dao::openWaiting(path, SQLITE_OPEN_READWRITE, GuardBusyTimeoutMs, action);
+            db_ = Dao::openWaiting(path, Dao::OpenReadWrite, GuardBusyTimeoutMs, action);
             // In write-ahead-log mode a connection that merely has the database open holds a
             // shared lock on it; exclusive locking mode, set before the first read, asks for the
             // exclusive lock instead and so finds such a connection too. (In rollback-journal
             // mode an idle connection holds no lock at all; the open-files check finds it.)
             if (DatabaseFile::isInWalMode(path))
-                DatabaseFile::exec(db_.get(), QStringLiteral("PRAGMA locking_mode = EXCLUSIVE"), action);
+                Dao::exec(db_.get(), QStringLiteral("PRAGMA locking_mode = EXCLUSIVE"), action);
             wal_ = DatabaseFile::journalMode(db_.get(), action) == QLatin1String("wal");
             if (wal_) {
                 // Columns: busy, frames in the log, frames checkpointed. Busy means a reader or
                 // writer kept the checkpoint from finishing.
-                Dao::StatementPtr checkpoint =
-                    Dao::prepare(db_.get(), QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"), action);
-                const int step = sqlite3_step(checkpoint.get());
-                if (step != SQLITE_ROW)
-                    throw Dao::connectionError(db_.get(), step, action);
-                if (sqlite3_column_int(checkpoint.get(), 0) != 0)
-                    throw Error(SQLITE_BUSY, action);
+                if (Dao::queryText(db_.get(), QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"), action) !=
+                    QLatin1String("0"))
+                    throw Error(Dao::ResultBusy, action);
             }
-            DatabaseFile::exec(db_.get(), QStringLiteral("BEGIN EXCLUSIVE"), action);
-            (void)DatabaseFile::queryText(db_.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action);
+            exclusive_.emplace(db_.get(), QStringLiteral("BEGIN EXCLUSIVE"), action);
+            (void)Dao::queryText(db_.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action);
         } catch (const Error &e) {
+            exclusive_.reset();
             db_.reset();
-            if (isBusy(e.number()))
+            if (Dao::isBusy(e.number()))
                 throw inUse(path, QStringLiteral("another program (it is locked)"));
             throw;
         }
@@ -101,13 +94,14 @@ public:
     {
         if (!db_)
             return;
-        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        exclusive_.reset();
         db_.reset();
     }
 
 private:
     QString path_;
     Dao::ConnectionPtr db_;
+    std::optional<Dao::Transaction> exclusive_;
     bool wal_ = false;
 };
 
@@ -197,7 +191,7 @@ WriteWatch::WriteWatch(const Fs::Location &file, int fd) : file_(file), fd_(fd)
     stamp_ = file.status();
     const QString action = QStringLiteral("Cannot read ") + quotedPath(file.path());
     try {
-        db_ = Dao::openConnection(file.path(), SQLITE_OPEN_READONLY, DBEngine::defaultBusyTimeoutMs, action);
+        db_ = Dao::openConnection(file.path(), Dao::OpenReadOnly, DBEngine::defaultBusyTimeoutMs, action);
         version_ = dataVersion();
     } catch (const Error &e) {
         // A file that SQLite cannot read as a database (a damaged one, which a restore is there to
@@ -229,8 +223,8 @@ bool WriteWatch::fileChanged() const
 
 QString WriteWatch::dataVersion()
 {
-    return DatabaseFile::queryText(db_.get(), QStringLiteral("PRAGMA data_version"),
-                                   QStringLiteral("Cannot read ") + quotedPath(file_.path()));
+    return Dao::queryText(db_.get(), QStringLiteral("PRAGMA data_version"),
+                          QStringLiteral("Cannot read ") + quotedPath(file_.path()));
 }
 
 QByteArray WriteWatch::counter() const

@@ -1,9 +1,9 @@
 #include "operations/restore.h"
 
-#include "operations/databasefile.h"
-#include "operations/inplace.h"
 #include "operations/paths.h"
 #include "operations/replacement.h"
+#include "platform/dao/databasefile.h"
+#include "platform/dao/inplace.h"
 #include "platform/errors.h"
 #include "platform/fs/files.h"
 #include "platform/fs/tempfile.h"
@@ -106,10 +106,10 @@ void matchPageSize(TempFile &staged, quint64 pageSize, const QString &action)
     if (pageSize == 0 || DatabaseFile::pageSize(staged.fd(), staged.path()) == pageSize)
         return;
     const Fs::Status st = Fs::statusOf(staged.fd(), staged.path());
-    Dao::ConnectionPtr db = Dao::openConnection(staged.path(), SQLITE_OPEN_READWRITE, 0, action);
+    Dao::ConnectionPtr db = Dao::openConnection(staged.path(), Dao::OpenReadWrite, 0, action);
     Dao::requireOpenOn(db.get(), staged.folder().fd(), staged.name(), st.device, st.inode, staged.path(), action);
-    DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA page_size = %1").arg(pageSize), action);
-    DatabaseFile::exec(db.get(), QStringLiteral("VACUUM"), action);
+    Dao::exec(db.get(), QStringLiteral("PRAGMA page_size = %1").arg(pageSize), action);
+    Dao::exec(db.get(), QStringLiteral("VACUUM"), action);
 }
 
 // The staging of a restore on a thread of its own, so that the staged file can be read while it
@@ -236,12 +236,12 @@ void restore(const QString &from, const QString &target, const QDate &date, cons
     const qint64 targetSize = replacing ? targetStatus.size : 0;
     // A shared target is copied while the backup is decompressed, where the disk has room for the
     // copy: its room is reserved first.
-    std::unique_ptr<CopyAhead> ahead;
+    std::unique_ptr<Dao::CopyAhead> ahead;
     if (inPlace && to.folder.freeBytes() > targetSize + spareRoom(targetSize)) {
         auto copy = std::make_unique<TempFile>(to.folder, safetyName, QStringLiteral("safety"), safetyAction);
         Fs::reserve(copy->fd(), targetSize, copy->path(), safetyAction, true);
-        ahead = std::make_unique<CopyAhead>(to, DatabaseFile::isInWalMode(targetFd.get(), target), std::move(copy),
-                                            safetyAction);
+        ahead = std::make_unique<Dao::CopyAhead>(to, DatabaseFile::isInWalMode(targetFd.get(), target), std::move(copy),
+                                                 safetyAction);
     }
     // In place, the journal may hold as much as the target, beside the safety copy.
     const qint64 extra = copySafety ? targetSize * (inPlace && !ahead ? 2 : 1) : 0;
@@ -289,14 +289,14 @@ void restore(const QString &from, const QString &target, const QDate &date, cons
             copy = ahead->wait(tick);
         Stop::check(action);
         const Fs::Status stagedStatus = Fs::statusOf(staged.fd(), staged.path());
-        InPlaceWrite write(to, targetFd.get(), targetStatus, Fs::Location{staged.folder(), staged.name()}, stagedStatus,
-                           action, staging.complete());
+        Dao::InPlaceWrite write(to, targetFd.get(), targetStatus, Fs::Location{staged.folder(), staged.name()},
+                                stagedStatus, action, staging.complete());
         try {
             write.lock();
         } catch (const Error &e) {
             // SQLite reads the staged file's header when it locks: where it finds the file
             // damaged, the staging's own check, ending meanwhile, says what is wrong with the backup.
-            if ((e.number() & 0xff) == SQLITE_CORRUPT)
+            if (Dao::primaryCode(e.number()) == Dao::ResultCorrupt)
                 staging.waitFor(whole, tick);
             throw;
         }

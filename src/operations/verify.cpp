@@ -1,6 +1,6 @@
 #include "operations/verify.h"
 
-#include "operations/databasefile.h"
+#include "platform/dao/databasefile.h"
 #include "platform/errors.h"
 #include "platform/fs/folder.h"
 #include "platform/zlibtool/compressionengine.h"

@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cerrno>

@@ -5,9 +5,25 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 namespace Dao {
+
+static_assert(OpenReadOnly == SQLITE_OPEN_READONLY && OpenReadWrite == SQLITE_OPEN_READWRITE &&
+              OpenCreate == SQLITE_OPEN_CREATE);
+static_assert(ResultError == SQLITE_ERROR && ResultBusy == SQLITE_BUSY && ResultLocked == SQLITE_LOCKED &&
+              ResultIoErr == SQLITE_IOERR && ResultCorrupt == SQLITE_CORRUPT);
+
+void ConnectionCloser::operator()(sqlite3 *db) const noexcept
+{
+    sqlite3_close_v2(db);
+}
+
+void StatementFinaliser::operator()(sqlite3_stmt *stmt) const noexcept
+{
+    sqlite3_finalize(stmt);
+}
 
 namespace {
 
@@ -255,6 +271,74 @@ StatementPtr prepare(sqlite3 *db, const QString &sql, const QString &action)
             throw Error(SQLITE_MISUSE, action + QStringLiteral(": the query text holds more than one statement"));
     }
     return stmt;
+}
+
+void exec(sqlite3 *db, const QString &sql, const QString &action)
+{
+    StatementPtr stmt = prepare(db, sql, action);
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE)
+        throw connectionError(db, rc, action);
+}
+
+QString queryText(sqlite3 *db, const QString &sql, const QString &action)
+{
+    StatementPtr stmt = prepare(db, sql, action);
+    const int rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_DONE)
+        return QString();
+    if (rc != SQLITE_ROW)
+        throw connectionError(db, rc, action);
+    return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt.get(), 0)));
+}
+
+QStringList queryColumn(sqlite3 *db, const QString &sql, const QString &action)
+{
+    StatementPtr stmt = prepare(db, sql, action);
+    QStringList values;
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW)
+        values.append(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt.get(), 0))));
+    if (rc != SQLITE_DONE)
+        throw connectionError(db, rc, action);
+    return values;
+}
+
+void forEachTextAndNumber(sqlite3 *db, const QString &sql, const QString &action,
+                          const std::function<void(const QString &, qint64)> &row)
+{
+    StatementPtr stmt = prepare(db, sql, action);
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW)
+        row(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt.get(), 0))),
+            sqlite3_column_int64(stmt.get(), 1));
+    if (rc != SQLITE_DONE)
+        throw connectionError(db, rc, action);
+}
+
+void setDefensive(sqlite3 *db, bool on) noexcept
+{
+    sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, on ? 1 : 0, nullptr);
+}
+
+Transaction::Transaction(sqlite3 *db, const QString &begin, const QString &action) : db_(db), action_(action)
+{
+    exec(db_, begin, action_);
+}
+
+void Transaction::commit()
+{
+    exec(db_, QStringLiteral("COMMIT"), action_);
+    db_ = nullptr;
+}
+
+void Transaction::rollback() noexcept
+{
+    if (db_ && !sqlite3_get_autocommit(db_))
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    db_ = nullptr;
 }
 
 } // namespace Dao

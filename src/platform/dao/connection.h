@@ -4,20 +4,52 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
+#include <functional>
 #include <memory>
-#include <sqlite3.h>
 
-// The SQLite handles behind the database engine and the plain-words errors made from them.
+struct sqlite3;
+struct sqlite3_stmt;
+
+// The one way this program reaches SQLite: connections opened as every connection of the program
+// must be, statements run to their end, transactions, and the plain-words errors made from SQLite's
+// result codes. Only the files of this folder include SQLite's own header.
 namespace Dao {
+
+// How a connection opens the file (SQLite's own flag values).
+inline constexpr int OpenReadOnly = 0x01;
+inline constexpr int OpenReadWrite = 0x02;
+inline constexpr int OpenCreate = 0x04;
+
+// The result codes that callers tell apart (SQLite's primary codes: an Error made from an
+// extended code holds the primary one in its low byte).
+inline constexpr int ResultError = 1;
+inline constexpr int ResultBusy = 5;
+inline constexpr int ResultLocked = 6;
+inline constexpr int ResultIoErr = 10;
+inline constexpr int ResultCorrupt = 11;
+
+// The primary result code of an Error made from SQLite's (extended) result code.
+[[nodiscard]] constexpr long primaryCode(long number)
+{
+    return number & 0xff;
+}
+
+// Whether an Error numbered with SQLite's result code says that another connection's lock stood
+// in the way.
+[[nodiscard]] constexpr bool isBusy(long number)
+{
+    return primaryCode(number) == ResultBusy || primaryCode(number) == ResultLocked;
+}
 
 struct ConnectionCloser {
     // close_v2 defers the close until the last statement of the connection is finalised, so a
     // recordset that outlives its database never uses a freed handle.
-    void operator()(sqlite3 *db) const noexcept { sqlite3_close_v2(db); }
+    void operator()(sqlite3 *db) const noexcept;
 };
 struct StatementFinaliser {
-    void operator()(sqlite3_stmt *stmt) const noexcept { sqlite3_finalize(stmt); }
+    void operator()(sqlite3_stmt *stmt) const noexcept;
 };
 using ConnectionPtr = std::unique_ptr<sqlite3, ConnectionCloser>;
 using SharedConnection = std::shared_ptr<sqlite3>;
@@ -72,5 +104,41 @@ void requireOpenOn(sqlite3 *db, int folderFd, const QString &name, quint64 devic
 
 // Prepares one statement of sql; refuses text that holds a second statement.
 [[nodiscard]] StatementPtr prepare(sqlite3 *db, const QString &sql, const QString &action);
+
+// Runs one statement to its end, ignoring any rows. Throws Error (SQLite result code) naming action.
+void exec(sqlite3 *db, const QString &sql, const QString &action);
+
+// The first column of the first row of sql, as text (empty when there is no row).
+[[nodiscard]] QString queryText(sqlite3 *db, const QString &sql, const QString &action);
+
+// The first column of every row of sql, as text.
+[[nodiscard]] QStringList queryColumn(sqlite3 *db, const QString &sql, const QString &action);
+
+// Calls row(values) for every row of sql, with the row's first two columns as text and number.
+void forEachTextAndNumber(sqlite3 *db, const QString &sql, const QString &action,
+                          const std::function<void(const QString &, qint64)> &row);
+
+// Turns the connection's defensive setting (which forbids journal mode OFF and writes to the
+// schema by SQL) off or back on.
+void setDefensive(sqlite3 *db, bool on) noexcept;
+
+// A transaction of db, begun by begin ("BEGIN", "BEGIN EXCLUSIVE", ...) and rolled back when the
+// guard goes without commit(): a read transaction holds its snapshot (and in rollback-journal
+// mode its shared lock) for as long as the guard lives.
+class Transaction {
+public:
+    Transaction(sqlite3 *db, const QString &begin, const QString &action);
+    ~Transaction() { rollback(); }
+    Transaction(const Transaction &) = delete;
+    Transaction &operator=(const Transaction &) = delete;
+
+    void commit();
+    // Ends the transaction without keeping any of it; nothing when it has ended already.
+    void rollback() noexcept;
+
+private:
+    sqlite3 *db_;
+    QString action_;
+};
 
 } // namespace Dao

@@ -1,6 +1,7 @@
 #include "platform/dao/database.h"
 
 #include <limits>
+#include <sqlite3.h>
 
 namespace {
 

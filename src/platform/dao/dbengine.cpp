@@ -6,6 +6,7 @@
 
 #include <QFile>
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

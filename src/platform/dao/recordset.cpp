@@ -1,5 +1,7 @@
 #include "platform/dao/recordset.h"
 
+#include <sqlite3.h>
+
 Recordset::Recordset(Dao::SharedConnection connection, Dao::StatementPtr statement, QString database)
     : connection_(std::move(connection)), statement_(std::move(statement)), database_(std::move(database))
 {

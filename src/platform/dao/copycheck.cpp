@@ -1,7 +1,7 @@
-#include "operations/copycheck.h"
+#include "platform/dao/copycheck.h"
 
-#include "operations/databasefile.h"
 #include "platform/dao/connection.h"
+#include "platform/dao/databasefile.h"
 #include "platform/errors.h"
 #include "platform/stop.h"
 
@@ -11,10 +11,11 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <sqlite3.h>
 #include <thread>
 #include <vector>
 
-namespace Operations {
+namespace Dao {
 namespace {
 
 // One statement of the check, with the b-tree entries it goes through.
@@ -29,9 +30,8 @@ Dao::ConnectionPtr openForCheck(const QString &path, const CopyCheckSettings &se
     // A part of a large copy runs for seconds: it is interrupted when the program is asked to end.
     sqlite3_progress_handler(
         db.get(), 1000, [](void *) { return Stop::requested() ? 1 : 0; }, nullptr);
-    DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA cache_size = -%1").arg(std::max(settings.cacheKiB, 1)), action);
-    DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA mmap_size = %1").arg(std::max<qint64>(settings.mmapBytes, 0)),
-                       action);
+    Dao::exec(db.get(), QStringLiteral("PRAGMA cache_size = -%1").arg(std::max(settings.cacheKiB, 1)), action);
+    Dao::exec(db.get(), QStringLiteral("PRAGMA mmap_size = %1").arg(std::max<qint64>(settings.mmapBytes, 0)), action);
     return db;
 }
 
@@ -58,9 +58,8 @@ std::vector<Part> planParts(sqlite3 *db, QMap<QString, qint64> &counts, bool who
         throw Dao::connectionError(db, rc, action);
 
     QMap<QString, qint64> tables = counts;
-    tables.insert(
-        QStringLiteral("sqlite_schema"),
-        DatabaseFile::queryText(db, QStringLiteral("SELECT count(*) FROM sqlite_schema"), action).toLongLong());
+    tables.insert(QStringLiteral("sqlite_schema"),
+                  Dao::queryText(db, QStringLiteral("SELECT count(*) FROM sqlite_schema"), action).toLongLong());
     qint64 rows = 0;
     std::vector<Part> parts;
     bool split = !whole;
@@ -109,7 +108,7 @@ void checkParts(const QString &path, const CopyCheckSettings &settings, const st
                     break;
                 i = shared.next++;
             }
-            QStringList found = DatabaseFile::queryColumn(db.get(), parts[i].sql, action);
+            QStringList found = Dao::queryColumn(db.get(), parts[i].sql, action);
             if (found == QStringList{QStringLiteral("ok")})
                 found.clear();
             std::lock_guard lock(shared.mutex);
@@ -195,4 +194,4 @@ QStringList integrityProblemsInParallel(const QString &copyPath, QMap<QString, q
     return shared.problems;
 }
 
-} // namespace Operations
+} // namespace Dao

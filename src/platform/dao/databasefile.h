@@ -43,15 +43,6 @@ void requireDatabaseStart(const char *head, std::size_t n, quint64 size, const Q
 // versions), as a copy that will be written into a database in that mode must be.
 void markRollbackJournalMode(int fd, const QString &path);
 
-// Runs one statement to its end, ignoring any rows. Throws Error (SQLite result code) naming action.
-void exec(sqlite3 *db, const QString &sql, const QString &action);
-
-// The first column of the first row of sql, as text (empty when there is no row).
-[[nodiscard]] QString queryText(sqlite3 *db, const QString &sql, const QString &action);
-
-// The first column of every row of sql, as text.
-[[nodiscard]] QStringList queryColumn(sqlite3 *db, const QString &sql, const QString &action);
-
 // The journal mode of the open database, lower case: "delete", "wal", "truncate", ...
 [[nodiscard]] QString journalMode(sqlite3 *db, const QString &action);
 

@@ -1,6 +1,6 @@
-#include "operations/inplace.h"
+#include "platform/dao/inplace.h"
 
-#include "operations/databasefile.h"
+#include "platform/dao/databasefile.h"
 #include "platform/dao/dbengine.h"
 #include "platform/errors.h"
 #include "platform/fs/files.h"
@@ -9,9 +9,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <sqlite3.h>
 #include <thread>
 
-namespace Operations {
+namespace Dao {
 namespace {
 
 // Pages copied by one step: small enough for the progress bar and a request to stop to be seen
@@ -25,7 +26,7 @@ bool isBusy(int rc)
 
 qint64 pageSizeOf(sqlite3 *db, const QString &action)
 {
-    return DatabaseFile::queryText(db, QStringLiteral("PRAGMA page_size"), action).toLongLong();
+    return Dao::queryText(db, QStringLiteral("PRAGMA page_size"), action).toLongLong();
 }
 
 // Runs the backup to its end, reporting bytes copied; stops when the program is asked to end.
@@ -73,9 +74,9 @@ void copyDatabaseInto(sqlite3 *source, TempFile &copy, const QString &action, co
     // A throw-away file until it is synced and put in place: no journal, no syncs. Defensive
     // connections refuse to drop the journal, so this one may while it sets that up.
     sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DEFENSIVE, 0, nullptr);
-    DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA journal_mode = OFF"), action);
+    Dao::exec(db.get(), QStringLiteral("PRAGMA journal_mode = OFF"), action);
     sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
-    DatabaseFile::exec(db.get(), QStringLiteral("PRAGMA synchronous = OFF"), action);
+    Dao::exec(db.get(), QStringLiteral("PRAGMA synchronous = OFF"), action);
     sqlite3_backup *backup = sqlite3_backup_init(db.get(), "main", source, "main");
     if (!backup)
         throw Dao::connectionError(db.get(), sqlite3_errcode(db.get()), action);
@@ -130,12 +131,12 @@ InPlaceWrite::InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::S
         wal_ = DatabaseFile::journalMode(live_.get(), action) == QLatin1String("wal");
         // The commit deletes or empties the journal; in this mode that change is made durable too,
         // so a power cut right after the write cannot bring the old content back.
-        DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA synchronous = EXTRA"), action);
+        Dao::exec(live_.get(), QStringLiteral("PRAGMA synchronous = EXTRA"), action);
         // SQLite syncs the journal each time its page cache spills: 32 MiB instead of the default
         // 2 MiB makes a sixteenth of the syncs (a tenth of the write's time at 1 GB).
-        DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA cache_size = -32768"), action);
+        Dao::exec(live_.get(), QStringLiteral("PRAGMA cache_size = -32768"), action);
         // The log is emptied after the write, where its failures are seen, not by SQLite on its own.
-        DatabaseFile::exec(live_.get(), QStringLiteral("PRAGMA wal_autocheckpoint = 0"), action);
+        Dao::exec(live_.get(), QStringLiteral("PRAGMA wal_autocheckpoint = 0"), action);
     }
     // A failure here is the new content's, which may have vanished meanwhile: the message names it.
     const QString reading = action + QStringLiteral(": cannot read ") + quotedPath(source.path());
@@ -225,8 +226,8 @@ void InPlaceWrite::copyCurrentInto(TempFile &copy, const ByteProgress &progress)
         const Fs::Status st = Fs::statusOf(targetFd_, target_.path());
         Dao::requireOpenOn(reader.get(), target_.folder.fd(), target_.name, st.device, st.inode, target_.path(),
                            action);
-        DatabaseFile::exec(reader.get(), QStringLiteral("BEGIN"), action);
-        (void)DatabaseFile::queryText(reader.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action);
+        Dao::exec(reader.get(), QStringLiteral("BEGIN"), action);
+        (void)Dao::queryText(reader.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action);
         copyDatabaseInto(reader.get(), copy, action, progress);
     }
     copy.sync();
@@ -313,8 +314,8 @@ void CopyAhead::run()
     // Where the transaction cannot begin (another program is committing, or has switched the
     // mode), no copy is made ahead: the one under the lock waits for the others or says why not.
     try {
-        DatabaseFile::exec(reader_.get(), QStringLiteral("BEGIN"), action_);
-        (void)DatabaseFile::queryText(reader_.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action_);
+        Dao::exec(reader_.get(), QStringLiteral("BEGIN"), action_);
+        (void)Dao::queryText(reader_.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action_);
     } catch (const Error &) {
         reader_.reset();
         copy_.reset(); // and the room reserved for it
@@ -327,14 +328,14 @@ void CopyAhead::run()
     }
     try {
         if (wal_) {
-            version_ = DatabaseFile::queryText(reader_.get(), QStringLiteral("PRAGMA data_version"), action_);
+            version_ = Dao::queryText(reader_.get(), QStringLiteral("PRAGMA data_version"), action_);
             copyDatabaseInto(reader_.get(), *copy_, action_, [&](qint64 done, qint64) { progress(done); });
         } else {
             // Under the read transaction's lock nobody writes the file: its bytes are one state.
             header_ = header(fd.get());
             Files::copyData(fd.get(), target_.path(), copy_->fd(), copy_->path(), action_, progress);
         }
-        DatabaseFile::exec(reader_.get(), QStringLiteral("COMMIT"), action_);
+        Dao::exec(reader_.get(), QStringLiteral("COMMIT"), action_);
     } catch (...) {
         reader_.reset();
         throw;
@@ -360,9 +361,9 @@ bool CopyAhead::stillCurrent(int targetFd, bool wal)
     if (!wal)
         return !header_.isEmpty() && header(targetFd) == header_;
     // The reader sees every commit made before the lock; nobody has committed since.
-    const QString now = DatabaseFile::queryText(reader_.get(), QStringLiteral("PRAGMA data_version"), action_);
+    const QString now = Dao::queryText(reader_.get(), QStringLiteral("PRAGMA data_version"), action_);
     reader_.reset();
     return now == version_;
 }
 
-} // namespace Operations
+} // namespace Dao

@@ -1,4 +1,4 @@
-#include "operations/databasefile.h"
+#include "platform/dao/databasefile.h"
 
 #include "platform/errors.h"
 #include "platform/fs/folder.h"
@@ -6,6 +6,7 @@
 #include <QCryptographicHash>
 
 #include <cerrno>
+#include <sqlite3.h>
 
 namespace DatabaseFile {
 
@@ -167,50 +168,17 @@ bool isInWalMode(const QString &path)
     return hasDatabaseHeader(header) && header.mid(18, 2) == QByteArray("\2\2", 2);
 }
 
-void exec(sqlite3 *db, const QString &sql, const QString &action)
-{
-    Dao::StatementPtr stmt = Dao::prepare(db, sql, action);
-    int rc;
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-    }
-    if (rc != SQLITE_DONE)
-        throw Dao::connectionError(db, rc, action);
-}
-
-QString queryText(sqlite3 *db, const QString &sql, const QString &action)
-{
-    Dao::StatementPtr stmt = Dao::prepare(db, sql, action);
-    const int rc = sqlite3_step(stmt.get());
-    if (rc == SQLITE_DONE)
-        return QString();
-    if (rc != SQLITE_ROW)
-        throw Dao::connectionError(db, rc, action);
-    return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt.get(), 0)));
-}
-
-QStringList queryColumn(sqlite3 *db, const QString &sql, const QString &action)
-{
-    Dao::StatementPtr stmt = Dao::prepare(db, sql, action);
-    QStringList values;
-    int rc;
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW)
-        values.append(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt.get(), 0))));
-    if (rc != SQLITE_DONE)
-        throw Dao::connectionError(db, rc, action);
-    return values;
-}
-
 QString journalMode(sqlite3 *db, const QString &action)
 {
-    return queryText(db, QStringLiteral("PRAGMA journal_mode"), action).toLower();
+    return Dao::queryText(db, QStringLiteral("PRAGMA journal_mode"), action).toLower();
 }
 
 QStringList ordinaryTables(sqlite3 *db, const QString &action)
 {
-    return queryColumn(db,
-                       QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' "
-                                      "AND coalesce(sql, '') NOT LIKE 'CREATE VIRTUAL TABLE%' ORDER BY name"),
-                       action);
+    return Dao::queryColumn(db,
+                            QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' "
+                                           "AND coalesce(sql, '') NOT LIKE 'CREATE VIRTUAL TABLE%' ORDER BY name"),
+                            action);
 }
 
 QString quotedName(QString name)
@@ -251,44 +219,35 @@ void hashRows(QCryptographicHash &hash, sqlite3 *db, const QString &sql, const Q
 
 QByteArray contentDigest(sqlite3 *db, const QString &action)
 {
-    exec(db, QStringLiteral("BEGIN"), action);
+    Dao::Transaction reading(db, QStringLiteral("BEGIN"), action);
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    try {
-        hashRows(hash, db, QStringLiteral("SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY type, name"),
-                 action);
-        hashRows(hash, db, QStringLiteral("PRAGMA user_version"), action);
-        hashRows(hash, db, QStringLiteral("PRAGMA application_id"), action);
-        for (const QString &table : ordinaryTables(db, action)) {
-            hash.addData(table.toUtf8() + '\n');
-            hashRows(hash, db, QStringLiteral("SELECT * FROM ") + quotedName(table), action);
-        }
-    } catch (...) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
+    hashRows(hash, db, QStringLiteral("SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY type, name"),
+             action);
+    hashRows(hash, db, QStringLiteral("PRAGMA user_version"), action);
+    hashRows(hash, db, QStringLiteral("PRAGMA application_id"), action);
+    for (const QString &table : ordinaryTables(db, action)) {
+        hash.addData(table.toUtf8() + '\n');
+        hashRows(hash, db, QStringLiteral("SELECT * FROM ") + quotedName(table), action);
     }
-    exec(db, QStringLiteral("COMMIT"), action);
+    reading.commit();
     return hash.result();
 }
 
 QMap<QString, qint64> tableRowCounts(sqlite3 *db, const QString &action)
 {
-    exec(db, QStringLiteral("BEGIN"), action);
+    Dao::Transaction reading(db, QStringLiteral("BEGIN"), action);
     QMap<QString, qint64> counts;
-    try {
-        for (const QString &table : ordinaryTables(db, action))
-            counts.insert(
-                table, queryText(db, QStringLiteral("SELECT count(*) FROM ") + quotedName(table), action).toLongLong());
-    } catch (...) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
-    exec(db, QStringLiteral("COMMIT"), action);
+    for (const QString &table : ordinaryTables(db, action))
+        counts.insert(
+            table,
+            Dao::queryText(db, QStringLiteral("SELECT count(*) FROM ") + quotedName(table), action).toLongLong());
+    reading.commit();
     return counts;
 }
 
 QStringList integrityProblems(sqlite3 *db, const QString &action)
 {
-    QStringList found = queryColumn(db, QStringLiteral("PRAGMA integrity_check"), action);
+    QStringList found = Dao::queryColumn(db, QStringLiteral("PRAGMA integrity_check"), action);
     if (found == QStringList{QStringLiteral("ok")})
         found.clear();
     return found;

@@ -11,11 +11,13 @@
 #include <future>
 #include <memory>
 
+struct sqlite3_backup;
+
 // Writing new content into a database file that others share, through SQLite itself: the file
 // keeps its owner, group, mode, access list, extended attributes and other names, and the
 // connections that other programs keep open to it see the new content at their next transaction
 // and lose no commit of theirs, since SQLite's own locks and journal guard the write.
-namespace Operations {
+namespace Dao {
 
 using ByteProgress = std::function<void(qint64 done, qint64 total)>;
 
@@ -120,4 +122,4 @@ private:
     QString version_;           // and the data version it saw
 };
 
-} // namespace Operations
+} // namespace Dao

@@ -8,7 +8,7 @@
 
 // The check of a database file that nothing else writes (a compacted copy) on several
 // connections at once.
-namespace Operations {
+namespace Dao {
 
 // How the check reads the file (`opbench check-copy` compares the choices). A page cache of
 // 16 MiB per connection keeps SQLite from reading the same pages again and again (the default
@@ -45,4 +45,4 @@ integrityProblemsInParallel(const QString &copyPath, QMap<QString, qint64> *rowC
                             const std::function<void(qint64 done, qint64 total)> &progress = {},
                             const CopyCheckSettings &settings = {});
 
-} // namespace Operations
+} // namespace Dao
