@@ -37,6 +37,8 @@
 
 #include <cerrno>
 #include <new>
+#include <type_traits>
+#include <variant>
 
 using modTarBackup::BackEndPath;
 namespace Key = Settings::Key;
@@ -86,6 +88,65 @@ frmTvUtil::frmTvUtil() : QWidget(nullptr, Qt::Window | Qt::MSWindowsFixedSizeDia
 
 frmTvUtil::~frmTvUtil() = default;
 
+namespace {
+
+// What a control of the window is; its class follows from the member that holds it.
+enum class Kind { Picture, Label, Field, Browse, Clip, Command };
+
+using Member = std::variant<QLabel *frmTvUtil::*, QLineEdit *frmTvUtil::*, QPushButton *frmTvUtil::*,
+                            AnimationCtrl *frmTvUtil::*>;
+
+// One control: the member and object name it gets, the tab it stands on (commands stand on the
+// window), what it is, its caption, and its place in twips.
+struct Control {
+    Member member;
+    const char *name;
+    int tab;
+    Kind kind;
+    const char *caption;
+    int left, top, width, height;
+};
+
+const Control Layout[] = {
+    {&frmTvUtil::Image1, "Image1", TabBackup, Kind::Picture, nullptr, 240, 480, 480, 480},
+    {&frmTvUtil::Label1, "Label1", TabBackup, Kind::Label, "From", 1080, 600, 495, 255},
+    {&frmTvUtil::Label7, "Label7", TabBackup, Kind::Label, DatabaseMark, 3960, 600, 2175, 255},
+    {&frmTvUtil::txtBackFrom, "txtBackFrom", TabBackup, Kind::Field, nullptr, 1080, 840, 5055, 435},
+    {&frmTvUtil::cmdBackFrom, "cmdBackFrom", TabBackup, Kind::Browse, "Browse...", 6360, 840, 1215, 375},
+    {&frmTvUtil::Label2, "Label2", TabBackup, Kind::Label, "To", 1080, 1440, 495, 255},
+    {&frmTvUtil::txtBackTo, "txtBackTo", TabBackup, Kind::Field, nullptr, 1080, 1680, 5055, 405},
+    {&frmTvUtil::cmdBackTo, "cmdBackTo", TabBackup, Kind::Browse, "Browse...", 6360, 1680, 1215, 375},
+    {&frmTvUtil::Label13, "Label13", TabBackup, Kind::Label,
+     "The suggested filename of backup contains date and time stamp \"ddmmyyhhmmss\"", 1080, 2280, 5055, 495},
+    {&frmTvUtil::Animation3, "Animation3", TabBackup, Kind::Clip, nullptr, 1080, 3000, 6375, 1215},
+
+    {&frmTvUtil::Image2, "Image2", TabRestore, Kind::Picture, nullptr, 240, 480, 480, 480},
+    {&frmTvUtil::Label4, "Label4", TabRestore, Kind::Label, "From", 1080, 600, 495, 255},
+    {&frmTvUtil::txtRestFrom, "txtRestFrom", TabRestore, Kind::Field, nullptr, 1080, 840, 5055, 435},
+    {&frmTvUtil::cmdRestFrom, "cmdRestFrom", TabRestore, Kind::Browse, "Browse...", 6360, 840, 1215, 375},
+    {&frmTvUtil::Label5, "Label5", TabRestore, Kind::Label, "To", 1080, 1440, 495, 255},
+    {&frmTvUtil::Label8, "Label8", TabRestore, Kind::Label, DatabaseMark, 3960, 1440, 2175, 255},
+    {&frmTvUtil::txtRestTo, "txtRestTo", TabRestore, Kind::Field, nullptr, 1080, 1680, 5055, 405},
+    {&frmTvUtil::cmdRestTo, "cmdRestTo", TabRestore, Kind::Browse, "Browse...", 6360, 1680, 1215, 375},
+    {&frmTvUtil::Label14, "Label14", TabRestore, Kind::Label,
+     "Allows you to restore any backup copy of Tarvos Systems Database. Copying the backup file manually will "
+     "make Tarvos Systems cease to work.",
+     1080, 2280, 5055, 615},
+    {&frmTvUtil::Animation1, "Animation1", TabRestore, Kind::Clip, nullptr, 1080, 3000, 6375, 1215},
+
+    {&frmTvUtil::Label9, "Label9", TabCompact, Kind::Label, "Location", 1080, 600, 1335, 255},
+    {&frmTvUtil::Label10, "Label10", TabCompact, Kind::Label, DatabaseMark, 3960, 600, 2175, 255},
+    {&frmTvUtil::txtCompact, "txtCompact", TabCompact, Kind::Field, nullptr, 1080, 840, 5055, 435},
+    {&frmTvUtil::cmdCompact, "cmdCompact", TabCompact, Kind::Browse, "Browse...", 6360, 840, 1215, 375},
+    {&frmTvUtil::Animation2, "Animation2", TabCompact, Kind::Clip, nullptr, 1080, 3000, 6375, 1215},
+
+    {&frmTvUtil::cmdAbout, "cmdAbout", -1, Kind::Command, "About", 120, 4800, 1335, 375},
+    {&frmTvUtil::cmdStart, "cmdStart", -1, Kind::Command, "Start", 5160, 4800, 1335, 375},
+    {&frmTvUtil::cmdClose, "cmdClose", -1, Kind::Command, "Close", 6600, 4800, 1335, 375},
+};
+
+} // namespace
+
 void frmTvUtil::buildControls()
 {
     SSTab1 = named(new SSTab({QStringLiteral("Backup"), QStringLiteral("Restore"), QStringLiteral("Compact")},
@@ -93,81 +154,34 @@ void frmTvUtil::buildControls()
                    "SSTab1");
     SSTab1->setGeometry(Twips::rect(120, 120, 7815, 4455));
 
-    auto label = [this](const char *name, int tab, const QString &caption, QRect r) {
-        auto *l = named(new QLabel(caption), name);
-        l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        l->setWordWrap(caption.contains(QLatin1Char(' ')) && r.height() > Twips::px(300));
-        SSTab1->place(tab, l, r);
-        return l;
-    };
-    auto field = [this](const char *name, int tab, QRect r) {
-        auto *t = named(new QLineEdit, name);
-        SSTab1->place(tab, t, r);
-        return t;
-    };
-    auto browse = [this](const char *name, int tab, int top) {
-        auto *b = named(new QPushButton(QStringLiteral("Browse...")), name);
-        b->setAutoDefault(false);
-        SSTab1->place(tab, b, Twips::rect(6360, top, 1215, 375));
-        return b;
-    };
-    auto animation = [this](const char *name, int tab) {
-        auto *a = named(new AnimationCtrl, name);
-        SSTab1->place(tab, a, Twips::rect(1080, 3000, 6375, 1215));
-        return a;
-    };
-    auto picture = [this](const char *name, int tab, const QPixmap &pixmap) {
-        auto *p = named(new QLabel, name);
-        p->setPixmap(pixmap);
-        SSTab1->place(tab, p, Twips::rect(240, 480, 480, 480));
-        return p;
-    };
+    for (const Control &c : Layout) {
+        QWidget *w = std::visit(
+            [&](auto member) -> QWidget * {
+                using Widget = std::remove_pointer_t<std::remove_reference_t<decltype(this->*member)>>;
+                return this->*member = new Widget;
+            },
+            c.member);
+        w->setObjectName(QLatin1String(c.name));
+        const QString caption = QString::fromUtf8(c.caption);
+        const QRect rect = Twips::rect(c.left, c.top, c.width, c.height);
+        if (auto *label = qobject_cast<QLabel *>(w); label && c.kind == Kind::Label) {
+            label->setText(caption);
+            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            label->setWordWrap(caption.contains(QLatin1Char(' ')) && rect.height() > Twips::px(300));
+        } else if (auto *button = qobject_cast<QPushButton *>(w)) {
+            button->setText(caption);
+            button->setAutoDefault(false);
+        }
+        if (c.kind == Kind::Command) {
+            w->setParent(this);
+            w->setGeometry(rect);
+        } else {
+            SSTab1->place(c.tab, w, rect);
+        }
+    }
+    Image1->setPixmap(Resources::cabinetShut(Twips::px(480)));
+    Image2->setPixmap(Resources::applicationIcon().pixmap(Twips::px(480)));
 
-    // Backup
-    Image1 = picture("Image1", TabBackup, Resources::cabinetShut(Twips::px(480)));
-    Label1 = label("Label1", TabBackup, QStringLiteral("From"), Twips::rect(1080, 600, 495, 255));
-    Label7 = label("Label7", TabBackup, QLatin1String(DatabaseMark), Twips::rect(3960, 600, 2175, 255));
-    txtBackFrom = field("txtBackFrom", TabBackup, Twips::rect(1080, 840, 5055, 435));
-    cmdBackFrom = browse("cmdBackFrom", TabBackup, 840);
-    Label2 = label("Label2", TabBackup, QStringLiteral("To"), Twips::rect(1080, 1440, 495, 255));
-    txtBackTo = field("txtBackTo", TabBackup, Twips::rect(1080, 1680, 5055, 405));
-    cmdBackTo = browse("cmdBackTo", TabBackup, 1680);
-    Label13 = label("Label13", TabBackup,
-                    QStringLiteral("The suggested filename of backup contains date and time stamp \"ddmmyyhhmmss\""),
-                    Twips::rect(1080, 2280, 5055, 495));
-    Animation3 = animation("Animation3", TabBackup);
-
-    // Restore
-    Image2 = picture("Image2", TabRestore, Resources::applicationIcon().pixmap(Twips::px(480)));
-    Label4 = label("Label4", TabRestore, QStringLiteral("From"), Twips::rect(1080, 600, 495, 255));
-    txtRestFrom = field("txtRestFrom", TabRestore, Twips::rect(1080, 840, 5055, 435));
-    cmdRestFrom = browse("cmdRestFrom", TabRestore, 840);
-    Label5 = label("Label5", TabRestore, QStringLiteral("To"), Twips::rect(1080, 1440, 495, 255));
-    Label8 = label("Label8", TabRestore, QLatin1String(DatabaseMark), Twips::rect(3960, 1440, 2175, 255));
-    txtRestTo = field("txtRestTo", TabRestore, Twips::rect(1080, 1680, 5055, 405));
-    cmdRestTo = browse("cmdRestTo", TabRestore, 1680);
-    Label14 = label("Label14", TabRestore,
-                    QStringLiteral("Allows you to restore any backup copy of Tarvos Systems Database. Copying the "
-                                   "backup file manually will make Tarvos Systems cease to work."),
-                    Twips::rect(1080, 2280, 5055, 615));
-    Animation1 = animation("Animation1", TabRestore);
-
-    // Compact
-    Label9 = label("Label9", TabCompact, QStringLiteral("Location"), Twips::rect(1080, 600, 1335, 255));
-    Label10 = label("Label10", TabCompact, QLatin1String(DatabaseMark), Twips::rect(3960, 600, 2175, 255));
-    txtCompact = field("txtCompact", TabCompact, Twips::rect(1080, 840, 5055, 435));
-    cmdCompact = browse("cmdCompact", TabCompact, 840);
-    Animation2 = animation("Animation2", TabCompact);
-
-    auto command = [this](const char *name, const QString &caption, int left) {
-        auto *b = named(new QPushButton(caption, this), name);
-        b->setAutoDefault(false);
-        b->setGeometry(Twips::rect(left, 4800, 1335, 375));
-        return b;
-    };
-    cmdAbout = command("cmdAbout", QStringLiteral("About"), 120);
-    cmdStart = command("cmdStart", QStringLiteral("Start"), 5160);
-    cmdClose = command("cmdClose", QStringLiteral("Close"), 6600);
     // The compaction's progress, in the place and the look of the compression control's.
     prgCompact = named(new ProgressView(this), "prgCompact");
     prgCompact->setGeometry(Twips::rect(1560, 4800, 3495, 375));
