@@ -7,15 +7,12 @@
 
 class AnimationCtrl;
 class CommonDialog;
-class Error;
 class ProgressView;
-namespace Operations {
-struct Observer;
-}
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class SSTab;
+class StartRun;
 class ZlibToolCtrl;
 
 // The main window: a tab per maintenance operation (Backup, Restore, Compact), the path fields of
@@ -82,28 +79,12 @@ private:
     void UpdateStartCaption();
     void unloadSelf();
 
-    class BusyState;
     // Backs up SrcFile into DstFile, after forcing DstFile's extension to ".TVB" (the caller's
-    // string holds the rewritten path afterwards). Reports the outcome in a message box; handles
-    // its own errors, restoring the pointer and Start (busy) before it shows them.
-    void CompressFile(BusyState &busy, QString &SrcFile, QString &DstFile);
-    // Restores the backup SrcFile over DstFile; reports and handles errors as CompressFile does.
-    void DecompressFile(BusyState &busy, QString &SrcFile, QString &DstFile);
-    // Runs operation with ZlibTool1 shown (source and output) once its checks have passed, and
-    // reports its outcome: success, a missing source as its path and " not found.", any other
-    // error through showCompressionError; with checksToStart, an error met before the work
-    // begins goes on to the Start handler.
-    void runCompression(BusyState &busy, const QString &source, const QString &output,
-                        const std::function<void(const Operations::Observer &)> &operation, const QString &success,
-                        bool checksToStart);
-    // Runs operation off the window's thread; onWorking runs on the window's thread once the
-    // operation has passed its checks, and progress, when given, shows how far it has come.
-    void runOperation(const std::function<void(const Operations::Observer &)> &operation,
-                      const std::function<void()> &onWorking, ProgressView *progress);
-    // The Start handler's error path.
-    void showStartError(BusyState &busy, const Error &error);
-    // The error path of CompressFile and DecompressFile.
-    void showCompressionError(BusyState &busy, const Error &error);
+    // string holds the rewritten path afterwards), and shows the outcome.
+    void CompressFile(StartRun &run, QString &SrcFile, QString &DstFile);
+    // Restores the backup SrcFile over DstFile and shows the outcome; an error met before the work
+    // begins (a check of the target) goes on to the Start handler.
+    void DecompressFile(StartRun &run, QString &SrcFile, QString &DstFile);
     // Close was asked for while an operation runs: it happens once the operation has ended.
     void requestClose();
 

@@ -98,3 +98,14 @@ void CommonDialog::ShowOpen()
         throw Error(ErrorNumber::DialogCancelled, QStringLiteral("The file dialog was cancelled"));
     fileName_ = *chosen;
 }
+
+void CommonDialog::chooseInto(QLineEdit *field, const QString &filter)
+{
+    try {
+        setFilter(filter);
+        ShowOpen();
+        field->setText(FileName());
+    } catch (const std::exception &) {
+        // Cancelled (reported as an error) or failed: the field keeps its text, nothing is shown.
+    }
+}

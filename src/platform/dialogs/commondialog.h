@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+class QLineEdit;
+
 // The file dialog shared by a window's pickers. Its settings stay between uses: in particular
 // FileName keeps the last file chosen, and the next ShowOpen starts with it selected in its folder.
 class CommonDialog : public QObject {
@@ -33,6 +35,11 @@ public:
     // chosen. Cancelling throws Error(ErrorNumber::DialogCancelled) and leaves FileName unchanged;
     // a malformed Filter throws Error(ErrorNumber::InvalidArgument).
     void ShowOpen();
+    // Shows the file-open dialog with filter and puts the file chosen into field. Only the filter
+    // is set: the dialog keeps the file name of its last use, whichever field that served, and the
+    // field's own text is not handed over. Cancelled or failed: the field keeps its text, and
+    // nothing is shown.
+    void chooseInto(QLineEdit *field, const QString &filter);
 
     // The file dialog's name filters for a filter string:
     // "Microsoft Access (*.mdb)|*.mdb" -> {"Microsoft Access (*.mdb) (*.mdb)"}.
