@@ -1,2 +1,0 @@
-# The command's own program runs too.
-add_dependencies(${target} tarvos-maintenance)
