@@ -4,6 +4,7 @@
 #include "platform/controls/controls.h"
 #include "platform/registry/registry.h"
 #include "platform/tabctl/sstab.h"
+#include "platform/taskgroup.h"
 #include "platform/zlibtool/zlibtoolctrl.h"
 #include "resources/pictures.h"
 #include "testsupport.h"
@@ -14,6 +15,8 @@
 #include <QSignalSpy>
 #include <QTabBar>
 #include <QTest>
+
+#include <atomic>
 
 using namespace Registry;
 using namespace TestSupport;
@@ -80,6 +83,44 @@ private slots:
 
     // A page's controls stand where the window puts them and show with their tab; the change is
     // announced once, with the tab left; Ctrl+Tab goes round (the window's test presses an arrow).
+    // Work on threads of its own: the first failure reaches the waiter, a failure stops the
+    // others, and a group left with work running stops it and waits for it.
+    void taskGroup()
+    {
+        std::atomic<bool> stop{false}, otherEnded{false};
+        const auto untilStopped = [&] { // (gives up after 5 s, not stopped)
+            for (int i = 0; i < 5000 && !stop; ++i)
+                QThread::msleep(1);
+            otherEnded = stop.load();
+        };
+        {
+            TaskGroup group([&] { stop = true; });
+            group.start(untilStopped);
+            QVERIFY(!group.waitFor(std::chrono::milliseconds(20)));
+            group.start([] {
+                QThread::msleep(5);
+                throw Error(ENOSPC, QStringLiteral("first"));
+            });
+            group.start([] {
+                QThread::msleep(50);
+                throw Error(EIO, QStringLiteral("second"));
+            });
+            QCOMPARE(errorMismatch([&] { group.wait(); }, ENOSPC, {QStringLiteral("first")}), QString());
+            QVERIFY(otherEnded);
+            QCOMPARE(errorMismatch([&] { (void)group.waitFor(std::chrono::milliseconds(0)); }, ENOSPC), QString());
+        }
+        stop = false;
+        otherEnded = false;
+        {
+            TaskGroup group([&] { stop = true; });
+            group.start(untilStopped);
+        }
+        QVERIFY(otherEnded);
+        TaskGroup done;
+        done.start([] {});
+        QVERIFY(done.waitFor(std::chrono::seconds(10)));
+    }
+
     void tabControl()
     {
         SSTab tab({"Backup", "Restore", "Compact"}, 35);

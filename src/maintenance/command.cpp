@@ -131,7 +131,7 @@ public:
     {
         Operations::Observer o;
         if (shown_)
-            o.progress = [this](qint64 done, qint64 total) { draw(int(Operations::shareOf(done, total, 100))); };
+            o.progress = [this](qint64 done, qint64 total) { draw(int(shareOf(done, total, 100))); };
         return o;
     }
 

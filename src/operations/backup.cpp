@@ -35,7 +35,7 @@ void backUp(const QString &source, const QString &backupFile, const Observer &ob
 
     // The backup holds what the database holds: nobody may read it who may not read the database.
     TempFile out(dst.folder, dst.name, TempFile::Temporary, action);
-    const auto compressFrom = [&](int fd, const QString &path, const CompressionEngine::Progress &progress) {
+    const auto compressFrom = [&](int fd, const QString &path, const Progress &progress) {
         CompressionEngine::compress(fd, path, out.fd(), dst.path(), progress);
         out.giveAccessOf(srcFd.get(), srcStatus);
         out.commit();
@@ -61,12 +61,10 @@ void backUp(const QString &source, const QString &backupFile, const Observer &ob
         // Committed rows may still be only in the log: a consistent snapshot is copied first, with
         // SQLite's backup API, into a hidden file beside the backup, and that is compressed.
         TempFile copy(dst.folder, dst.name, QStringLiteral("snapshot"), action);
-        Dao::copyDatabaseInto(db.get(), copy, action,
-                              [&](qint64 done, qint64 total) { observer.report(done, 2 * total); });
+        Dao::copyDatabaseInto(db.get(), copy, action, phaseOf(observer.progress, 0, 2));
         reading.rollback();
         db.reset();
-        const qint64 size = Fs::statusOf(copy.fd(), copy.path()).size;
-        compressFrom(copy.fd(), copy.path(), [&](qint64 done, qint64) { observer.report(size + done, 2 * size); });
+        compressFrom(copy.fd(), copy.path(), phaseOf(observer.progress, 1, 2));
         return;
     }
 

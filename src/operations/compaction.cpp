@@ -10,12 +10,10 @@
 #include "platform/fs/files.h"
 #include "platform/fs/tempfile.h"
 #include "platform/inuse/inuse.h"
-
-#include <QScopeGuard>
+#include "platform/taskgroup.h"
 
 #include <atomic>
 #include <cerrno>
-#include <future>
 
 namespace Operations {
 namespace {
@@ -57,7 +55,7 @@ QMap<QString, qint64> rowCounts(const QString &source)
 
 // Refuses a copy that is damaged or does not hold sourceCounts, the rows of source.
 void verifyCopy(const QString &source, const QString &copy, const QMap<QString, qint64> &sourceCounts,
-                const std::function<void(qint64, qint64)> &progress, const Dao::CopyCheckSettings &settings = {})
+                const Progress &progress, const Dao::CopyCheckSettings &settings = {})
 {
     const QString action = QStringLiteral("The compacted copy ") + quotedPath(copy) + QStringLiteral(" of ") +
                            quotedPath(source) + QStringLiteral(" failed its check");
@@ -261,15 +259,12 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
         // whole on one connection, which costs the least work.
         std::atomic<qint64> checked{0}, written{0};
         const auto report = [&] { observer.report(used + (checked.load() + written.load()) / 2, 2 * used); };
-        std::future<void> check = std::async(std::launch::async, [&] {
+        TaskGroup check; // waited for however this block is left
+        check.start([&] {
             verifyCopy(
                 src.path(), tmp.path(), sourceCounts,
                 [&](qint64 done, qint64 total) { checked = shareOf(done, total, used); },
                 Dao::CopyCheckSettings{.whole = true});
-        });
-        const auto waitForCheck = qScopeGuard([&] {
-            if (check.valid())
-                check.wait();
         });
         write.write(
             [&](qint64 done, qint64 total) {
@@ -278,7 +273,7 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
             },
             [&] {
                 try {
-                    check.get();
+                    check.wait();
                 } catch (const Error &e) {
                     throw leftAsItWas(e);
                 }
@@ -287,9 +282,7 @@ void compact(const QString &source, const QString &temp, const CompactInto &comp
         // The copy is written into the database; cleanUp removes it.
     } else {
         try {
-            verifyCopy(src.path(), tmp.path(), sourceCounts, [&](qint64 done, qint64 total) {
-                observer.report(used + shareOf(done, total, used), 2 * used);
-            });
+            verifyCopy(src.path(), tmp.path(), sourceCounts, phaseOf(observer.progress, used, used, 2 * used));
         } catch (const Error &e) {
             throw leftAsItWas(e);
         }

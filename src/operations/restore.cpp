@@ -8,6 +8,7 @@
 #include "platform/fs/files.h"
 #include "platform/fs/tempfile.h"
 #include "platform/stop.h"
+#include "platform/taskgroup.h"
 #include "platform/zlibtool/compressionengine.h"
 
 #include <QScopeGuard>
@@ -16,7 +17,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <future>
 #include <limits>
 #include <optional>
 
@@ -121,7 +121,7 @@ public:
 
     Staging(const Stage &stage, const QString &action) : action_(action)
     {
-        done_ = std::async(std::launch::async, [this, stage] {
+        task_.start([this, stage] {
             stage(
                 [this](qint64 read) {
                     read_ = read;
@@ -130,12 +130,6 @@ public:
                 },
                 &written_);
         });
-    }
-    ~Staging()
-    {
-        stop_ = true;
-        if (done_.valid())
-            done_.wait();
     }
     Staging(const Staging &) = delete;
     Staging &operator=(const Staging &) = delete;
@@ -147,10 +141,8 @@ public:
     // ended); throws what the staging met.
     [[nodiscard]] qint64 available()
     {
-        if (!complete_ && done_.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
-            done_.get();
+        if (!complete_ && task_.waitFor(std::chrono::milliseconds(0)))
             complete_ = true;
-        }
         return complete_ ? std::numeric_limits<qint64>::max() : written_.load();
     }
     // Waits until bytes are complete (the whole file for the largest number), calling tick now and
@@ -158,7 +150,7 @@ public:
     void waitFor(qint64 bytes, const std::function<void()> &tick)
     {
         while (available() < bytes) {
-            (void)done_.wait_for(std::chrono::milliseconds(2));
+            (void)task_.waitFor(std::chrono::milliseconds(2));
             tick();
             Stop::check(action_);
         }
@@ -169,7 +161,7 @@ private:
     std::atomic<qint64> read_{0}, written_{0};
     std::atomic<bool> stop_{false};
     bool complete_ = false;
-    std::future<void> done_;
+    TaskGroup task_{[this] { stop_ = true; }}; // last: it goes first, stopping the staging and waiting for it
 };
 
 } // namespace

@@ -36,7 +36,7 @@ void ProgressView::start()
     poll_->start();
 }
 
-std::function<void(qint64, qint64)> ProgressView::reporter() const
+Progress ProgressView::reporter() const
 {
     return [counters = counters_](qint64 done, qint64 total) { counters->report(done, total); };
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/progress.h"
+
 #include <QElapsedTimer>
 #include <QProgressBar>
 
@@ -23,7 +25,7 @@ public:
     // How much of the work is done, of total (bytes, or any unit counted alike). Thread-safe.
     void report(qint64 done, qint64 total) noexcept { counters_->report(done, total); }
     // The same as a function that stays safe to call after this bar has gone.
-    [[nodiscard]] std::function<void(qint64 done, qint64 total)> reporter() const;
+    [[nodiscard]] Progress reporter() const;
     // Ends the run: at 100% when it completed.
     void finish(bool completed);
     // The time left as the bar shows it: minutes and seconds, rounded to the second ("62:05").

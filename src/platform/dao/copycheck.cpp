@@ -4,15 +4,15 @@
 #include "platform/dao/databasefile.h"
 #include "platform/errors.h"
 #include "platform/stop.h"
+#include "platform/taskgroup.h"
 
 #include <QRegularExpression>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <condition_variable>
-#include <exception>
 #include <mutex>
 #include <sqlite3.h>
-#include <thread>
 #include <vector>
 
 namespace Dao {
@@ -91,48 +91,41 @@ struct Shared {
     qint64 done = 0;
     bool stop = false;
     QStringList problems;
-    std::exception_ptr failure;
 };
 
 // One connection's share: takes the next part until none is left or something was found.
 void checkParts(const QString &path, const CopyCheckSettings &settings, const std::vector<Part> &parts, Shared &shared,
                 const QString &action)
 {
-    try {
-        Dao::ConnectionPtr db = openForCheck(path, settings, action);
-        for (;;) {
-            size_t i;
-            {
-                std::lock_guard lock(shared.mutex);
-                if (shared.stop || shared.next == parts.size() || Stop::requested())
-                    break;
-                i = shared.next++;
-            }
-            QStringList found = Dao::queryColumn(db.get(), parts[i].sql, action);
-            if (found == QStringList{QStringLiteral("ok")})
-                found.clear();
-            std::lock_guard lock(shared.mutex);
-            shared.done += parts[i].weight;
-            shared.problems += found;
-            shared.stop = shared.stop || !found.isEmpty();
-            shared.changed.notify_all();
-        }
-    } catch (...) {
+    const auto ended = qScopeGuard([&] {
         std::lock_guard lock(shared.mutex);
-        if (!shared.failure)
-            shared.failure = std::current_exception();
-        shared.stop = true;
+        --shared.running;
+        shared.changed.notify_all();
+    });
+    Dao::ConnectionPtr db = openForCheck(path, settings, action);
+    for (;;) {
+        size_t i;
+        {
+            std::lock_guard lock(shared.mutex);
+            if (shared.stop || shared.next == parts.size() || Stop::requested())
+                break;
+            i = shared.next++;
+        }
+        QStringList found = Dao::queryColumn(db.get(), parts[i].sql, action);
+        if (found == QStringList{QStringLiteral("ok")})
+            found.clear();
+        std::lock_guard lock(shared.mutex);
+        shared.done += parts[i].weight;
+        shared.problems += found;
+        shared.stop = shared.stop || !found.isEmpty();
+        shared.changed.notify_all();
     }
-    std::lock_guard lock(shared.mutex);
-    --shared.running;
-    shared.changed.notify_all();
 }
 
 } // namespace
 
 QStringList integrityProblemsInParallel(const QString &copyPath, QMap<QString, qint64> *rowCounts,
-                                        const std::function<void(qint64 done, qint64 total)> &progress,
-                                        const CopyCheckSettings &settings)
+                                        const Progress &progress, const CopyCheckSettings &settings)
 {
     const QString action = QStringLiteral("Cannot check ") + quotedPath(copyPath);
     QMap<QString, qint64> counts;
@@ -146,30 +139,19 @@ QStringList integrityProblemsInParallel(const QString &copyPath, QMap<QString, q
         total += part.weight;
 
     Shared shared;
-    std::vector<std::thread> threads;
     const int connections = std::clamp(settings.connections, 1, int(parts.size()));
     {
-        // Stops the connections and waits for them however this block is left.
-        struct Joiner {
-            Shared &shared;
-            std::vector<std::thread> &threads;
-            ~Joiner()
-            {
-                {
-                    std::lock_guard lock(shared.mutex);
-                    shared.stop = true;
-                }
-                for (std::thread &thread : threads)
-                    thread.join();
-            }
-        } joiner{shared, threads};
+        // A connection that fails, and any way out of this block, stops the others.
+        TaskGroup group([&shared] {
+            std::lock_guard lock(shared.mutex);
+            shared.stop = true;
+        });
         for (int i = 0; i < connections; ++i) {
             {
                 std::lock_guard lock(shared.mutex);
                 ++shared.running;
             }
-            threads.emplace_back(checkParts, std::cref(copyPath), std::cref(settings), std::cref(parts),
-                                 std::ref(shared), std::cref(action));
+            group.start([&] { checkParts(copyPath, settings, parts, shared, action); });
         }
         std::unique_lock lock(shared.mutex);
         qint64 reported = -1;
@@ -184,11 +166,16 @@ QStringList integrityProblemsInParallel(const QString &copyPath, QMap<QString, q
                 break;
             }
         }
+        lock.unlock();
+        try {
+            group.wait();
+        } catch (...) {
+            // Asked to end meanwhile: a part may have been interrupted, so what it met does not count.
+            Stop::check(action);
+            throw;
+        }
     }
-    // Asked to end meanwhile: a part may have been interrupted, so what the check found does not count.
     Stop::check(action);
-    if (shared.failure)
-        std::rethrow_exception(shared.failure);
     if (rowCounts)
         *rowCounts = counts;
     return shared.problems;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/progress.h"
+
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -40,9 +42,8 @@ struct CopyCheckSettings {
 // after every part, counts b-tree entries: every row once for its table and once for each index,
 // and once more for the quick check. Throws Error (SQLite result code, naming the file) when the
 // file cannot be opened or read, and stops (Error ECANCELED) when the program is asked to end.
-[[nodiscard]] QStringList
-integrityProblemsInParallel(const QString &copyPath, QMap<QString, qint64> *rowCounts,
-                            const std::function<void(qint64 done, qint64 total)> &progress = {},
-                            const CopyCheckSettings &settings = {});
+[[nodiscard]] QStringList integrityProblemsInParallel(const QString &copyPath, QMap<QString, qint64> *rowCounts,
+                                                      const Progress &progress = {},
+                                                      const CopyCheckSettings &settings = {});
 
 } // namespace Dao

@@ -33,7 +33,7 @@ qint64 pageSizeOf(sqlite3 *db, const QString &action)
 // With keepLast, it stops short of the last page, whose copy commits the backup. The caller
 // finishes it. available, when given, tells how many bytes at the start of the source are
 // complete: no page is read before it is.
-int runSteps(sqlite3_backup *backup, qint64 pageSize, const QString &action, const ByteProgress &progress,
+int runSteps(sqlite3_backup *backup, qint64 pageSize, const QString &action, const Progress &progress,
              bool keepLast = false, const std::function<qint64()> &available = {})
 {
     int rc = SQLITE_OK;
@@ -66,7 +66,7 @@ int runSteps(sqlite3_backup *backup, qint64 pageSize, const QString &action, con
 
 } // namespace
 
-void copyDatabaseInto(sqlite3 *source, TempFile &copy, const QString &action, const ByteProgress &progress)
+void copyDatabaseInto(sqlite3 *source, TempFile &copy, const QString &action, const Progress &progress)
 {
     const Fs::Status made = Fs::statusOf(copy.fd(), copy.path());
     Dao::ConnectionPtr db = Dao::openRaw(copy.path(), SQLITE_OPEN_READWRITE, action);
@@ -210,7 +210,7 @@ void InPlaceWrite::lock()
     throw failure(rc);
 }
 
-void InPlaceWrite::copyCurrentInto(TempFile &copy, const ByteProgress &progress)
+void InPlaceWrite::copyCurrentInto(TempFile &copy, const Progress &progress)
 {
     const QString action = QStringLiteral("Cannot make the safety copy ") + quotedPath(copy.finalPath()) +
                            QStringLiteral(" of ") + quotedPath(target_.path());
@@ -233,7 +233,7 @@ void InPlaceWrite::copyCurrentInto(TempFile &copy, const ByteProgress &progress)
     copy.sync();
 }
 
-void InPlaceWrite::write(const ByteProgress &progress, const std::function<void()> &beforeCommit,
+void InPlaceWrite::write(const Progress &progress, const std::function<void()> &beforeCommit,
                          const std::function<qint64()> &available)
 {
     const qint64 pageSize = pageSizeOf(source_.get(), action_);
@@ -273,15 +273,10 @@ void InPlaceWrite::write(const ByteProgress &progress, const std::function<void(
 CopyAhead::CopyAhead(const Fs::Location &target, bool wal, std::unique_ptr<TempFile> copy, const QString &action)
     : target_(target), wal_(wal), copy_(std::move(copy)), action_(action)
 {
-    done_ = std::async(std::launch::async, [this] { run(); });
+    task_.start([this] { run(); });
 }
 
-CopyAhead::~CopyAhead()
-{
-    cancel_ = true;
-    if (done_.valid())
-        done_.wait();
-}
+CopyAhead::~CopyAhead() = default;
 
 QByteArray CopyAhead::header(int fd) const
 {
@@ -348,9 +343,8 @@ void CopyAhead::run()
 
 std::unique_ptr<TempFile> CopyAhead::wait(const std::function<void()> &tick)
 {
-    while (done_.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+    while (!task_.waitFor(std::chrono::milliseconds(100)))
         tick();
-    done_.get();
     return std::move(copy_);
 }
 

@@ -3,12 +3,13 @@
 #include "platform/dao/connection.h"
 #include "platform/fs/folder.h"
 #include "platform/fs/tempfile.h"
+#include "platform/progress.h"
+#include "platform/taskgroup.h"
 
 #include <QString>
 
 #include <atomic>
 #include <functional>
-#include <future>
 #include <memory>
 
 struct sqlite3_backup;
@@ -19,12 +20,10 @@ struct sqlite3_backup;
 // and lose no commit of theirs, since SQLite's own locks and journal guard the write.
 namespace Dao {
 
-using ByteProgress = std::function<void(qint64 done, qint64 total)>;
-
 // Copies the state that the connection source sees (in the read transaction it holds, if any)
 // into the empty temporary file copy with SQLite's backup API. copy gets no journal and no syncs
 // of SQLite's: the caller syncs it before it counts.
-void copyDatabaseInto(sqlite3 *source, TempFile &copy, const QString &action, const ByteProgress &progress = {});
+void copyDatabaseInto(sqlite3 *source, TempFile &copy, const QString &action, const Progress &progress = {});
 
 class InPlaceWrite {
 public:
@@ -52,7 +51,7 @@ public:
     // bytes in rollback-journal mode, where the lock keeps everyone out; in write-ahead-log mode,
     // where committed pages may still be in the log, through a reading connection of its own (the
     // lock keeps writers out, not readers). copy is then synced.
-    void copyCurrentInto(TempFile &copy, const ByteProgress &progress = {});
+    void copyCurrentInto(TempFile &copy, const Progress &progress = {});
 
     // After lock(): writes every page of source into target and commits, under SQLite's journal; reports the
     // bytes written. beforeCommit, when given, runs once every page but the last is written: if
@@ -60,7 +59,7 @@ public:
     // how many bytes at the start of source are complete (source still being written by another
     // thread): a page is read only once it is; beforeCommit must then wait for the rest. Stops
     // (ECANCELED, target as it was) when the program is asked to end.
-    void write(const ByteProgress &progress = {}, const std::function<void()> &beforeCommit = {},
+    void write(const Progress &progress = {}, const std::function<void()> &beforeCommit = {},
                const std::function<qint64()> &available = {});
 
 private:
@@ -115,11 +114,11 @@ private:
     QString action_;
     std::atomic<qint64> copied_{0};
     std::atomic<bool> cancel_{false};
-    std::future<void> done_;
     bool made_ = false;
-    QByteArray header_;         // rollback-journal mode: the header's mode and change counter
-    Dao::ConnectionPtr reader_; // write-ahead-log mode: the connection that read the copy
-    QString version_;           // and the data version it saw
+    QByteArray header_;                          // rollback-journal mode: the header's mode and change counter
+    Dao::ConnectionPtr reader_;                  // write-ahead-log mode: the connection that read the copy
+    QString version_;                            // and the data version it saw
+    TaskGroup task_{[this] { cancel_ = true; }}; // last: it goes first, stopping the copy and waiting for it
 };
 
 } // namespace Dao

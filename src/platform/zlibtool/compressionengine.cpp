@@ -143,7 +143,7 @@ template <typename Work> void reportingPlainly(const QString &action, Work &&wor
     }
 }
 
-void compressStream(const Input &in, int outFd, const QString &output, const CompressionEngine::Progress &progress)
+void compressStream(const Input &in, int outFd, const QString &output, const Progress &progress)
 {
     const QString &input = in.path;
 
@@ -193,7 +193,7 @@ void compressStream(const Input &in, int outFd, const QString &output, const Com
     }
 }
 
-void decompressStream(const Input &in, int outFd, const QString &output, const CompressionEngine::Progress &progress,
+void decompressStream(const Input &in, int outFd, const QString &output, const Progress &progress,
                       const CompressionEngine::ContentCheck &check, std::atomic<qint64> *written = nullptr)
 {
     const QString &input = in.path;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/progress.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -21,9 +23,8 @@
 // file and the cause in plain words.
 namespace CompressionEngine {
 
-// Called on the working thread after each piece of input: bytes of the input consumed so far
-// and the input's size.
-using Progress = std::function<void(qint64 done, qint64 total)>;
+// Progress is reported on the working thread after each piece of input: bytes of the input
+// consumed so far and the input's size.
 
 // Size of the pieces that are read, transformed and written at a time: small enough to stay in
 // the processor's cache between the stages.

@@ -88,74 +88,41 @@ bool BufferChannel::aborted() const
 FilePipeline::FilePipeline(int inFd, const QString &inPath, int outFd, const QString &outPath, std::size_t bufferSize,
                            std::size_t buffersPerStage, std::atomic<qint64> *written, bool writeback)
     : inFd_(inFd), outFd_(outFd), inPath_(inPath), outPath_(outPath), written_(written), writeback_(writeback),
-      input_(buffersPerStage, bufferSize), output_(buffersPerStage, bufferSize)
+      input_(buffersPerStage, bufferSize), output_(buffersPerStage, bufferSize), tasks_([this] {
+          input_.abort();
+          output_.abort();
+      })
 {
     ::posix_fadvise(inFd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-    reader_ = std::thread([this] { readLoop(); });
-    try {
-        writer_ = std::thread([this] { writeLoop(); });
-    } catch (...) {
-        input_.abort();
-        reader_.join();
-        throw;
-    }
+    tasks_.start([this] { readLoop(); });
+    tasks_.start([this] { writeLoop(); });
 }
 
-FilePipeline::~FilePipeline()
-{
-    input_.abort();
-    output_.abort();
-    if (reader_.joinable())
-        reader_.join();
-    if (writer_.joinable())
-        writer_.join();
-}
-
-void FilePipeline::fail(std::exception_ptr error)
-{
-    {
-        std::lock_guard lock(errorMutex_);
-        if (!error_)
-            error_ = error;
-    }
-    input_.abort();
-    output_.abort();
-}
-
-void FilePipeline::rethrowIfFailed()
-{
-    std::lock_guard lock(errorMutex_);
-    if (error_)
-        std::rethrow_exception(error_);
-}
+FilePipeline::~FilePipeline() = default;
 
 void FilePipeline::readLoop()
 {
-    try {
-        for (;;) {
-            Buffer *b = input_.acquireEmpty();
-            if (!b)
-                return;
-            // Fill the buffer completely: only the last buffer of the file is short.
-            b->size += std::size_t(Fs::read(inFd_, b->data.get() + b->size, qint64(b->capacity - b->size), inPath_));
-            const bool atEnd = b->size < b->capacity;
-            if (b->size > 0)
-                input_.pushFull(b);
-            else
-                input_.release(b);
-            if (atEnd) {
-                input_.finish();
-                return;
-            }
+    for (;;) {
+        Buffer *b = input_.acquireEmpty();
+        if (!b)
+            return;
+        // Fill the buffer completely: only the last buffer of the file is short.
+        b->size += std::size_t(Fs::read(inFd_, b->data.get() + b->size, qint64(b->capacity - b->size), inPath_));
+        const bool atEnd = b->size < b->capacity;
+        if (b->size > 0)
+            input_.pushFull(b);
+        else
+            input_.release(b);
+        if (atEnd) {
+            input_.finish();
+            return;
         }
-    } catch (...) {
-        fail(std::current_exception());
     }
 }
 
 void FilePipeline::writeLoop()
 {
-    try {
+    {
         qint64 offset = 0;
         qint64 flushedTo = 0;
         for (;;) {
@@ -178,8 +145,6 @@ void FilePipeline::writeLoop()
             if (writeback_)
                 Files::startWriteback(outFd_, flushedTo, offset);
         }
-    } catch (...) {
-        fail(std::current_exception());
     }
 }
 
@@ -187,7 +152,7 @@ const FilePipeline::Buffer *FilePipeline::nextInput()
 {
     const Buffer *b = input_.takeFull();
     if (!b)
-        rethrowIfFailed();
+        tasks_.rethrowIfFailed();
     return b;
 }
 
@@ -200,7 +165,7 @@ FilePipeline::Buffer *FilePipeline::outputBuffer()
 {
     Buffer *b = output_.acquireEmpty();
     if (!b) {
-        rethrowIfFailed();
+        tasks_.rethrowIfFailed();
         throw Error(ErrorNumber::InvalidArgument, QStringLiteral("Cannot write ") + quotedPath(outPath_) +
                                                       QStringLiteral(": the writer has stopped"));
     }
@@ -218,10 +183,8 @@ void FilePipeline::sendOutput(Buffer *b)
 void FilePipeline::finish()
 {
     output_.finish();
-    writer_.join();
     input_.abort(); // the transformation needs no more input: stop the reader wherever it is
-    reader_.join();
-    rethrowIfFailed();
+    tasks_.wait();
     if (output_.aborted())
         throw Error(ErrorNumber::InvalidArgument, QStringLiteral("Cannot write ") + quotedPath(outPath_) +
                                                       QStringLiteral(": the writer has stopped"));

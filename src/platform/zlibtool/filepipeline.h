@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/taskgroup.h"
+
 #include <QString>
 
 #include <atomic>
@@ -84,8 +86,6 @@ public:
 private:
     void readLoop();
     void writeLoop();
-    void fail(std::exception_ptr error);
-    void rethrowIfFailed();
 
     int inFd_, outFd_;
     QString inPath_, outPath_;
@@ -93,8 +93,5 @@ private:
     bool writeback_;
     FilePipelineDetail::BufferChannel input_;
     FilePipelineDetail::BufferChannel output_;
-    std::mutex errorMutex_;
-    std::exception_ptr error_;
-    std::thread reader_;
-    std::thread writer_;
+    TaskGroup tasks_; // the reader and the writer (after the channels, which they use)
 };
