@@ -17,6 +17,7 @@
 #include <atomic>
 #include <bit>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fiu-control.h>
@@ -113,16 +114,19 @@ void faultsAround(bool starting)
 }
 
 struct Outcome {
-    bool killed = false;
-    int exitCode = -1;
-    qint64 ms = -1; // the child's own time for the operation, when it finished
+    bool killed = false; // the signal was sent
+    int exitCode = -1;   // after a stop too
+    qint64 ms = -1;      // the child's own time for the operation, when it finished
+    qint64 stopMs = -1;  // from the stop to the child's end
     QString errors;
     QByteArray output;
 };
 
-// Runs the operation in a child of this program, killing it (SIGKILL) as soon as killWhen() says
-// so (asked every millisecond or so from the child's "go" on); failCall is TARVOS_FAIL_CALL.
-Outcome runChild(const QStringList &operation, const std::function<bool()> &killWhen = {}, const QString &failCall = {})
+// Runs the operation in a child of this program, killing it (SIGKILL, or SIGTERM, which asks it to
+// stop) as soon as killWhen() says so (asked every millisecond or so from the child's "go" on);
+// failCall is TARVOS_FAIL_CALL.
+Outcome runChild(const QStringList &operation, const std::function<bool()> &killWhen = {}, const QString &failCall = {},
+                 int signal = SIGKILL)
 {
     QProcess child;
     if (!failCall.isEmpty())
@@ -137,18 +141,22 @@ Outcome runChild(const QStringList &operation, const std::function<bool()> &kill
         o.errors = "the child did not begin: " + child.errorString() + child.readAllStandardError();
         return o;
     }
+    QElapsedTimer stopping;
     while (killWhen && child.state() != QProcess::NotRunning && !o.killed) {
-        if ((o.killed = killWhen()))
-            child.kill();
-        else
+        if ((o.killed = killWhen())) {
+            stopping.start();
+            ::kill(pid_t(child.processId()), signal);
+        } else {
             child.waitForFinished(1);
+        }
     }
     child.waitForFinished(120000);
+    o.stopMs = stopping.isValid() ? stopping.elapsed() : -1;
     o.output += child.readAllStandardOutput();
     o.errors = QString::fromLocal8Bit(child.readAllStandardError()).trimmed();
-    if (!o.killed)
+    if (!o.killed || signal != SIGKILL)
         o.exitCode = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
-    if (const qsizetype done = o.output.indexOf("done "); done >= 0 && !o.killed)
+    if (const qsizetype done = o.output.indexOf("done "); done >= 0 && o.exitCode == 0)
         o.ms = o.output.mid(done + 5).trimmed().toLongLong();
     return o;
 }
@@ -477,81 +485,12 @@ private slots:
     }
 
     void killedOperation_data() { cases(true); }
+    void killedOperation() { interrupted(SIGKILL); }
 
-    void killedOperation()
-    {
-        Case c;
-        if (const QString why = prepare(c, megabytes); !why.isEmpty())
-            QSKIP(qPrintable("the back-end folder needs a file system of its own: " + why));
-        const Outcome full = runChild(c.args());
-        QVERIFY2(full.exitCode == 0, qPrintable(full.errors));
-        QCOMPARE(c.finished(c.original), QString());
-        qint64 duration = qMax<qint64>(full.ms, 1);
-
-        // The steps that leave a file of their own, each with a test that it has been reached. The
-        // database's name leads to another file once replaced (the first look notes the file).
-        const QString db = c.database(c.work);
-        auto shows = [](const QString &folder, const QString &part) {
-            return [=] { return !hiddenEntries(folder).filter(part).isEmpty(); };
-        };
-        auto replaced = [db, inode = ino_t(0)]() mutable {
-            struct stat st;
-            if (::stat(QFile::encodeName(db).constData(), &st) != 0)
-                return false;
-            inode = inode ? inode : st.st_ino;
-            return st.st_ino != inode;
-        };
-        QList<std::pair<QString, std::function<bool()>>> steps;
-        if (c.operation == "backup")
-            steps = {{"the backup begun", shows(c.work + "/out", ".tmp-")}};
-        else if (c.operation == "maintenance")
-            steps = {
-                {"the backup begun", shows(c.work + "/out", ".tmp-")},
-                {"the backup in place",
-                 [o = c.work + "/out"] { return entries(o).filter(QRegularExpression("^[^.]")).size() > 4; }},
-                {"an older backup removed", [f = c.work + "/out/" + OlderBackups[0]] { return !QFile::exists(f); }}};
-        else if (c.operation == "restore")
-            steps = {{"the restored file staged", shows(c.work + "/BACK", ".restore-")},
-                     {"the safety copy begun", shows(c.work + "/BACK", ".safety-")},
-                     {"the safety copy in place", [s = c.safetyCopy()] { return readFile(s) != OlderSafetyCopy; }},
-                     {"the target replaced", replaced}};
-        else
-            steps = {{"the copy begun", shows(c.work + "/BACK", ".tmp-")},
-                     {"the copy complete", [t = c.compactTemp()] { return QFile::exists(t); }},
-                     {"the database replaced", replaced}};
-        // In place, the file stays: what shows is SQLite's journal of the write, or its log growing.
-        if (c.shared && c.operation != "backup")
-            steps.back() = {"the target being written", [db, wal = c.wal] {
-                                return wal ? QFileInfo(db + "-wal").size() > (64 << 10)
-                                           : QFile::exists(db + "-journal");
-                            }};
-
-        // One kill at each step, then one in each of kills equal slices of the run; a run that ends
-        // before its kill (runs vary with the load) is made up for by kills at random moments of the
-        // shortest run seen.
-        QRandomGenerator random(seed ^ qHash(QByteArray(QTest::currentDataTag())));
-        QMap<QString, int> phases;
-        const int n = int(steps.size());
-        int landed = 0;
-        for (int i = 0; landed < kills + n && i < 4 * kills + n; ++i) {
-            const double slice = i - n < kills ? i - n + random.generateDouble() : random.generateDouble() * kills;
-            const qint64 delay = qint64(slice * double(duration) / kills);
-            const QString when = i < n ? "killed at " + steps[i].first
-                                       : QStringLiteral("killed %1 ms into a run of %2 ms").arg(delay).arg(duration);
-            QCOMPARE(c.freshWork(), QString());
-            const Outcome run = runChild(c.args(), i < n ? steps[i].second : after(delay));
-            QVERIFY2(run.killed || run.exitCode == 0, qPrintable(when + ": " + run.errors));
-            landed += run.killed || i < n;
-            duration = !run.killed && i >= n && run.ms > 0 ? qMin(duration, run.ms) : duration;
-            QString phase;
-            const QString problem = c.recover(phase);
-            QVERIFY2(problem.isEmpty(), qPrintable(when + " (" + phase + "): " + problem));
-            ++phases[run.killed ? phase : QStringLiteral("finished before the kill")];
-        }
-        qInfo("%s: %d kills over a run of %lld ms: %s", QTest::currentDataTag(), landed, duration,
-              qPrintable(tally(phases)));
-        QVERIFY2(landed == kills + n, "too many runs ended before their kill");
-    }
+    // Asked to end (SIGTERM) at every step and at moments all through the run, each operation
+    // stops, or finishes, with everything as before and no temporary file left.
+    void stoppedOperation_data() { cases(false); }
+    void stoppedOperation() { interrupted(SIGTERM); }
 
     void powerCut_data() { cases(false, true); }
 
@@ -820,6 +759,103 @@ private slots:
     }
 
 private:
+    // Runs the operation of the current row whole, then again and again with signal sent at each
+    // step it reaches and at moments all through it, and checks what every run left.
+    void interrupted(int signal)
+    {
+        Case c;
+        if (const QString why = prepare(c, megabytes); !why.isEmpty())
+            QSKIP(qPrintable("the back-end folder needs a file system of its own: " + why));
+        const Outcome full = runChild(c.args());
+        QVERIFY2(full.exitCode == 0, qPrintable(full.errors));
+        QCOMPARE(c.finished(c.original), QString());
+        qint64 duration = qMax<qint64>(full.ms, 1);
+
+        // The steps that leave a file of their own, each with a test that it has been reached. The
+        // database's name leads to another file once replaced (the first look notes the file).
+        const QString db = c.database(c.work);
+        auto shows = [](const QString &folder, const QString &part) {
+            return [=] { return !hiddenEntries(folder).filter(part).isEmpty(); };
+        };
+        auto replaced = [db, inode = ino_t(0)]() mutable {
+            struct stat st;
+            if (::stat(QFile::encodeName(db).constData(), &st) != 0)
+                return false;
+            inode = inode ? inode : st.st_ino;
+            return st.st_ino != inode;
+        };
+        QList<std::pair<QString, std::function<bool()>>> steps;
+        if (c.operation == "backup")
+            steps = {{"the backup begun", shows(c.work + "/out", ".tmp-")}};
+        else if (c.operation == "maintenance")
+            steps = {
+                {"the backup begun", shows(c.work + "/out", ".tmp-")},
+                {"the backup in place",
+                 [o = c.work + "/out"] { return entries(o).filter(QRegularExpression("^[^.]")).size() > 4; }},
+                {"an older backup removed", [f = c.work + "/out/" + OlderBackups[0]] { return !QFile::exists(f); }}};
+        else if (c.operation == "restore")
+            steps = {{"the restored file staged", shows(c.work + "/BACK", ".restore-")},
+                     {"the safety copy begun", shows(c.work + "/BACK", ".safety-")},
+                     {"the safety copy in place", [s = c.safetyCopy()] { return readFile(s) != OlderSafetyCopy; }},
+                     {"the target replaced", replaced}};
+        else
+            steps = {{"the copy begun", shows(c.work + "/BACK", ".tmp-")},
+                     {"the copy complete", [t = c.compactTemp()] { return QFile::exists(t); }},
+                     {"the database replaced", replaced}};
+        // In place, the file stays: what shows is SQLite's journal of the write, or its log growing.
+        if (c.shared && c.operation != "backup")
+            steps.back() = {"the target being written", [db, wal = c.wal] {
+                                return wal ? QFileInfo(db + "-wal").size() > (64 << 10)
+                                           : QFile::exists(db + "-journal");
+                            }};
+
+        // One kill at each step, then one in each of kills equal slices of the run; a run that ends
+        // before its kill (runs vary with the load) is made up for by kills at random moments of the
+        // shortest run seen.
+        QRandomGenerator random(seed ^ qHash(QByteArray(QTest::currentDataTag())));
+        QMap<QString, int> phases;
+        const QString verb = signal == SIGKILL ? "killed" : "asked to end";
+        qint64 slowestStop = -1;
+        const int n = int(steps.size());
+        int landed = 0;
+        for (int i = 0; landed < kills + n && i < 4 * kills + n; ++i) {
+            const double slice = i - n < kills ? i - n + random.generateDouble() : random.generateDouble() * kills;
+            const qint64 delay = qint64(slice * double(duration) / kills);
+            const QString when =
+                i < n ? verb + " at " + steps[i].first
+                      : QStringLiteral("%1 %2 ms into a run of %3 ms").arg(verb).arg(delay).arg(duration);
+            QCOMPARE(c.freshWork(), QString());
+            const Outcome run = runChild(c.args(), i < n ? steps[i].second : after(delay), {}, signal);
+            const bool stopped = signal == SIGTERM && run.exitCode != 0;
+            if (signal == SIGKILL)
+                QVERIFY2(run.killed || run.exitCode == 0, qPrintable(when + ": " + run.errors));
+            else
+                QVERIFY2(run.exitCode == 0 || (run.exitCode == 1 && run.errors.contains("asked to end")),
+                         qPrintable(when + ": " + run.errors));
+            // A stopped run takes its temporary files with it.
+            if (stopped)
+                QVERIFY2(c.hiddenLeft().isEmpty(), qPrintable(when + ": " + c.hiddenLeft()));
+            slowestStop = qMax(slowestStop, stopped ? run.stopMs : -1);
+            landed += run.killed || i < n;
+            duration = !run.killed && i >= n && run.ms > 0 ? qMin(duration, run.ms) : duration;
+            QString phase;
+            const QString problem = c.recover(phase);
+            QVERIFY2(problem.isEmpty(), qPrintable(when + " (" + phase + "): " + problem));
+            // A run that says it stopped changed nothing (a scheduled backup's check stops with
+            // the backup kept).
+            if (stopped && c.operation != "maintenance")
+                QVERIFY2(phase == "old backup" || phase == "old target" || phase == "safety copy in place" ||
+                             phase == "old database",
+                         qPrintable(when + ": it said it stopped, and left " + phase));
+            ++phases[signal == SIGKILL ? (run.killed ? phase : QStringLiteral("finished before the kill"))
+                                       : (stopped ? phase : QStringLiteral("finished"))];
+        }
+        qInfo("%s: %d %s over a run of %lld ms: %s%s", QTest::currentDataTag(), landed,
+              signal == SIGKILL ? "kills" : "stops", duration, qPrintable(tally(phases)),
+              slowestStop < 0 ? "" : qPrintable(QStringLiteral("; the slowest stop took %1 ms").arg(slowestStop)));
+        QVERIFY2(landed == kills + n, "too many runs ended before their kill");
+    }
+
     void cases(bool across, bool torn = false)
     {
         QTest::addColumn<QString>("operation");

@@ -5,6 +5,7 @@
 #include "operations/compaction.h"
 #include "operations/restore.h"
 #include "platform/errors.h"
+#include "platform/stop.h"
 
 #include <QTextStream>
 
@@ -150,6 +151,11 @@ int runLedgerWriter(sqlite3 *db, int accounts, const QString &stopFile)
 // The operation args name, as the window runs it; see runChildIfAsked().
 int runOperation(const QStringList &a, const std::function<void(bool)> &around)
 {
+    // SIGTERM asks the operation to stop, as in the programs themselves.
+    int argc = 1;
+    char name[] = "operation", *argv[] = {name, nullptr};
+    const QCoreApplication app(argc, argv);
+    Stop::installSignalHandlers([] {});
     ready("go");
     QElapsedTimer clock;
     clock.start();

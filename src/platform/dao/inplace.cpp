@@ -59,7 +59,10 @@ int runSteps(sqlite3_backup *backup, qint64 pageSize, const QString &action, con
         const qint64 total = qint64(sqlite3_backup_pagecount(backup)) * pageSize;
         if (progress)
             progress(total - qint64(sqlite3_backup_remaining(backup)) * pageSize, total);
-        Stop::check(action);
+        // The step that copies the last page commits: from then on the new content is in place
+        // and the work finishes, a stop asked for meanwhile notwithstanding.
+        if (rc == SQLITE_OK)
+            Stop::check(action);
     } while (rc == SQLITE_OK);
     return rc;
 }
