@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The long crash run and the fault tests: builds the two test programs, then kills backup,
-# restore and compaction KILLS times per case (default 50) at moments spread over each run; cuts
+# restore and compaction KILLS times per case (default 50) at moments spread over each run, and
+# asks them to end (SIGTERM) as many times at the same moments; cuts
 # the power (tools/lossyfs) at every sync point of each run, after it, and at CUTS random moments
 # (default 100), losing unsynced writes and tearing them; fails the calls each operation makes to
 # the file system, one at a time, with EIO and with ENOSPC (libfiu): every call of each kind, or
