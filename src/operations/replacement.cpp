@@ -75,8 +75,7 @@ public:
             exclusive_.emplace(db_.get(), QStringLiteral("BEGIN EXCLUSIVE"), action);
             (void)Dao::queryText(db_.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action);
         } catch (const Error &e) {
-            exclusive_.reset();
-            db_.reset();
+            release();
             if (Dao::isBusy(e.number()))
                 throw inUse(path, QStringLiteral("another program (it is locked)"));
             throw;
