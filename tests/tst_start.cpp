@@ -353,10 +353,23 @@ private slots:
                     if (const auto *label = qobject_cast<const QLabel *>(w); label && !label->pixmap().isNull())
                         placed.last() +=
                             QStringLiteral(" picture %1x%2").arg(label->pixmap().width()).arg(label->pixmap().height());
+                    else if (label)
+                        placed.last() += QStringLiteral(" aligned %1%2")
+                                             .arg(int(label->alignment()), 0, 16)
+                                             .arg(label->wordWrap() ? " wrapped" : "");
                 }
+            // The order the Tab key takes through the controls.
+            QStringList order;
+            for (QWidget *w = window->nextInFocusChain(); w != window; w = w->nextInFocusChain())
+                if ((w->focusPolicy() & Qt::TabFocus) && !w->objectName().isEmpty() &&
+                    !w->objectName().startsWith("qt_"))
+                    order << w->objectName();
+            placed << "tab order " + order.join(' ');
         }
         const QString md5 = QCryptographicHash::hash(placed.join('\n').toUtf8(), QCryptographicHash::Md5).toHex();
-        QVERIFY2(md5 == "a844fc7667e07e43af3bc2519768f557", qPrintable("digest " + md5 + '\n' + placed.join('\n')));
+        if (md5 != "7dd92e28a828072c174cbfeb7c2df0ff") // the whole listing (a failure's message is cut short)
+            qInfo().noquote() << placed.join('\n');
+        QVERIFY2(md5 == "7dd92e28a828072c174cbfeb7c2df0ff", qPrintable("digest " + md5));
         QCOMPARE(form->cmdStart->text(), "Backup"); // Start bears the selected tab's caption: at load,
         QTest::keyClick(form->SSTab1->tabBar(), Qt::Key_Right);
         QCOMPARE(form->cmdStart->text(), "Restore"); // after a key,
