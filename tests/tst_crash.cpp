@@ -561,6 +561,10 @@ private slots:
 
     void failedCall()
     {
+#ifdef __SANITIZE_ADDRESS__
+        QSKIP("libfiu's preload crashes a program built with the address checker: the failed calls run in the "
+              "ordinary build");
+#endif
         // Each call of the operation to the file system fails in turn, with EIO or ENOSPC. The run
         // must end with one message that gives the number and names a file, every file as before,
         // nothing left behind; or, where the call did not matter, with the complete result. A failed

@@ -47,15 +47,9 @@ std::vector<Part> planParts(sqlite3 *db, QMap<QString, qint64> &counts, bool who
 {
     counts = DatabaseFile::tableRowCounts(db, action);
     QMap<QString, qint64> indexes;
-    Dao::StatementPtr stmt = Dao::prepare(
+    Dao::forEachTextAndNumber(
         db, QStringLiteral("SELECT tbl_name, count(*) FROM sqlite_schema WHERE type = 'index' GROUP BY tbl_name"),
-        action);
-    int rc;
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW)
-        indexes.insert(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt.get(), 0))),
-                       sqlite3_column_int64(stmt.get(), 1));
-    if (rc != SQLITE_DONE)
-        throw Dao::connectionError(db, rc, action);
+        action, [&](const QString &table, qint64 count) { indexes.insert(table, count); });
 
     QMap<QString, qint64> tables = counts;
     tables.insert(QStringLiteral("sqlite_schema"),
