@@ -1,6 +1,7 @@
 #include "backendmaker.h"
 #include "errorcheck.h"
 #include "opsupport.h"
+#include "platform/dao/copycheck.h"
 #include "platform/dao/dao.h"
 #include "testsupport.h"
 
@@ -21,6 +22,7 @@ private slots:
     void calls_data();
     void calls();
     void protections();
+    void copyCheckCountsEntries();
 };
 
 void TestDao::calls_data()
@@ -170,6 +172,33 @@ void TestDao::protections()
     QCOMPARE(::lchown(QFile::encodeName(tmp.path("planted.MDB")).constData(), 65534, 65534), 0);
     COMPARE_ERROR([&] { (void)DBEngine().OpenDatabase(tmp.path("planted.MDB")); }, ELOOP,
                   {quotedPath(tmp.path("planted.MDB")), "another account"});
+}
+
+// The copy check's progress counts b-tree entries: each row once for its table and once for each
+// of its indexes, the schema's rows, and every row once more for the check of the whole file's
+// pages; checked in parts or whole, it finds a sound file sound and counts its rows.
+void TestDao::copyCheckCountsEntries()
+{
+    TempFolder tmp;
+    const QString db = tmp.path("check.db");
+    {
+        const RawDb raw = rawOpen(db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        QVERIFY(rawExec(raw.get(), "CREATE TABLE T(a, b); CREATE INDEX Ta ON T(a); CREATE INDEX Tb ON T(b);"
+                                   "CREATE TABLE U(c); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
+                                   "FROM n WHERE i < 100) INSERT INTO T SELECT i, -i FROM n;"
+                                   "INSERT INTO U SELECT a FROM T WHERE a <= 10;"));
+    }
+    for (const bool whole : {false, true}) {
+        QMap<QString, qint64> rows;
+        qint64 done = 0, total = 0;
+        const QStringList problems = Dao::integrityProblemsInParallel(
+            db, &rows, [&](qint64 d, qint64 t) { done = d, total = t; }, {.whole = whole});
+        QCOMPARE(problems, QStringList());
+        QCOMPARE(rows, (QMap<QString, qint64>{{"T", 100}, {"U", 10}}));
+        // T: 100 rows and 2 indexes; U: 10 rows; the schema: 4 rows; the pages' check: 114.
+        QCOMPARE(total, whole ? 300 + 10 + 4 : 300 + 10 + 4 + 114);
+        QCOMPARE(done, total);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDao)
