@@ -633,6 +633,8 @@ private slots:
         QTest::newRow("copy with its log and index beside it") << "wal files" << true;
         QTest::newRow("copy of an older state") << "older" << false;
         QTest::newRow("copy of an older state, an amount a cent apart") << "cent" << false;
+        QTest::newRow("copy of an older state, another user version") << "user_version" << false;
+        QTest::newRow("copy of an older state, another application id") << "application_id" << false;
         QTest::newRow("another database") << "other" << false;
         QTest::newRow("a file that is no database") << "text" << false;
         QTest::newRow("copy with a journal beside it") << "journal" << false;
@@ -650,7 +652,9 @@ private slots:
         QString source = folder.path("BACK.MDB"), temp = folder.path("BACKNEW.MDB");
         BackendMaker::make(source, {{{"ADMIN", "Secret"}}, 0, 512 << 10, 40});
         Child user;
-        if (QStringList{"copy", "wal copy", "wal files", "older", "cent", "journal", "open"}.contains(leftover))
+        if (QStringList{"copy", "wal copy", "wal files", "older", "cent", "user_version", "application_id", "journal",
+                        "open"}
+                .contains(leftover))
             dbEngine().CompactDatabase(source, temp);
         if (leftover.startsWith("wal"))
             QCOMPARE(scalar(temp, "PRAGMA journal_mode = WAL"), QString("wal"));
@@ -661,6 +665,8 @@ private slots:
             QVERIFY(rawExec(rawOpen(source).get(), "UPDATE User SET UserPassword = 'Secreu' WHERE UserName = 'ADMIN'"));
         if (leftover == "cent") // REAL values: they count with all their digits
             QVERIFY(rawExec(rawOpen(source).get(), "UPDATE Invoice SET Total=Total+.01 WHERE Total LIKE '21%'"));
+        if (leftover.endsWith("_id") || leftover.endsWith("_version")) // the header's numbers of the application
+            QVERIFY(rawExec(rawOpen(source).get(), qPrintable("PRAGMA " + leftover + " = 7")));
         if (leftover == "journal")
             writeFile(temp + "-journal", "");
         if (leftover == "open")
