@@ -27,6 +27,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 
+tools/install-packages.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target mkbackend tarvos-maintenance >/dev/null
 maintenance=$(pwd)/build/bin/tarvos-maintenance
@@ -87,9 +88,7 @@ for operation in backup restore compact; do
                 stopped=$((stopped + 1))
                 [ "$took" -gt "$slowest" ] && slowest=$took
                 # A write in place that stopped leaves SQLite's journal, which the next open rolls back.
-                [ ! -e "$work/run/BACK.MDB-journal" ] ||
-                    python3 -c 'import sqlite3, sys; sqlite3.connect(sys.argv[1]).execute("SELECT 1 FROM sqlite_master").fetchall()' \
-                        "$work/run/BACK.MDB"
+                [ ! -e "$work/run/BACK.MDB-journal" ] || sqlite3 "$work/run/BACK.MDB" 'SELECT 1 FROM sqlite_master;' >/dev/null
                 cmp -s "$base/BACK.MDB" "$work/run/BACK.MDB" || wrong=$((wrong + 1))
             fi
         done
