@@ -19,11 +19,6 @@ namespace {
 // often, large enough not to cost time.
 constexpr int StepPages = 1024;
 
-bool isBusy(int rc)
-{
-    return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
-}
-
 qint64 pageSizeOf(sqlite3 *db, const QString &action)
 {
     return Dao::queryText(db, QStringLiteral("PRAGMA page_size"), action).toLongLong();
@@ -92,7 +87,7 @@ void copyDatabaseInto(sqlite3 *source, TempFile &copy, const QString &action, co
     }
     sqlite3_backup_finish(backup);
     if (rc != SQLITE_DONE)
-        throw Dao::connectionError(isBusy(rc) ? source : db.get(), rc, action);
+        throw Dao::connectionError(Dao::isBusy(rc) ? source : db.get(), rc, action);
 }
 
 InPlaceWrite::InPlaceWrite(const Fs::Location &target, int targetFd, const Fs::Status &targetStatus,
@@ -207,7 +202,7 @@ void InPlaceWrite::lock()
         return;
     }
     (void)finish();
-    if (isBusy(rc))
+    if (Dao::isBusy(rc))
         throw Error(EBUSY, quotedPath(target_.path()) +
                                QStringLiteral(" is in use by another program (it is locked); close it and try again"));
     throw failure(rc);
@@ -262,7 +257,7 @@ void InPlaceWrite::write(const Progress &progress, const std::function<void()> &
         // it from being so). The content is committed already; a failure of the disk meanwhile is
         // still reported, never passed over.
         const int checkpoint = sqlite3_exec(live_.get(), "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
-        if (checkpoint != SQLITE_OK && !isBusy(checkpoint)) {
+        if (checkpoint != SQLITE_OK && !Dao::isBusy(checkpoint)) {
             const Error cause = Dao::connectionError(live_.get(), checkpoint, quotedPath(target_.path()));
             throw Error(cause.number(),
                         cause.description() + QStringLiteral(" (the new content is in place, in the database's log, "
