@@ -54,7 +54,6 @@ void backUp(const QString &source, const QString &backupFile, const Observer &ob
         return;
     }
     Dao::Transaction reading(db.get(), QStringLiteral("BEGIN"), action);
-    (void)Dao::queryText(db.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action);
     // What is compressed is the file whose lock the read transaction holds.
     Dao::requireOpenOn(db.get(), src.folder.fd(), src.name, srcStatus.device, srcStatus.inode, src.path(), action);
     if (DatabaseFile::journalMode(db.get(), action) == QLatin1String("wal")) {

@@ -73,7 +73,6 @@ public:
                     throw Error(Dao::ResultBusy, action);
             }
             exclusive_.emplace(db_.get(), QStringLiteral("BEGIN EXCLUSIVE"), action);
-            (void)Dao::queryText(db_.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action);
         } catch (const Error &e) {
             release();
             if (Dao::isBusy(e.number()))

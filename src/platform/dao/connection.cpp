@@ -326,6 +326,12 @@ void setDefensive(sqlite3 *db, bool on) noexcept
 Transaction::Transaction(sqlite3 *db, const QString &begin, const QString &action) : db_(db), action_(action)
 {
     exec(db_, begin, action_);
+    try {
+        (void)queryText(db_, QStringLiteral("SELECT count(*) FROM sqlite_master"), action_);
+    } catch (...) {
+        rollback();
+        throw;
+    }
 }
 
 void Transaction::commit()

@@ -123,8 +123,9 @@ void forEachTextAndNumber(sqlite3 *db, const QString &sql, const QString &action
 void setDefensive(sqlite3 *db, bool on) noexcept;
 
 // A transaction of db, begun by begin ("BEGIN", "BEGIN EXCLUSIVE", ...) and rolled back when the
-// guard goes without commit(): a read transaction holds its snapshot (and in rollback-journal
-// mode its shared lock) for as long as the guard lives.
+// guard goes without commit(). SQLite takes a deferred transaction's snapshot and lock only at its
+// first read: the guard reads the schema at once, so from its construction on a read transaction
+// holds its snapshot (and in rollback-journal mode its shared lock) for as long as it lives.
 class Transaction {
 public:
     Transaction(sqlite3 *db, const QString &begin, const QString &action);

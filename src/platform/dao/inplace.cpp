@@ -71,9 +71,9 @@ void copyDatabaseInto(sqlite3 *source, TempFile &copy, const QString &action, co
     Dao::requireOpenOn(db.get(), copy.folder().fd(), copy.name(), made.device, made.inode, copy.path(), action);
     // A throw-away file until it is synced and put in place: no journal, no syncs. Defensive
     // connections refuse to drop the journal, so this one may while it sets that up.
-    sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DEFENSIVE, 0, nullptr);
+    Dao::setDefensive(db.get(), false);
     Dao::exec(db.get(), QStringLiteral("PRAGMA journal_mode = OFF"), action);
-    sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    Dao::setDefensive(db.get(), true);
     Dao::exec(db.get(), QStringLiteral("PRAGMA synchronous = OFF"), action);
     sqlite3_backup *backup = sqlite3_backup_init(db.get(), "main", source, "main");
     if (!backup)
@@ -224,8 +224,7 @@ void InPlaceWrite::copyCurrentInto(TempFile &copy, const Progress &progress)
         const Fs::Status st = Fs::statusOf(targetFd_, target_.path());
         Dao::requireOpenOn(reader.get(), target_.folder.fd(), target_.name, st.device, st.inode, target_.path(),
                            action);
-        Dao::exec(reader.get(), QStringLiteral("BEGIN"), action);
-        (void)Dao::queryText(reader.get(), QStringLiteral("SELECT count(*) FROM sqlite_master"), action);
+        const Dao::Transaction reading(reader.get(), QStringLiteral("BEGIN"), action);
         copyDatabaseInto(reader.get(), copy, action, progress);
     }
     copy.sync();
